@@ -1,0 +1,122 @@
+// main.cpp - the asrc program: converts TEST24.TXT into TEST24_ASRC.TXT at the
+// rate offset given as its one argument.
+//
+// Exit status: 0 after a completed run; 1 when a file could not be opened,
+// read or written, or the input holds an item that is not a 32-bit decimal
+// number; 2 for a bad command line.  All messages go to standard output.
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+
+#include "block_loop.h"
+#include "rate_offset.h"
+#include "sample_reader.h"
+#include "sample_writer.h"
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFileFault = 1;
+constexpr int kExitUsage = 2;
+
+constexpr const char* kInputName = "TEST24.TXT";
+constexpr const char* kOutputName = "TEST24_ASRC.TXT";
+
+// Makes raw bytes of the input safe to print: printable ASCII as it is,
+// quotes and backslashes escaped, everything else as \xNN.
+std::string escaped(const char* text, bool cut)
+{
+    static const char hex[] = "0123456789ABCDEF";
+    std::string s;
+    for (const char* p = text; *p != '\0'; ++p) {
+        const auto c = static_cast<unsigned char>(*p);
+        if (c == '"' || c == '\\') {
+            s += '\\';
+            s += static_cast<char>(c);
+        } else if (c >= 0x20 && c < 0x7F) {
+            s += static_cast<char>(c);
+        } else {
+            s += "\\x";
+            s += hex[c >> 4];
+            s += hex[c & 0xF];
+        }
+    }
+    if (cut)
+        s += "...";
+    return s;
+}
+
+void report_input_fault(const asrc_driver::SampleReader& reader, bool out_of_range)
+{
+    const std::string text = escaped(reader.fault_text(), reader.fault_text_cut());
+    // A NUL byte ends the excerpt early; say so rather than print "".
+    std::printf("Error in input file at line %lld: \"%s\" %s\n",
+                static_cast<long long>(reader.fault_line()),
+                text.empty() ? "\\x00" : text.c_str(),
+                out_of_range ? "is outside the 32-bit integer range" : "is not a number");
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 2) {
+        std::printf("Usage: asrc RATE_OFFSET\n"
+                    "Converts %s into %s, moving the phase by trunc(16384 * RATE_OFFSET)\n"
+                    "per sample; RATE_OFFSET is %s.\n",
+                    kInputName, kOutputName, asrc_driver::kRateOffsetRange);
+        return kExitUsage;
+    }
+    const std::optional<std::int16_t> step = asrc_driver::parse_rate_offset(argv[1]);
+    if (!step) {
+        std::printf("Invalid rate offset \"%s\": expected %s\n",
+                    escaped(argv[1], false).c_str(), asrc_driver::kRateOffsetRange);
+        return kExitUsage;
+    }
+
+    std::FILE* input = std::fopen(kInputName, "rt");
+    if (input == nullptr)
+        std::printf("Error opening input file\n");
+    std::FILE* output = std::fopen(kOutputName, "wt");
+    if (output == nullptr)
+        std::printf("Error opening output file\n");
+    if (input == nullptr || output == nullptr) {
+        if (input != nullptr)
+            std::fclose(input);
+        if (output != nullptr)
+            std::fclose(output);
+        return kExitFileFault;
+    }
+
+    asrc_driver::FileSource source(input);
+    asrc_driver::SampleReader reader(source);
+    asrc_driver::SampleWriter writer(output);
+    const asrc_driver::LoopResult result = asrc_driver::convert_stream(reader, writer, *step);
+    bool written = writer.flush();
+
+    switch (result.end) {
+    case asrc_driver::LoopEnd::finished:
+    case asrc_driver::LoopEnd::write_error: // reported below, after the close
+        break;
+    case asrc_driver::LoopEnd::malformed:
+        report_input_fault(reader, false);
+        break;
+    case asrc_driver::LoopEnd::out_of_range:
+        report_input_fault(reader, true);
+        break;
+    case asrc_driver::LoopEnd::read_error:
+        std::printf("Error reading input file\n");
+        break;
+    }
+
+    std::fclose(input);
+    if (std::fclose(output) != 0)
+        written = false;
+    if (!written)
+        std::printf("Error writing output file\n");
+
+    if (result.end != asrc_driver::LoopEnd::finished || !written)
+        return kExitFileFault;
+    return kExitOk;
+}

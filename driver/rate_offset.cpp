@@ -1,0 +1,27 @@
+// rate_offset.cpp - reads the rate offset argument.
+#include "rate_offset.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+
+namespace asrc_driver {
+
+std::optional<std::int16_t> parse_rate_offset(const char* text)
+{
+    if (text == nullptr || *text == '\0')
+        return std::nullopt;
+    char* end = nullptr;
+    errno = 0;
+    const double offset = std::strtod(text, &end);
+    if (end == text || *end != '\0' || !std::isfinite(offset))
+        return std::nullopt;
+    // Underflow (ERANGE with a tiny result) is harmless: the step is then 0.
+    const double scaled = std::trunc(16384.0 * offset);
+    if (scaled < -32768.0 || scaled > 32767.0)
+        return std::nullopt;
+    // In range, checked above: the conversion is exact.
+    return static_cast<std::int16_t>(scaled);
+}
+
+} // namespace asrc_driver

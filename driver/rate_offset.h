@@ -1,0 +1,25 @@
+// rate_offset.h - the program's one argument: the rate offset and the phase
+// step it gives.
+#ifndef ASRC_DRIVER_RATE_OFFSET_H
+#define ASRC_DRIVER_RATE_OFFSET_H
+
+#include <cstdint>
+#include <optional>
+
+namespace asrc_driver {
+
+// The accepted range, for messages: trunc(16384 * offset) must fit a 16-bit
+// step, so the offset lies in [-2.0, 2.0).
+inline constexpr const char* kRateOffsetRange =
+    "a decimal number from -2.0 up to (not including) 2.0";
+
+// Parses the rate offset and derives the phase step trunc(16384.0 * offset)
+// (product in double precision, truncated toward zero).  The whole text must
+// be one number as strtod reads it; non-finite values and offsets whose step
+// does not fit in -32768..32767 are refused (nullopt) rather than silently
+// read as 0 or wrapped to 16 bits.
+std::optional<std::int16_t> parse_rate_offset(const char* text);
+
+} // namespace asrc_driver
+
+#endif
