@@ -1,0 +1,237 @@
+// The program's units on their own: the rate offset, the conditioning, the
+// reader (cut into every piece size) and the writer.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "conditioning.h"
+#include "rate_offset.h"
+#include "sample_reader.h"
+#include "sample_writer.h"
+
+namespace {
+
+using asrc_driver::SampleReader;
+using Result = SampleReader::Result;
+
+// ---------------------------------------------------------------- rate offset
+
+struct OffsetCase {
+    const char* text;
+    std::optional<std::int16_t> step;
+};
+
+class RateOffset : public ::testing::TestWithParam<OffsetCase> {};
+
+TEST_P(RateOffset, GivesStepOrRefuses)
+{
+    EXPECT_EQ(asrc_driver::parse_rate_offset(GetParam().text), GetParam().step)
+        << "\"" << GetParam().text << "\"";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, RateOffset,
+    ::testing::Values(OffsetCase{"0", 0}, OffsetCase{"0.01", 163}, OffsetCase{"-0.01", -163},
+                      OffsetCase{"0.5", 8192}, OffsetCase{"-0.1", -1638},
+                      OffsetCase{"1e-3", 16}, OffsetCase{"+0.25", 4096},
+                      OffsetCase{"1.0", 16384}, OffsetCase{"1.99993896484375", 32767},
+                      OffsetCase{"1.9999999", 32767}, OffsetCase{"-2.0", -32768},
+                      OffsetCase{"-2.00006", -32768}, OffsetCase{"1e-400", 0},
+                      // Refused: not a number as a whole, not finite, or a step
+                      // that would wrap (2.0 gave -32768, 4.0 gave 0).
+                      OffsetCase{"", std::nullopt}, OffsetCase{"abc", std::nullopt},
+                      OffsetCase{"0.01x", std::nullopt}, OffsetCase{"0,01", std::nullopt},
+                      OffsetCase{"nan", std::nullopt}, OffsetCase{"inf", std::nullopt},
+                      OffsetCase{"-inf", std::nullopt}, OffsetCase{"2.0", std::nullopt},
+                      OffsetCase{"4.0", std::nullopt}, OffsetCase{"-2.0001", std::nullopt},
+                      OffsetCase{"1e10", std::nullopt}, OffsetCase{"0.5 ", std::nullopt}));
+
+// --------------------------------------------------------------- conditioning
+
+TEST(Conditioning, MatchesTheWorkedValues)
+{
+    const std::pair<std::int32_t, std::int16_t> cases[] = {
+        {-1, 0},          {256, 0},          {25600, 99}, // 100 * 0.99 is exactly 99.0
+        {8388607, 32439}, {-8388608, -32440}, {0, 0},      {255, 0},
+        {-256, 0},        {-257, -1},         // -2 * 0.99 = -1.98 -> -1
+        {INT32_MAX, -18352}, // (2^23 - 1) * 0.99 -> 8304720, whose low 16 bits wrap
+    };
+    for (const auto& [v, expected] : cases)
+        EXPECT_EQ(asrc_driver::condition_sample(v), expected) << v;
+}
+
+// The product is rounded to double before truncation, for every 16-bit
+// value: an extended-precision product would land below the whole numbers
+// that 0.99 * k hits exactly in double.
+TEST(Conditioning, RoundsTheProductToDouble)
+{
+    for (std::int32_t k = -32768; k < 32768; ++k) {
+        volatile double product = static_cast<double>(k) * 0.99; // forced to memory
+        const auto expected = static_cast<std::int16_t>(static_cast<std::int32_t>(product));
+        ASSERT_EQ(asrc_driver::condition_sample(k * 256), expected) << k;
+    }
+}
+
+// --------------------------------------------------------------------- reader
+
+// Hands out the text in pieces of a fixed size.
+class PieceSource final : public asrc_driver::ByteSource {
+public:
+    PieceSource(std::string text, std::size_t piece, bool fail_at_end = false)
+        : text_(std::move(text)), piece_(piece), fail_at_end_(fail_at_end)
+    {
+    }
+    std::size_t read(char* dst, std::size_t capacity) override
+    {
+        const std::size_t n = std::min({piece_, capacity, text_.size() - at_});
+        text_.copy(dst, n, at_);
+        at_ += n;
+        return n;
+    }
+    bool failed() const override { return fail_at_end_ && at_ == text_.size(); }
+
+private:
+    std::string text_;
+    std::size_t piece_;
+    std::size_t at_ = 0;
+    bool fail_at_end_;
+};
+
+struct ReadCase {
+    const char* name;
+    std::string text;
+    std::vector<std::int32_t> numbers;
+    Result stop;
+    std::int64_t line = 0;   // of the fault
+    std::string fault_text;  // of the fault
+};
+
+class Reader : public ::testing::TestWithParam<ReadCase> {};
+
+TEST_P(Reader, ReadsAsPercentDDoesInEveryPieceSize)
+{
+    const ReadCase& c = GetParam();
+    for (std::size_t piece : {std::size_t{1}, std::size_t{2}, std::size_t{3}, std::size_t{5},
+                              std::size_t{1} << 20}) {
+        PieceSource source(c.text, piece);
+        SampleReader reader(source);
+        std::vector<std::int32_t> got;
+        std::int32_t v = 0;
+        Result r;
+        while ((r = reader.next(&v)) == Result::number)
+            got.push_back(v);
+        EXPECT_EQ(got, c.numbers) << "piece " << piece;
+        EXPECT_EQ(r, c.stop) << "piece " << piece;
+        if (c.stop == Result::malformed || c.stop == Result::out_of_range) {
+            EXPECT_EQ(reader.fault_line(), c.line) << "piece " << piece;
+            EXPECT_EQ(std::string(reader.fault_text()), c.fault_text) << "piece " << piece;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Reader,
+    ::testing::Values(
+        ReadCase{"empty", "", {}, Result::end, 0, ""},
+        ReadCase{"only_space", " \t\r\n\v\f\n", {}, Result::end, 0, ""},
+        ReadCase{"lines", "1\n-2\n+3\n", {1, -2, 3}, Result::end, 0, ""},
+        ReadCase{"crlf", "10\r\n-20\r\n", {10, -20}, Result::end, 0, ""},
+        ReadCase{"no_final_line_end", "7 8", {7, 8}, Result::end, 0, ""},
+        ReadCase{"tabs_and_runs", "\t1\t\t2   3\n\n\n4", {1, 2, 3, 4}, Result::end, 0, ""},
+        ReadCase{"sign_glued", "12-5+6", {12, -5, 6}, Result::end, 0, ""},
+        ReadCase{"leading_zeros", "-0000000000000000000042 007", {-42, 7}, Result::end, 0, ""},
+        ReadCase{"limits", "2147483647 -2147483648", {2147483647, INT32_MIN}, Result::end, 0, ""},
+        ReadCase{"past_max", "1\n2147483648", {1}, Result::out_of_range, 2, "2147483648"},
+        ReadCase{"past_min", "-2147483649", {}, Result::out_of_range, 1, "-2147483649"},
+        ReadCase{"huge", "\n\n99999999999999999999999", {}, Result::out_of_range, 3,
+                 "99999999999999999999999"},
+        ReadCase{"letters_after_number", "300abc", {300}, Result::malformed, 1, "abc"},
+        ReadCase{"word", "1 2\n  x9 3", {1, 2}, Result::malformed, 2, "x9"},
+        ReadCase{"lone_minus", "256 - 512", {256}, Result::malformed, 1, "-"},
+        ReadCase{"lone_sign_at_end", "5\n+", {5}, Result::malformed, 2, "+"},
+        ReadCase{"double_sign", "+-5", {}, Result::malformed, 1, "+-5"},
+        ReadCase{"decimal_point", "1.5", {1}, Result::malformed, 1, ".5"},
+        ReadCase{"nul_byte", std::string("4\n\0\n", 4), {4}, Result::malformed, 2,
+                 std::string()},
+        ReadCase{"binary", "\x80\xff", {}, Result::malformed, 1, "\x80\xff"},
+        ReadCase{"long_item_cut", std::string(100, 'z'), {}, Result::malformed, 1,
+                 std::string(SampleReader::kMaxFaultText, 'z')}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ReaderBuffer, NumbersAcrossManyRefillsKeepTheirLines)
+{
+    // More than one buffer's worth, so the real refill runs too.
+    std::string text;
+    const int count = 40000;
+    for (int i = 0; i < count; ++i)
+        text += std::to_string(i * 37 - 500000) + (i % 3 == 0 ? "\r\n" : "\n");
+    text += "oops";
+    PieceSource source(text, 7777);
+    SampleReader reader(source);
+    std::int32_t v = 0;
+    for (int i = 0; i < count; ++i) {
+        ASSERT_EQ(reader.next(&v), Result::number);
+        ASSERT_EQ(v, i * 37 - 500000);
+    }
+    EXPECT_EQ(reader.next(&v), Result::malformed);
+    EXPECT_EQ(reader.fault_line(), count + 1);
+}
+
+TEST(ReaderBuffer, ASourceErrorIsAReadErrorNotTheEnd)
+{
+    // A number cut short by the error is not taken: its digits may go on in
+    // the bytes that were lost.
+    const std::pair<const char*, std::vector<std::int32_t>> cases[] = {
+        {"1 2 ", {1, 2}}, {"1 2", {1}}, {"1 -", {1}}};
+    for (const auto& [text, numbers] : cases) {
+        PieceSource source(text, 2, /*fail_at_end=*/true);
+        SampleReader reader(source);
+        std::vector<std::int32_t> got;
+        std::int32_t v = 0;
+        Result r;
+        while ((r = reader.next(&v)) == Result::number)
+            got.push_back(v);
+        EXPECT_EQ(r, Result::read_error) << text;
+        EXPECT_EQ(got, numbers) << text;
+    }
+}
+
+// --------------------------------------------------------------------- writer
+
+std::string written_by(const std::vector<std::int16_t>& samples, std::size_t piece)
+{
+    std::FILE* f = std::tmpfile();
+    EXPECT_NE(f, nullptr);
+    asrc_driver::SampleWriter writer(f);
+    for (std::size_t at = 0; at < samples.size(); at += piece)
+        EXPECT_TRUE(writer.write(samples.data() + at, std::min(piece, samples.size() - at)));
+    EXPECT_TRUE(writer.flush());
+    std::rewind(f);
+    std::string text;
+    for (int c; (c = std::fgetc(f)) != EOF;)
+        text += static_cast<char>(c);
+    std::fclose(f);
+    return text;
+}
+
+TEST(Writer, FormatsLikePrintfAcrossBufferRefills)
+{
+    std::vector<std::int16_t> samples;
+    for (std::int32_t v = -32768; v <= 32767; v += 3)
+        samples.push_back(static_cast<std::int16_t>(v));
+    samples.push_back(32767);
+    std::string expected;
+    char line[16];
+    for (std::int16_t s : samples) {
+        std::snprintf(line, sizeof line, "%d\n", s);
+        expected += line;
+    }
+    EXPECT_EQ(written_by(samples, 18), expected);
+    EXPECT_EQ(written_by(samples, samples.size()), expected);
+}
+
+} // namespace
