@@ -7,6 +7,7 @@
 
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -91,6 +92,10 @@ public:
         r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
         r.console = read_file(console);
         fs::remove(console);
+        if (expect_crlf()) { // the console is a text-mode stream too
+            for (std::size_t at; (at = r.console.find("\r\n")) != std::string::npos;)
+                r.console.erase(at, 1);
+        }
         return r;
     }
 
@@ -347,6 +352,59 @@ TEST(Files, FullDiskIsReportedWithStatus1)
     const Outcome r = f.run("0.01");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.console, "Error writing output file\n");
+}
+
+// ------------------------------------------------- another build of the same
+
+// Runs the program of ASRC_NATIVE_EXE in the same folder and returns its
+// output file.
+std::string native_output(const Folder& f, const std::string& args)
+{
+    const std::string native = env_or("ASRC_NATIVE_EXE", "");
+    const std::string cmd = "cd '" + f.dir().string() + "' && '" + native + "' " + args +
+                            " > /dev/null 2>&1 < /dev/null";
+    EXPECT_EQ(std::system(cmd.c_str()), 0) << cmd;
+    return read_file(f.output());
+}
+
+std::string without_cr(std::string text)
+{
+    std::erase(text, '\r');
+    return text;
+}
+
+// Every 16-bit value at 24-bit scale (the whole range the conditioning
+// maps), numbers far outside 24 bits, and the shipped sample, at offsets
+// that drop, insert and wrap: the two builds must agree byte for byte.
+TEST(OtherBuild, GivesTheNativeProgramsOutput)
+{
+    if (env_or("ASRC_NATIVE_EXE", "").empty())
+        GTEST_SKIP() << "set ASRC_NATIVE_EXE to compare with the native program";
+    std::vector<std::int32_t> numbers;
+    for (std::int32_t k = -32768; k < 32768; ++k)
+        numbers.push_back(k * 256 + (k & 255));
+    std::mt19937 rng(11);
+    for (int i = 0; i < 20000; ++i)
+        numbers.push_back(static_cast<std::int32_t>(rng()));
+    const std::string inputs[] = {numbers_text(numbers),
+                                  read_file(fs::path(ASRC_SOURCE_DIR) / "samples/TEST24.TXT")};
+    for (const std::string& input : inputs) {
+        for (const char* offset : {"0", "0.01", "-0.1", "0.75", "-1.5"}) {
+            Folder f;
+            write_file(f.input(), input);
+            const Outcome r = f.run(offset);
+            ASSERT_EQ(r.status, 0) << r.console;
+            const std::string ours = read_file(f.output());
+            if (expect_crlf()) {
+                EXPECT_EQ(std::count(ours.begin(), ours.end(), '\r'),
+                          std::count(ours.begin(), ours.end(), '\n'))
+                    << "a line without CR LF";
+            }
+            const std::string theirs = native_output(f, offset);
+            ASSERT_FALSE(theirs.empty());
+            EXPECT_TRUE(without_cr(ours) == theirs) << "outputs differ at offset " << offset;
+        }
+    }
 }
 
 } // namespace
