@@ -23,14 +23,13 @@ constexpr std::int64_t kOutputCapacity =
 // the block is full.
 SampleReader::Result fill_block(SampleReader& reader, std::int16_t* buffer, std::int32_t first)
 {
-    for (std::int32_t i = first; i < kBlock; ++i) {
-        std::int32_t value = 0;
-        const SampleReader::Result r = reader.next(&value);
-        if (r != SampleReader::Result::number)
-            return r;
-        buffer[i] = condition_sample(value);
-    }
-    return SampleReader::Result::number;
+    std::array<std::int32_t, kBlock> numbers;
+    const auto wanted = static_cast<std::size_t>(kBlock - first);
+    SampleReader::Result r;
+    const std::size_t got = reader.next_many(numbers.data(), wanted, &r);
+    for (std::size_t i = 0; i < got; ++i)
+        buffer[static_cast<std::size_t>(first) + i] = condition_sample(numbers[i]);
+    return r;
 }
 
 LoopEnd end_for(SampleReader::Result r)

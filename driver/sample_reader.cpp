@@ -15,17 +15,6 @@ bool FileSource::failed() const
 
 namespace {
 
-// The white space of the C locale, as isspace() and so "%d" know it.
-constexpr bool is_space(unsigned char c)
-{
-    return c == ' ' || (c >= '\t' && c <= '\r');
-}
-
-constexpr bool is_digit(unsigned char c)
-{
-    return c >= '0' && c <= '9';
-}
-
 // 2^31, the magnitude of the most negative 32-bit number.
 constexpr std::uint64_t kLimit = std::uint64_t{1} << 31;
 
@@ -37,13 +26,14 @@ bool SampleReader::fill()
 {
     if (source_failed_)
         return false;
-    const std::size_t got = source_.read(buffer_.data(), buffer_.size());
+    const std::size_t got = source_.read(buffer_.data(), kBufferSize);
     if (got == 0) {
         source_failed_ = source_.failed();
         return false;
     }
     pos_ = buffer_.data();
     end_ = buffer_.data() + got;
+    buffer_[got] = '\0';
     return true;
 }
 
@@ -62,7 +52,9 @@ SampleReader::Result SampleReader::fail(Result why, std::int64_t line)
     return why;
 }
 
-SampleReader::Result SampleReader::next(std::int32_t* value)
+// Byte by byte, across refills: for items that next() cannot take whole
+// from the buffer, and for every fault.
+SampleReader::Result SampleReader::next_slow(std::int32_t* value)
 {
     // White space, counting line ends.
     for (;;) {

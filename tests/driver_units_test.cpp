@@ -170,15 +170,18 @@ TEST(ReaderBuffer, NumbersAcrossManyRefillsKeepTheirLines)
     for (int i = 0; i < count; ++i)
         text += std::to_string(i * 37 - 500000) + (i % 3 == 0 ? "\r\n" : "\n");
     text += "oops";
-    PieceSource source(text, 7777);
-    SampleReader reader(source);
-    std::int32_t v = 0;
-    for (int i = 0; i < count; ++i) {
-        ASSERT_EQ(reader.next(&v), Result::number);
-        ASSERT_EQ(v, i * 37 - 500000);
+    // Odd pieces, and pieces that fill the whole buffer at once.
+    for (std::size_t piece : {std::size_t{7777}, std::size_t{1} << 20}) {
+        PieceSource source(text, piece);
+        SampleReader reader(source);
+        std::int32_t v = 0;
+        for (int i = 0; i < count; ++i) {
+            ASSERT_EQ(reader.next(&v), Result::number) << "piece " << piece;
+            ASSERT_EQ(v, i * 37 - 500000);
+        }
+        EXPECT_EQ(reader.next(&v), Result::malformed);
+        EXPECT_EQ(reader.fault_line(), count + 1);
     }
-    EXPECT_EQ(reader.next(&v), Result::malformed);
-    EXPECT_EQ(reader.fault_line(), count + 1);
 }
 
 TEST(ReaderBuffer, ASourceErrorIsAReadErrorNotTheEnd)
