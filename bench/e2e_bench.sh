@@ -33,8 +33,11 @@ mkdir -p "$work/big" "$work/small"
 echo "input: $(wc -l < "$work/big/TEST24.TXT") samples, $(du -m "$work/big/TEST24.TXT" | cut -f1) MB; offset $offset; $runs runs each"
 
 # Seconds of wall time of one run of $1 in $2.
+# Each run starts without an output file, so that neither program waits on
+# the write-back of the file the run before it left.
 run_once() {
   local TIMEFORMAT=%R
+  rm -f "$2/TEST24_ASRC.TXT"
   { time (cd "$2" && "$1" "$offset" >/dev/null); } 2>&1
 }
 median() { sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }

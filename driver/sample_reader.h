@@ -82,19 +82,6 @@ private:
     }
     static constexpr bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
 
-    // How many of the 8 bytes of a little-endian chunk, from the first, are
-    // ASCII digits.
-    static int digit_run(std::uint64_t chunk)
-    {
-        constexpr std::uint64_t high = 0xF0F0F0F0F0F0F0F0u;
-        constexpr std::uint64_t zeros = 0x3030303030303030u;
-        // A byte is a digit when its high nibble is 3, before and after
-        // adding 6.  A carry out of a byte can only come from a non-digit
-        // byte, so it never spoils the bytes before the first non-digit.
-        const std::uint64_t other =
-            ((chunk & high) ^ zeros) | (((chunk + 0x0606060606060606u) & high) ^ zeros);
-        return std::countr_zero(other) / 8;
-    }
     // The value of 8 decimal digits, one per byte (0..9), the most
     // significant in the lowest byte: pairs, then quads, then all eight.
     static std::uint64_t eight_digits(std::uint64_t v)
@@ -118,9 +105,9 @@ private:
     ByteSource& source_;
     // The byte after the data is a NUL, which is neither space nor digit,
     // so the scans of next() stop at the end of the data without a bounds
-    // test; seven more bytes let next() load 8 bytes from any position up to
-    // that NUL.
-    static constexpr std::size_t kSlack = 8;
+    // test; eight more bytes let next() load a word from any position up to
+    // that NUL and look at the byte after it.
+    static constexpr std::size_t kSlack = 9;
     std::array<char, kBufferSize + kSlack> buffer_{};
     const char* pos_ = buffer_.data();
     const char* end_ = buffer_.data();
@@ -144,28 +131,44 @@ inline bool SampleReader::take(const char*& pos, std::int64_t& line, std::int32_
     pos = p;
 
     const bool negative = c == '-';
-    const char* digits = p + (c == '-' || c == '+');
-    std::uint64_t magnitude = 0;
-    const char* q = digits;
     if constexpr (std::endian::native == std::endian::little) {
-        // Up to eight digits at once: find where the digits end in the next
-        // 8 bytes, then combine them in one 64-bit word.
-        std::uint64_t chunk;
-        std::memcpy(&chunk, digits, sizeof chunk);
-        const int n = digit_run(chunk);
-        if (n == 0)
-            return false;
-        magnitude = eight_digits((chunk & 0x0F0F0F0F0F0F0F0Fu) << (64 - 8 * n));
-        q = digits + n;
-        // One to seven digits followed, inside the buffer, by something
-        // else: a whole number below 10^7, in range by construction.
-        if (n < 8 && q != end_) {
-            pos = q;
-            const auto m = static_cast<std::int32_t>(magnitude); // < 10^7
+        // The item's first 8 bytes in one word.  The numbers of a file form
+        // a chain through their positions, so the length of this one is
+        // found in a few word operations on the word alone; whether the
+        // item is a number is settled beside that chain.
+        std::uint64_t w;
+        std::memcpy(&w, p, sizeof w);
+        // The item ends at the first byte below '0' after its first byte
+        // (white space, a sign, the NUL after the data).  Exact when byte 0
+        // is a digit.  A sign in byte 0 borrows from byte 1, so that a '0'
+        // right after a sign looks like an end as well: such items merely go
+        // the careful way, since the checks below then see no digit.
+        const std::uint64_t below =
+            (w - 0x3030303030303030u) & ~w & 0x8080808080808080u & ~std::uint64_t{0x80};
+        const int n = std::countr_zero(below) / 8; // 8 when none
+        // Byte 0 is a digit or a sign, and no byte before the end lies above
+        // '9'; a carry out of a byte here comes only from a flagged byte.
+        const bool sign = c == '-' || c == '+';
+        const std::uint64_t above = ((w + 0x4646464646464646u) | w) & 0x8080808080808080u;
+        const std::uint64_t first_n = n == 0 ? 0 : ~std::uint64_t{0} >> (64 - 8 * n);
+        // One to eight characters with at least one digit, ending inside
+        // the buffer and not running on into a ninth digit: a whole number
+        // below 10^8, in range by construction.
+        if ((is_digit(c) || (sign && n > 1)) && (above & first_n) == 0 && p + n != end_ &&
+            (n < 8 || !is_digit(static_cast<unsigned char>(p[8])))) {
+            // The sign, if any, counts as a leading zero.
+            const std::uint64_t digits = w & ~(std::uint64_t{0xFF} * std::uint64_t{sign});
+            const auto m = static_cast<std::int32_t>(
+                eight_digits((digits & 0x0F0F0F0F0F0F0F0Fu) << (64 - 8 * n))); // < 10^8
             *value = negative ? -m : m;
+            pos = p + n;
             return true;
         }
     }
+
+    const char* digits = p + (c == '-' || c == '+');
+    const char* q = digits;
+    std::uint64_t magnitude = 0;
     while (is_digit(c = static_cast<unsigned char>(*q))) {
         magnitude = magnitude * 10 + (c - '0');
         ++q;

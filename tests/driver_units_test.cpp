@@ -5,10 +5,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "conditioning.h"
+#include "reference_reader.h"
 #include "rate_offset.h"
 #include "sample_reader.h"
 #include "sample_writer.h"
@@ -200,6 +202,47 @@ TEST(ReaderBuffer, ASourceErrorIsAReadErrorNotTheEnd)
             got.push_back(v);
         EXPECT_EQ(r, Result::read_error) << text;
         EXPECT_EQ(got, numbers) << text;
+    }
+}
+
+// Random texts built from the characters that matter (digits, signs, white
+// space, letters, NUL, bytes above 127) against the byte-by-byte reference,
+// in random piece sizes: the word-at-a-time path must agree everywhere.
+TEST(ReaderRandom, AgreesWithTheReferenceOnRandomTexts)
+{
+    std::mt19937 rng(5);
+    const std::string alphabet = std::string("0123456789000001111999-+ \n\n\r\t\v\fa.") +
+                                 std::string(1, '\0') + "\x80\xff";
+    auto pick = [&](std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng); };
+    for (int round = 0; round < 20000; ++round) {
+        std::string text;
+        const std::size_t len = pick(round < 19900 ? 40 : 200000);
+        // Mostly plausible numbers, with the odd stray character.
+        while (text.size() < len) {
+            if (pick(4) != 0) {
+                if (pick(2) == 0)
+                    text += pick(2) == 0 ? '-' : '+';
+                text += std::to_string(pick(2) == 0 ? pick(100) : static_cast<std::size_t>(rng()) * 3);
+                text += pick(3) == 0 ? " " : "\n";
+            } else {
+                text += alphabet[pick(alphabet.size())];
+            }
+        }
+        const asrc_test::ReferenceRead expected = asrc_test::reference_read(text);
+        PieceSource source(text, 1 + pick(round % 2 == 0 ? 9 : 70000));
+        SampleReader reader(source);
+        std::vector<std::int32_t> got;
+        std::int32_t v = 0;
+        Result r;
+        while ((r = reader.next(&v)) == Result::number)
+            got.push_back(v);
+        ASSERT_EQ(got, expected.numbers) << "round " << round;
+        const char* stop = r == Result::end ? "end" : r == Result::malformed ? "malformed"
+                           : r == Result::out_of_range ? "out_of_range" : "read_error";
+        ASSERT_EQ(stop, expected.stop) << "round " << round;
+        if (r != Result::end) {
+            ASSERT_EQ(reader.fault_line(), expected.line) << "round " << round;
+        }
     }
 }
 
