@@ -160,6 +160,10 @@ INSTANTIATE_TEST_SUITE_P(
         ReadCase{"nul_byte", std::string("4\n\0\n", 4), {4}, Result::malformed, 2,
                  std::string()},
         ReadCase{"binary", "\x80\xff", {}, Result::malformed, 1, "\x80\xff"},
+        // White space longer than the reader's buffer, spaces and line ends.
+        ReadCase{"long_white_space",
+                 "1" + std::string(200000, ' ') + "\n-2" + std::string(100000, '\n') + "x",
+                 {1, -2}, Result::malformed, 100002, "x"},
         ReadCase{"long_item_cut", std::string(100, 'z'), {}, Result::malformed, 1,
                  std::string(SampleReader::kMaxFaultText, 'z')}),
     [](const auto& info) { return std::string(info.param.name); });

@@ -192,6 +192,18 @@ INSTANTIATE_TEST_SUITE_P(
                       // it everything is dropped.
                       OffsetRun{"1.0", 16384}, OffsetRun{"1.5", 24576}));
 
+// Several megabytes: numbers cut by every buffer boundary of the reader and
+// lines cut by the writer's.
+TEST(NormalRunLarge, ConvertsAcrossManyBuffers)
+{
+    Folder f;
+    const auto numbers = random_numbers(16 * 40000 + 9, 21);
+    write_file(f.input(), numbers_text(numbers));
+    const Outcome r = f.run("-0.1");
+    EXPECT_EQ(r.status, 0) << r.console;
+    EXPECT_TRUE(f.output_samples() == expected_output(numbers, -1638));
+}
+
 TEST(Conditioning, WorkedValuesReachTheOutput)
 {
     Folder f;
