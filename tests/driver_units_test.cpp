@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "conditioning.h"
+#include "piece_source.h"
 #include "reference_reader.h"
 #include "rate_offset.h"
 #include "sample_reader.h"
@@ -80,28 +81,7 @@ TEST(Conditioning, RoundsTheProductToDouble)
 
 // --------------------------------------------------------------------- reader
 
-// Hands out the text in pieces of a fixed size.
-class PieceSource final : public asrc_driver::ByteSource {
-public:
-    PieceSource(std::string text, std::size_t piece, bool fail_at_end = false)
-        : text_(std::move(text)), piece_(piece), fail_at_end_(fail_at_end)
-    {
-    }
-    std::size_t read(char* dst, std::size_t capacity) override
-    {
-        const std::size_t n = std::min({piece_, capacity, text_.size() - at_});
-        text_.copy(dst, n, at_);
-        at_ += n;
-        return n;
-    }
-    bool failed() const override { return fail_at_end_ && at_ == text_.size(); }
-
-private:
-    std::string text_;
-    std::size_t piece_;
-    std::size_t at_ = 0;
-    bool fail_at_end_;
-};
+using asrc_test::PieceSource;
 
 struct ReadCase {
     const char* name;
@@ -246,6 +226,9 @@ TEST(ReaderRandom, AgreesWithTheReferenceOnRandomTexts)
         ASSERT_EQ(stop, expected.stop) << "round " << round;
         if (r != Result::end) {
             ASSERT_EQ(reader.fault_line(), expected.line) << "round " << round;
+            // The excerpt is a C string: it ends at a NUL byte of the item.
+            ASSERT_EQ(std::string(reader.fault_text()), expected.text.substr(0, expected.text.find('\0')));
+            ASSERT_EQ(reader.fault_text_cut(), expected.cut);
         }
     }
 }

@@ -315,8 +315,61 @@ INSTANTIATE_TEST_SUITE_P(
                    "integer range"},
         InputFault{"too_small", "-2147483649",
                    "Error in input file at line 38: \"-2147483649\" is outside the 32-bit "
-                   "integer range"}),
+                   "integer range"},
+        InputFault{"nul_byte", std::string("\0", 1),
+                   "Error in input file at line 38: \"\\x00\" is not a number"},
+        InputFault{"high_bytes", "\x80\xff\xfe",
+                   "Error in input file at line 38: \"\\x80\\xFF\\xFE\" is not a number"},
+        // A 10-megabyte item is named by its first 40 bytes.
+        InputFault{"ten_megabyte_item", std::string(10 << 20, 'q'),
+                   "Error in input file at line 38: \"" + std::string(40, 'q') +
+                       "...\" is not a number"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Inputs that are odd but not wrong: nothing but white space, the 32-bit
+// limits themselves, one line of 10 megabytes.
+TEST(OddInput, IsConvertedAsUsual)
+{
+    struct Case {
+        const char* name;
+        std::string text;
+        std::vector<std::int32_t> numbers; // as read
+    };
+    std::vector<std::int32_t> limits;
+    for (int i = 0; i < 8; ++i) {
+        limits.push_back(INT32_MAX);
+        limits.push_back(INT32_MIN);
+    }
+    const auto many = random_numbers((10 << 20) / 8, 9); // about 10 MB as text
+    std::string one_line;
+    for (std::int32_t v : many)
+        one_line += std::to_string(v) + ' ';
+    const Case cases[] = {
+        {"white_space_only", std::string(100000, ' ') + "\n\t\r\n", {}},
+        {"limits", numbers_text(limits), limits},
+        {"ten_megabyte_line", one_line, many},
+    };
+    for (const Case& c : cases) {
+        Folder f;
+        write_file(f.input(), c.text);
+        const Outcome r = f.run("0.01");
+        EXPECT_EQ(r.status, 0) << c.name << ": " << r.console;
+        EXPECT_EQ(r.console, "") << c.name;
+        EXPECT_TRUE(f.output_samples() == expected_output(c.numbers, 163)) << c.name;
+    }
+}
+
+// About 100 MB of input: converted whole, in bounded memory.
+TEST(OddInput, HundredMegabytesAreConverted)
+{
+    Folder f;
+    const auto numbers = random_numbers(12'500'000, 13);
+    write_file(f.input(), numbers_text(numbers));
+    ASSERT_GT(fs::file_size(f.input()), 95'000'000u);
+    const Outcome r = f.run("-0.01");
+    EXPECT_EQ(r.status, 0) << r.console;
+    EXPECT_TRUE(f.output_samples() == expected_output(numbers, -163));
+}
 
 TEST(Files, MissingInputIsReportedWithStatus1)
 {
@@ -364,6 +417,20 @@ TEST(Files, FullDiskIsReportedWithStatus1)
     const Outcome r = f.run("0.01");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.console, "Error writing output file\n");
+}
+
+// A fault after the disk filled: both are reported, the status stays 1.
+TEST(Files, FullDiskAndABadItemAreBothReported)
+{
+    if (under_runner() || !fs::exists("/dev/full"))
+        GTEST_SKIP() << "needs /dev/full and a native program";
+    Folder f;
+    write_file(f.input(), numbers_text(random_numbers(16 * 100, 3)) + "oops\n");
+    fs::create_symlink("/dev/full", f.output());
+    const Outcome r = f.run("0.01");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.console.find("\"oops\" is not a number\n"), std::string::npos) << r.console;
+    EXPECT_NE(r.console.find("Error writing output file\n"), std::string::npos) << r.console;
 }
 
 // ------------------------------------------------- another build of the same

@@ -3,6 +3,7 @@
 #ifndef ASRC_TESTS_REFERENCE_READER_H
 #define ASRC_TESTS_REFERENCE_READER_H
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -15,9 +16,14 @@ struct ReferenceRead {
     // fault its 1-based line.
     std::string stop;
     std::int64_t line = 0;
+    // For a fault: the item from its first byte (a sign included) up to
+    // white space, or for a number out of range its sign and digits; at
+    // most `limit` bytes, `cut` when there were more.
+    std::string text;
+    bool cut = false;
 };
 
-inline ReferenceRead reference_read(const std::string& text)
+inline ReferenceRead reference_read(const std::string& text, std::size_t limit = 40)
 {
     auto space = [](unsigned char c) { return c == ' ' || (c >= 9 && c <= 13); };
     auto digit = [](unsigned char c) { return c >= '0' && c <= '9'; };
@@ -34,11 +40,20 @@ inline ReferenceRead reference_read(const std::string& text)
             return r;
         }
         r.line = line;
+        const std::size_t start = i;
+        auto excerpt = [&](std::size_t end) {
+            r.text = text.substr(start, std::min(end - start, limit));
+            r.cut = end - start > limit;
+        };
         bool negative = false;
         if (text[i] == '+' || text[i] == '-')
             negative = text[i++] == '-';
         if (i == text.size() || !digit(static_cast<unsigned char>(text[i]))) {
             r.stop = "malformed";
+            std::size_t end = i;
+            while (end < text.size() && !space(static_cast<unsigned char>(text[end])))
+                ++end;
+            excerpt(end);
             return r;
         }
         long double magnitude = 0; // exact far past 2^31 for the check below
@@ -51,6 +66,7 @@ inline ReferenceRead reference_read(const std::string& text)
         const long double v = negative ? -magnitude : magnitude;
         if (v < -2147483648.0L || v > 2147483647.0L) {
             r.stop = "out_of_range";
+            excerpt(i);
             return r;
         }
         r.numbers.push_back(static_cast<std::int32_t>(v));
