@@ -10,17 +10,8 @@
 #include <vector>
 
 #include "asrc.h"
+#include "fuzz_check.h"
 #include "reference_converter.h"
-
-namespace {
-
-void check(bool ok)
-{
-    if (!ok)
-        std::abort();
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {

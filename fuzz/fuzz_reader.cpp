@@ -3,23 +3,14 @@
 // numbers in the same order, and the same fault at the same line with the
 // same excerpt.
 #include <cstdint>
-#include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "piece_source.h"
+#include "fuzz_check.h"
+#include "reader_harness.h"
 #include "reference_reader.h"
 #include "sample_reader.h"
-
-namespace {
-
-void check(bool ok)
-{
-    if (!ok)
-        std::abort();
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
@@ -38,34 +29,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const asrc_test::ReferenceRead expected = asrc_test::reference_read(
         text, asrc_driver::SampleReader::kMaxFaultText);
     asrc_test::PieceSource source(text, pieces);
-    static asrc_driver::SampleReader* reader = nullptr; // 64 KiB: not on the stack
-    delete reader;
-    reader = new asrc_driver::SampleReader(source);
+    const auto reader = std::make_unique<asrc_driver::SampleReader>(source); // 64 KiB
 
-    std::vector<std::int32_t> got;
-    std::int32_t v = 0;
-    asrc_driver::SampleReader::Result r;
-    // Alternate the single and the batch entry.
-    for (;;) {
-        if (got.size() % 2 == 0) {
-            r = reader->next(&v);
-            if (r != asrc_driver::SampleReader::Result::number)
-                break;
-            got.push_back(v);
-        } else {
-            std::int32_t batch[5];
-            const std::size_t n = reader->next_many(batch, 5, &r);
-            got.insert(got.end(), batch, batch + n);
-            if (r != asrc_driver::SampleReader::Result::number)
-                break;
-        }
-    }
-    check(got == expected.numbers);
+    // Both entries, alternating, on the same text.
+    const asrc_test::ReadAll got = asrc_test::read_all(*reader, /*mixed=*/true);
+    check(got.numbers == expected.numbers);
+    check(expected.stop == asrc_test::stop_name(got.stop));
     using R = asrc_driver::SampleReader::Result;
-    const char* stop = r == R::end ? "end" : r == R::malformed ? "malformed"
-                       : r == R::out_of_range ? "out_of_range" : "read_error";
-    check(expected.stop == stop);
-    if (r != R::end) {
+    if (got.stop != R::end) {
         check(reader->fault_line() == expected.line);
         check(std::string(reader->fault_text()) == expected.text.substr(0, expected.text.find('\0')));
         check(reader->fault_text_cut() == expected.cut);

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "conditioning.h"
-#include "piece_source.h"
+#include "reader_harness.h"
 #include "reference_reader.h"
 #include "rate_offset.h"
 #include "sample_reader.h"
@@ -82,6 +82,7 @@ TEST(Conditioning, RoundsTheProductToDouble)
 // --------------------------------------------------------------------- reader
 
 using asrc_test::PieceSource;
+using asrc_test::read_all;
 
 struct ReadCase {
     const char* name;
@@ -101,13 +102,9 @@ TEST_P(Reader, ReadsAsPercentDDoesInEveryPieceSize)
                               std::size_t{1} << 20}) {
         PieceSource source(c.text, piece);
         SampleReader reader(source);
-        std::vector<std::int32_t> got;
-        std::int32_t v = 0;
-        Result r;
-        while ((r = reader.next(&v)) == Result::number)
-            got.push_back(v);
-        EXPECT_EQ(got, c.numbers) << "piece " << piece;
-        EXPECT_EQ(r, c.stop) << "piece " << piece;
+        const asrc_test::ReadAll got = read_all(reader, piece == 3);
+        EXPECT_EQ(got.numbers, c.numbers) << "piece " << piece;
+        EXPECT_EQ(got.stop, c.stop) << "piece " << piece;
         if (c.stop == Result::malformed || c.stop == Result::out_of_range) {
             EXPECT_EQ(reader.fault_line(), c.line) << "piece " << piece;
             EXPECT_EQ(std::string(reader.fault_text()), c.fault_text) << "piece " << piece;
@@ -179,13 +176,9 @@ TEST(ReaderBuffer, ASourceErrorIsAReadErrorNotTheEnd)
     for (const auto& [text, numbers] : cases) {
         PieceSource source(text, 2, /*fail_at_end=*/true);
         SampleReader reader(source);
-        std::vector<std::int32_t> got;
-        std::int32_t v = 0;
-        Result r;
-        while ((r = reader.next(&v)) == Result::number)
-            got.push_back(v);
-        EXPECT_EQ(r, Result::read_error) << text;
-        EXPECT_EQ(got, numbers) << text;
+        const asrc_test::ReadAll got = read_all(reader);
+        EXPECT_EQ(got.stop, Result::read_error) << text;
+        EXPECT_EQ(got.numbers, numbers) << text;
     }
 }
 
@@ -215,16 +208,10 @@ TEST(ReaderRandom, AgreesWithTheReferenceOnRandomTexts)
         const asrc_test::ReferenceRead expected = asrc_test::reference_read(text);
         PieceSource source(text, 1 + pick(round % 2 == 0 ? 9 : 70000));
         SampleReader reader(source);
-        std::vector<std::int32_t> got;
-        std::int32_t v = 0;
-        Result r;
-        while ((r = reader.next(&v)) == Result::number)
-            got.push_back(v);
-        ASSERT_EQ(got, expected.numbers) << "round " << round;
-        const char* stop = r == Result::end ? "end" : r == Result::malformed ? "malformed"
-                           : r == Result::out_of_range ? "out_of_range" : "read_error";
-        ASSERT_EQ(stop, expected.stop) << "round " << round;
-        if (r != Result::end) {
+        const asrc_test::ReadAll got = read_all(reader, round % 3 == 0);
+        ASSERT_EQ(got.numbers, expected.numbers) << "round " << round;
+        ASSERT_EQ(asrc_test::stop_name(got.stop), expected.stop) << "round " << round;
+        if (got.stop != Result::end) {
             ASSERT_EQ(reader.fault_line(), expected.line) << "round " << round;
             // The excerpt is a C string: it ends at a NUL byte of the item.
             ASSERT_EQ(std::string(reader.fault_text()), expected.text.substr(0, expected.text.find('\0')));

@@ -32,6 +32,11 @@ for target in converter reader; do
     grep -E '^(stat::number_of_executed_units|==|SUMMARY|Done)|ERROR|deadly' || true
   if compgen -G "$build/findings/$target-*" >/dev/null; then
     echo "fuzz_$target: FINDING kept in $build/findings/"
+    # Into the log as well, since a CI machine's files do not outlive it.
+    for f in "$build/findings/$target-"*; do
+      echo "$f (hex):"
+      od -An -tx1 -v "$f" | head -n 200
+    done
     exit 1
   fi
 done
