@@ -46,7 +46,7 @@ public:
         read_error,   // the source failed
     };
 
-    static constexpr std::size_t kBufferSize = 64 * 1024;
+    static constexpr std::size_t kBufferSize = std::size_t{64} * 1024;
     // The longest excerpt of a bad item kept for the message.
     static constexpr std::size_t kMaxFaultText = 40;
 

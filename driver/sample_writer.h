@@ -15,7 +15,7 @@ namespace asrc_driver {
 // write has failed nothing more is written and every later call says so.
 class SampleWriter {
 public:
-    static constexpr std::size_t kBufferSize = 64 * 1024;
+    static constexpr std::size_t kBufferSize = std::size_t{64} * 1024;
 
     explicit SampleWriter(std::FILE* file) : file_(file) {}
     SampleWriter(const SampleWriter&) = delete;
