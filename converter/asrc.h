@@ -20,11 +20,14 @@
 //     step = 0   a fixed delay of exactly one sample; every input gives one
 //                output, the input before it
 //     step < 0   one input in every floor(16384/|step|) + 1 gives two outputs
-//                (more samples out than in); the first input after a reset
-//                is always such an input
+//                (more samples out than in; output rate = input rate
+//                 * (1 + 1/(floor(16384/|step|) + 1))); the first input after
+//                a reset is always such an input
 //
-// The rate offset r of a caller (output rate / input rate = 1 - r, roughly)
-// maps to step = trunc(16384 * r).
+// A rate offset r (output rate / input rate = 1 - r) maps to
+// step = trunc(16384 * r).  The rate actually obtained is the one above, so
+// it moves in steps: r = 0.01 gives step 163 and a ratio of 1 - 1/101, that
+// is 0.990099 rather than 0.99.
 //
 // NUMBER FORMATS
 //
