@@ -51,7 +51,7 @@ void BM_BareRecurrence(benchmark::State& state)
         benchmark::DoNotOptimize(out.data());
         benchmark::ClobberMemory();
     }
-    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * kSamples));
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(kSamples));
 }
 
 // Blocks of range(1) samples, as the program feeds it (16) or longer.
@@ -73,7 +73,7 @@ void BM_ProcessBlock(benchmark::State& state)
         benchmark::DoNotOptimize(out.data());
         benchmark::ClobberMemory();
     }
-    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * kSamples));
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(kSamples));
 }
 
 void BM_ProcessSample(benchmark::State& state)
@@ -92,7 +92,7 @@ void BM_ProcessSample(benchmark::State& state)
         benchmark::DoNotOptimize(out.data());
         benchmark::ClobberMemory();
     }
-    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * kSamples));
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(kSamples));
 }
 
 // Steps: a fixed delay, the sample program's +-0.01, a step too large for
