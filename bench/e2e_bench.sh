@@ -61,4 +61,8 @@ awk -v a="$t_asrc" -v b="$t_base" 'BEGIN {
 
 # GNU time (package time) reports the peak resident set size.
 peak() { (cd "$1" && /usr/bin/time -f "%M" "$asrc" "$offset" 2>&1 >/dev/null | tail -1); }
-echo "peak memory (max RSS): $(peak "$work/small") KB at 1M samples, $(peak "$work/big") KB at 10M samples"
+if [[ -x /usr/bin/time ]]; then
+  echo "peak memory (max RSS): $(peak "$work/small") KB at 1M samples, $(peak "$work/big") KB at 10M samples"
+else
+  echo "peak memory: not measured (install the package time for /usr/bin/time)"
+fi
