@@ -145,12 +145,12 @@ inline bool SampleReader::take(const char*& pos, std::int64_t& line, std::int32_
         // the careful way, since the checks below then see no digit.
         const std::uint64_t below =
             (w - 0x3030303030303030u) & ~w & 0x8080808080808080u & ~std::uint64_t{0x80};
-        const int n = std::countr_zero(below) / 8; // 8 when none
+        const int n = std::countr_zero(below) / 8; // 1..8: byte 0 is never flagged
         // Byte 0 is a digit or a sign, and no byte before the end lies above
         // '9'; a carry out of a byte here comes only from a flagged byte.
         const bool sign = c == '-' || c == '+';
         const std::uint64_t above = ((w + 0x4646464646464646u) | w) & 0x8080808080808080u;
-        const std::uint64_t first_n = n == 0 ? 0 : ~std::uint64_t{0} >> (64 - 8 * n);
+        const std::uint64_t first_n = ~std::uint64_t{0} >> (64 - 8 * n);
         // One to eight characters with at least one digit, ending inside
         // the buffer and not running on into a ninth digit: a whole number
         // below 10^8, in range by construction.
