@@ -50,11 +50,10 @@ LoopEnd end_for(SampleReader::Result r)
 
 } // namespace
 
-LoopResult convert_stream(SampleReader& reader, SampleWriter& writer, std::int16_t step)
+LoopEnd convert_stream(SampleReader& reader, SampleWriter& writer, std::int16_t step)
 {
     std::array<std::int16_t, kBlock> asrc_input_buffer{};
     std::array<std::int16_t, kOutputCapacity> asrc_output_buffer{};
-    LoopResult result{LoopEnd::finished, 0, 0};
 
     asrc_init();
     SampleReader::Result r = fill_block(reader, asrc_input_buffer.data(), 0);
@@ -63,12 +62,8 @@ LoopResult convert_stream(SampleReader& reader, SampleWriter& writer, std::int16
         std::int32_t asrc_nout = 0;
         asrc_process_block(asrc_output_buffer.data(), asrc_input_buffer.data(), &asrc_nin,
                            &asrc_nout, step);
-        ++result.blocks;
-        result.written += asrc_nout;
-        if (!writer.write(asrc_output_buffer.data(), static_cast<std::size_t>(asrc_nout))) {
-            result.end = LoopEnd::write_error;
-            return result;
-        }
+        if (!writer.write(asrc_output_buffer.data(), static_cast<std::size_t>(asrc_nout)))
+            return LoopEnd::write_error;
         // Keep whatever the converter did not consume (it takes every sample
         // today) at the front, then read as many numbers as it took.
         const std::int32_t left = kBlock - asrc_nin;
@@ -76,8 +71,7 @@ LoopResult convert_stream(SampleReader& reader, SampleWriter& writer, std::int16
                      static_cast<std::size_t>(left) * sizeof(std::int16_t));
         r = fill_block(reader, asrc_input_buffer.data(), left);
     }
-    result.end = end_for(r);
-    return result;
+    return end_for(r);
 }
 
 } // namespace asrc_driver

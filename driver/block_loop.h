@@ -21,19 +21,13 @@ enum class LoopEnd {
     write_error,
 };
 
-struct LoopResult {
-    LoopEnd end;
-    std::int64_t blocks;  // blocks converted
-    std::int64_t written; // samples handed to the writer
-};
-
 // Resets the converter, then reads kBlock numbers at a time, conditions them
 // and converts each complete block with `step`, passing every output sample
 // to the writer.  A block is converted only when all its kBlock numbers were
 // read; the numbers of a block cut short by the end of the input or by a
 // fault are not converted.  Everything converted before the stop has been
 // handed to the writer; flushing it is the caller's.
-LoopResult convert_stream(SampleReader& reader, SampleWriter& writer, std::int16_t step);
+LoopEnd convert_stream(SampleReader& reader, SampleWriter& writer, std::int16_t step);
 
 } // namespace asrc_driver
 

@@ -92,10 +92,10 @@ int main(int argc, char** argv)
     asrc_driver::FileSource source(input);
     asrc_driver::SampleReader reader(source);
     asrc_driver::SampleWriter writer(output);
-    const asrc_driver::LoopResult result = asrc_driver::convert_stream(reader, writer, *step);
+    const asrc_driver::LoopEnd end = asrc_driver::convert_stream(reader, writer, *step);
     bool written = writer.flush();
 
-    switch (result.end) {
+    switch (end) {
     case asrc_driver::LoopEnd::finished:
     case asrc_driver::LoopEnd::write_error: // reported below, after the close
         break;
@@ -116,7 +116,7 @@ int main(int argc, char** argv)
     if (!written)
         std::printf("Error writing output file\n");
 
-    if (result.end != asrc_driver::LoopEnd::finished || !written)
+    if (end != asrc_driver::LoopEnd::finished || !written)
         return kExitFileFault;
     return kExitOk;
 }
