@@ -24,7 +24,7 @@ mkdir -p "$WINEPREFIX"
 wineserver -k 2>/dev/null || true
 wineserver -p
 trap 'wineserver -k || true' EXIT
-wineboot --init >/dev/null 2>&1
+timeout 300 wineboot --init >/dev/null 2>&1
 
 ASRC_EXE="$PWD/$windows/asrc.exe" ASRC_RUNNER=wine ASRC_EXPECT_CRLF=1 \
 ASRC_NATIVE_EXE="$PWD/$native/asrc" \
