@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "block_loop.h"
 #include "rate_offset.h"
@@ -25,12 +26,12 @@ constexpr const char* kOutputName = "TEST24_ASRC.TXT";
 
 // Makes raw bytes of the input safe to print: printable ASCII as it is,
 // quotes and backslashes escaped, everything else as \xNN.
-std::string escaped(const char* text, bool cut)
+std::string escaped(std::string_view text, bool cut)
 {
     static const char hex[] = "0123456789ABCDEF";
     std::string s;
-    for (const char* p = text; *p != '\0'; ++p) {
-        const auto c = static_cast<unsigned char>(*p);
+    for (const char byte : text) {
+        const auto c = static_cast<unsigned char>(byte);
         if (c == '"' || c == '\\') {
             s += '\\';
             s += static_cast<char>(c);
@@ -50,10 +51,8 @@ std::string escaped(const char* text, bool cut)
 void report_input_fault(const asrc_driver::SampleReader& reader, bool out_of_range)
 {
     const std::string text = escaped(reader.fault_text(), reader.fault_text_cut());
-    // A NUL byte ends the excerpt early; say so rather than print "".
     std::printf("Error in input file at line %lld: \"%s\" %s\n",
-                static_cast<long long>(reader.fault_line()),
-                text.empty() ? "\\x00" : text.c_str(),
+                static_cast<long long>(reader.fault_line()), text.c_str(),
                 out_of_range ? "is outside the 32-bit integer range" : "is not a number");
 }
 

@@ -48,7 +48,6 @@ void SampleReader::keep(char c)
 SampleReader::Result SampleReader::fail(Result why, std::int64_t line)
 {
     fault_line_ = line;
-    fault_text_[fault_len_] = '\0';
     return why;
 }
 

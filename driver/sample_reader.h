@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 namespace asrc_driver {
 
@@ -69,8 +70,8 @@ public:
     // 1-based line of the item behind the last fault.
     std::int64_t fault_line() const { return fault_line_; }
     // The start of that item, up to white space, at most kMaxFaultText bytes
-    // (raw bytes: the caller escapes what it prints); NUL-terminated.
-    const char* fault_text() const { return fault_text_.data(); }
+    // (raw bytes, NUL bytes included: the caller escapes what it prints).
+    std::string_view fault_text() const { return {fault_text_.data(), fault_len_}; }
     // True when the item was longer than the excerpt.
     bool fault_text_cut() const { return fault_text_cut_; }
 
@@ -115,7 +116,7 @@ private:
     bool source_failed_ = false;
 
     std::int64_t fault_line_ = 0;
-    std::array<char, kMaxFaultText + 1> fault_text_{};
+    std::array<char, kMaxFaultText> fault_text_{};
     std::size_t fault_len_ = 0;
     bool fault_text_cut_ = false;
 };
