@@ -79,11 +79,11 @@ public:
     fs::path input() const { return dir_ / "TEST24.TXT"; }
     fs::path output() const { return dir_ / "TEST24_ASRC.TXT"; }
 
-    // Runs the program with the given arguments (already quoted for the shell).
-    Outcome run(const std::string& args) const
+    // Runs the program under test with the given arguments (already quoted
+    // for the shell); another program, and how to run it, if named.
+    Outcome run(const std::string& args, const std::string& exe = env_or("ASRC_EXE", ASRC_EXE),
+                const std::string& runner = env_or("ASRC_RUNNER", "")) const
     {
-        const std::string exe = env_or("ASRC_EXE", ASRC_EXE);
-        const std::string runner = env_or("ASRC_RUNNER", "");
         const fs::path console = dir_ / "console.txt";
         const std::string cmd = "cd '" + dir_.string() + "' && " + runner + " '" + exe + "' " +
                                 args + " > '" + console.string() + "' 2>&1 < /dev/null";
@@ -439,10 +439,8 @@ TEST(Files, FullDiskAndABadItemAreBothReported)
 // output file.
 std::string native_output(const Folder& f, const std::string& args)
 {
-    const std::string native = env_or("ASRC_NATIVE_EXE", "");
-    const std::string cmd = "cd '" + f.dir().string() + "' && '" + native + "' " + args +
-                            " > /dev/null 2>&1 < /dev/null";
-    EXPECT_EQ(std::system(cmd.c_str()), 0) << cmd;
+    const Outcome r = f.run(args, env_or("ASRC_NATIVE_EXE", ""), "");
+    EXPECT_EQ(r.status, 0) << r.console;
     return read_file(f.output());
 }
 
