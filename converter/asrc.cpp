@@ -1,41 +1,51 @@
-// asrc.cpp - the converter state and the drop / insert / allpass rule.
+// asrc.cpp - the converter rule, once, for both families of entries.
 // See asrc.h for formats, rounding and the contract of each function.
+//
+// Built as C++ without exceptions or RTTI: nothing here may call into the C++
+// runtime (no new, no throw, no function-local statics with guards, no
+// typeinfo), so that C programs link the library with the C driver.
 #include "asrc.h"
+
+// A white-box build of the tests counts the groups that the fast path
+// takes, since its outputs alone cannot show whether a group was taken.
+#ifdef ASRC_COUNT_FAST_PATH_GROUPS
+extern "C" long asrc_fast_path_groups; // defined by that test
+#define ASRC_FAST_PATH_GROUP_TAKEN() (++asrc_fast_path_groups)
+#else
+#define ASRC_FAST_PATH_GROUP_TAKEN() ((void)0)
+#endif
 
 namespace {
 
-// The one converter of the process.  Zero at program start (static storage).
-std::int16_t asrc_in;       // x[n], the newest input
-std::int16_t asrc_in_prev;  // x[n-1], the previous input
-std::int16_t asrc_out;      // y[n], the newest output
-std::int16_t asrc_out_prev; // y[n-1], fed back into the interpolator
-std::int16_t asrc_phase;    // Q2.14, 0..ASRC_ONE between samples
+// The converter of the module-scope entries.  Zero at program start (static
+// storage), which is a converter just reset.
+asrc_state asrc_module_state;
 
-// Working copy of the state.  Each value is a sign-extended 16-bit sample or
+// Working copy of a state.  Each value is a sign-extended 16-bit sample or
 // phase held in 32 bits, so that the arithmetic below needs no conversions;
 // every store keeps it within int16_t range.
 struct Locals {
-    std::int32_t in;
-    std::int32_t in_prev;
-    std::int32_t out;
-    std::int32_t out_prev;
-    std::int32_t phase;
+    int32_t in;
+    int32_t in_prev;
+    int32_t out;
+    int32_t out_prev;
+    int32_t phase;
 };
 
-Locals load()
+Locals load(const asrc_state& s)
 {
-    return {asrc_in, asrc_in_prev, asrc_out, asrc_out_prev, asrc_phase};
+    return {s.in, s.in_prev, s.out, s.out_prev, s.phase};
 }
 
 // Every value of Locals lies in int16_t range (see above), so these
 // narrowings are exact.
-void store(const Locals& s)
+void store(const Locals& l, asrc_state& s)
 {
-    asrc_in = static_cast<std::int16_t>(s.in);
-    asrc_in_prev = static_cast<std::int16_t>(s.in_prev);
-    asrc_out = static_cast<std::int16_t>(s.out);
-    asrc_out_prev = static_cast<std::int16_t>(s.out_prev);
-    asrc_phase = static_cast<std::int16_t>(s.phase);
+    s.in = static_cast<int16_t>(l.in);
+    s.in_prev = static_cast<int16_t>(l.in_prev);
+    s.out = static_cast<int16_t>(l.out);
+    s.out_prev = static_cast<int16_t>(l.out_prev);
+    s.phase = static_cast<int16_t>(l.phase);
 }
 
 // The allpass recurrence y[n] = x[n-1] + phase * (x[n] - y[n-1]) / 16384 with
@@ -43,11 +53,11 @@ void store(const Locals& s)
 // operands, t stays below 2^30 + 2^29 in magnitude.  The shift right rounds
 // toward minus infinity; the cast keeps the low 16 bits of the result on
 // purpose (two's-complement wrap-around, no saturation).
-inline std::int16_t interpolate(Locals& s, std::int32_t sample)
+inline int16_t interpolate(Locals& s, int32_t sample)
 {
     s.in = sample;
-    const std::int32_t t = s.phase * (s.in - s.out_prev) + (s.in_prev << 14);
-    const auto y = static_cast<std::int16_t>(t >> 14);
+    const int32_t t = s.phase * (s.in - s.out_prev) + (s.in_prev << 14);
+    const auto y = static_cast<int16_t>(t >> 14);
     s.out = y;
     s.out_prev = y;
     s.in_prev = s.in;
@@ -56,12 +66,11 @@ inline std::int16_t interpolate(Locals& s, std::int32_t sample)
 
 // The whole per-sample rule: advance the phase, then drop, insert or just
 // interpolate.  Writes 0, 1 or 2 samples to out and returns how many.
-inline std::int32_t step_one(Locals& s, std::int32_t sample, std::int32_t step,
-                             std::int16_t* out)
+inline int32_t step_one(Locals& s, int32_t sample, int32_t step, int16_t* out)
 {
     // Formed in 32 bits: with the phase in 0..16384 and any 16-bit step the
     // sum cannot overflow, and the stored phase is never left wrapped.
-    const std::int32_t phase = s.phase + step;
+    const int32_t phase = s.phase + step;
     if (step > 0 && phase > ASRC_ONE) {
         // Drop: the input only moves the delay line along.  The overshoot
         // of the phase is discarded rather than carried.
@@ -72,14 +81,14 @@ inline std::int32_t step_one(Locals& s, std::int32_t sample, std::int32_t step,
         s.in_prev = s.in;
         return 0;
     }
-    std::int32_t n = 0;
+    int32_t n = 0;
     if (step < 0 && phase < 0) {
         // Insert: repeat the previous input, then interpolate with the
         // phase at one whole sample, which yields the current input itself.
         s.out = s.in_prev;
         s.out_prev = s.out;
         s.phase = ASRC_ONE;
-        out[n++] = static_cast<std::int16_t>(s.out); // an int16_t value
+        out[n++] = static_cast<int16_t>(s.out); // an int16_t value
     } else {
         s.phase = phase; // 0..16384 here
     }
@@ -87,42 +96,43 @@ inline std::int32_t step_one(Locals& s, std::int32_t sample, std::int32_t step,
     return n;
 }
 
-constexpr std::int32_t kGroup = 8;
+constexpr int32_t kGroup = 8;
 
-} // namespace
-
-void asrc_init()
+// True when a group of kGroup samples starting at `phase` ends inside
+// 0..16384, so that none of its samples can drop or insert.  The phase moves
+// monotonically, so the end of the group is the only place to look; it is
+// formed in 32 bits, so it cannot wrap.  Ending exactly on 16384 (or on 0)
+// is inside: neither is a drop or an insert.
+inline bool group_stays_in_range(int32_t phase, int32_t step)
 {
-    store(Locals{0, 0, 0, 0, 0});
+    const int32_t end = phase + kGroup * step;
+    return step > 0 ? end <= ASRC_ONE : end >= 0;
 }
 
-void asrc_process_sample(std::int16_t* out, std::int16_t sample, std::int32_t* nout,
-                         std::int16_t step)
+inline void process_sample(asrc_state& state, int16_t* out, int16_t sample, int32_t* nout,
+                           int16_t step)
 {
-    Locals s = load();
+    Locals s = load(state);
     *nout = step_one(s, sample, step, out);
-    store(s);
+    store(s, state);
 }
 
-void asrc_process_block(std::int16_t* out, const std::int16_t* in, std::int32_t* nin,
-                        std::int32_t* nout, std::int16_t step)
+// The state lives in locals for the whole call and is stored once.
+inline void process_block(asrc_state& state, int16_t* out, const int16_t* in, int32_t* nin,
+                          int32_t* nout, int16_t step)
 {
-    const std::int32_t count = *nin;
-    Locals s = load();
-    std::int32_t i = 0;
-    std::int32_t n = 0;
+    const int32_t count = *nin;
+    Locals s = load(state);
+    int32_t i = 0;
+    int32_t n = 0;
 
-    // Fast path: while more than a group remains and the phase the group
-    // would end on (formed in 32 bits, so it cannot wrap) stays inside
-    // 0..16384, no sample of the group can drop or insert, and the tests are
-    // skipped.  The phase moves monotonically, so the end of the group is the
-    // only place to look.  Once a group would leave the range the rest of the
-    // call takes the per-sample rule.  `count - i` cannot overflow: 0 <= i.
-    while (count - i > kGroup) {
-        const std::int32_t end = s.phase + kGroup * step;
-        if ((step > 0 && end > ASRC_ONE) || (step < 0 && end < 0))
-            break;
-        for (std::int32_t k = 0; k < kGroup; ++k) {
+    // Fast path: while more than a group remains and no sample of the group
+    // can drop or insert, the tests are skipped.  Once a group would leave
+    // the range the rest of the call takes the per-sample rule.
+    // `count - i` cannot overflow: 0 <= i.
+    while (count - i > kGroup && group_stays_in_range(s.phase, step)) {
+        ASRC_FAST_PATH_GROUP_TAKEN();
+        for (int32_t k = 0; k < kGroup; ++k) {
             s.phase += step;
             out[n + k] = interpolate(s, in[i + k]);
         }
@@ -135,5 +145,44 @@ void asrc_process_block(std::int16_t* out, const std::int16_t* in, std::int32_t*
 
     *nin = i;
     *nout = n;
-    store(s);
+    store(s, state);
 }
+
+} // namespace
+
+extern "C" {
+
+void asrc_state_init(asrc_state* s)
+{
+    *s = asrc_state{};
+}
+
+void asrc_state_process_sample(asrc_state* s, int16_t* out, int16_t sample, int32_t* nout,
+                               int16_t step)
+{
+    process_sample(*s, out, sample, nout, step);
+}
+
+void asrc_state_process_block(asrc_state* s, int16_t* out, const int16_t* in, int32_t* nin,
+                              int32_t* nout, int16_t step)
+{
+    process_block(*s, out, in, nin, nout, step);
+}
+
+void asrc_init(void)
+{
+    asrc_state_init(&asrc_module_state);
+}
+
+void asrc_process_sample(int16_t* out, int16_t sample, int32_t* nout, int16_t step)
+{
+    process_sample(asrc_module_state, out, sample, nout, step);
+}
+
+void asrc_process_block(int16_t* out, const int16_t* in, int32_t* nin, int32_t* nout,
+                        int16_t step)
+{
+    process_block(asrc_module_state, out, in, nin, nout, step);
+}
+
+} // extern "C"
