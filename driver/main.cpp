@@ -74,7 +74,10 @@ int main(int argc, char** argv)
         return kExitUsage;
     }
 
-    std::FILE* input = std::fopen(kInputName, "rt");
+    // Binary, so that the input reads the same on every platform: the reader
+    // takes CR as white space and handles a Ctrl-Z end mark itself.  The
+    // output stays a text stream, with the platform's line ends.
+    std::FILE* input = std::fopen(kInputName, "rb");
     if (input == nullptr)
         std::printf("Error opening input file\n");
     std::FILE* output = std::fopen(kOutputName, "wt");

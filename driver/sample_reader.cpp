@@ -18,6 +18,9 @@ namespace {
 // 2^31, the magnitude of the most negative 32-bit number.
 constexpr std::uint64_t kLimit = std::uint64_t{1} << 31;
 
+// Ctrl-Z, the end-of-file mark of old DOS and Windows editors.
+constexpr unsigned char kEndOfFileMark = 0x1A;
+
 } // namespace
 
 // Refills the buffer once the previous contents are all used.  Returns false
@@ -79,6 +82,25 @@ SampleReader::Result SampleReader::next_slow(std::int32_t* value)
         if (pos_ == end_ && !fill())
             return source_failed_ ? Result::read_error : fail(Result::malformed, line);
         c = static_cast<unsigned char>(*pos_);
+    }
+
+    if (c == kEndOfFileMark && fault_len_ == 0) {
+        // Old editors end a text file with Ctrl-Z.  Alone and followed by
+        // nothing but white space it is the end of the input; anywhere else
+        // it is an item that is not a number, so that a damaged file is
+        // never cut short in silence.
+        keep(*pos_++);
+        if (pos_ == end_ && !fill())
+            return source_failed_ ? Result::read_error : Result::end;
+        if (is_space(static_cast<unsigned char>(*pos_))) {
+            do {
+                ++pos_;
+                if (pos_ == end_ && !fill())
+                    return source_failed_ ? Result::read_error : Result::end;
+            } while (is_space(static_cast<unsigned char>(*pos_)));
+            return fail(Result::malformed, line);
+        }
+        // Bytes run on from the mark: the item is collected below.
     }
 
     if (!is_digit(c)) {

@@ -25,8 +25,9 @@ public:
     virtual bool failed() const = 0;
 };
 
-// A stdio stream, opened by the caller (in text mode, so that the C library
-// maps the platform's line ends to '\n').
+// A stdio stream, opened by the caller in binary mode, so that every platform
+// reads the same bytes (CR is white space to the reader, so CR LF and LF
+// files read alike, and a Ctrl-Z byte does not end a Windows stream early).
 class FileSource final : public ByteSource {
 public:
     explicit FileSource(std::FILE* file) : file_(file) {}
@@ -57,8 +58,10 @@ public:
 
     // Reads the next number: skips white space (space, \t, \n, \v, \f, \r),
     // then takes an optional sign and one or more digits, and stops right
-    // after the last digit, so "12-5" gives 12 and then -5.  Anything else
-    // is a fault; after a fault the reader is not to be used again.
+    // after the last digit, so "12-5" gives 12 and then -5.  A Ctrl-Z byte
+    // (0x1A) followed by nothing but white space is the end of the input,
+    // as old editors mark it.  Anything else is a fault; after a fault the
+    // reader is not to be used again.
     // Inline: the common case never leaves the caller's loop.
     Result next(std::int32_t* value);
 

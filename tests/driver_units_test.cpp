@@ -137,6 +137,12 @@ INSTANTIATE_TEST_SUITE_P(
         ReadCase{"nul_byte", std::string("4\n\0\n", 4), {4}, Result::malformed, 2,
                  std::string(1, '\0')},
         ReadCase{"binary", "\x80\xff", {}, Result::malformed, 1, "\x80\xff"},
+        // Ctrl-Z: the end when only white space follows, else a fault.
+        ReadCase{"ctrl_z_last", "1 2\x1A", {1, 2}, Result::end, 0, ""},
+        ReadCase{"ctrl_z_then_space", "1\r\n2\x1A\r\n \n", {1, 2}, Result::end, 0, ""},
+        ReadCase{"ctrl_z_then_number", "1\n\x1A\n2", {1}, Result::malformed, 2, "\x1A"},
+        ReadCase{"ctrl_z_glued", "1 \x1A\x1A", {1}, Result::malformed, 1, "\x1A\x1A"},
+        ReadCase{"ctrl_z_after_sign", "-\x1A", {}, Result::malformed, 1, "-\x1A"},
         // White space longer than the reader's buffer, spaces and line ends.
         ReadCase{"long_white_space",
                  "1" + std::string(200000, ' ') + "\n-2" + std::string(100000, '\n') + "x",

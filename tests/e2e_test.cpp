@@ -318,6 +318,9 @@ INSTANTIATE_TEST_SUITE_P(
                    "integer range"},
         InputFault{"nul_byte", std::string("\0", 1),
                    "Error in input file at line 38: \"\\x00\" is not a number"},
+        // Ctrl-Z with more after it is no end mark: nothing is cut short.
+        InputFault{"ctrl_z_mid_file", "\x1A",
+                   "Error in input file at line 38: \"\\x1A\" is not a number"},
         InputFault{"high_bytes", "\x80\xff\xfe",
                    "Error in input file at line 38: \"\\x80\\xFF\\xFE\" is not a number"},
         // A 10-megabyte item is named by its first 40 bytes.
@@ -348,6 +351,9 @@ TEST(OddInput, IsConvertedAsUsual)
         {"white_space_only", std::string(100000, ' ') + "\n\t\r\n", {}},
         {"limits", numbers_text(limits), limits},
         {"ten_megabyte_line", one_line, many},
+        // An old editor's Ctrl-Z end mark, last or followed by white space.
+        {"ctrl_z_end_mark", numbers_text(limits) + "\x1A", limits},
+        {"ctrl_z_then_white_space", numbers_text(limits) + "\x1A\r\n \r\n", limits},
     };
     for (const Case& c : cases) {
         Folder f;

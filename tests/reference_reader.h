@@ -45,6 +45,12 @@ inline ReferenceRead reference_read(const std::string& text, std::size_t limit =
             r.text = text.substr(start, std::min(end - start, limit));
             r.cut = end - start > limit;
         };
+        if (text[i] == '\x1A' &&
+            std::all_of(text.begin() + static_cast<std::ptrdiff_t>(i) + 1, text.end(),
+                        [&](char c) { return space(static_cast<unsigned char>(c)); })) {
+            r.stop = "end"; // Ctrl-Z, then only white space: the end mark
+            return r;
+        }
         bool negative = false;
         if (text[i] == '+' || text[i] == '-')
             negative = text[i++] == '-';
