@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that a piece of the work needs and the machine
+# lacks; does nothing (and needs no root) when they are all there.
+#
+#   tools/install_packages.sh build   compilers and CMake: the programs
+#   tools/install_packages.sh test    + GoogleTest, libsndfile, pybind11,
+#                                       numpy, scipy, matplotlib, pytest: the
+#                                       whole test suite
+#   tools/install_packages.sh ci      + benchmarks, clang for the sanitizers
+#                                       and fuzzers, mingw-w64 and wine for the
+#                                       Windows program, the ARM toolchain and
+#                                       qemu
+set -euo pipefail
+level=${1:-test}
+
+build=(cmake make gcc g++ pkg-config)
+test=("${build[@]}" libgtest-dev libsndfile1-dev file
+  python3 python3-dev python3-pybind11 python3-numpy python3-scipy python3-matplotlib
+  python3-pytest)
+ci=("${test[@]}" libbenchmark-dev time clang libclang-rt-14-dev binutils
+  g++-mingw-w64-i686-posix wine wine32:i386
+  gcc-arm-none-eabi libnewlib-arm-none-eabi libstdc++-arm-none-eabi-dev qemu-user)
+
+case $level in
+  build) wanted=("${build[@]}") ;;
+  test) wanted=("${test[@]}") ;;
+  ci) wanted=("${ci[@]}") ;;
+  *) echo "usage: $0 build|test|ci" >&2; exit 2 ;;
+esac
+
+missing=()
+for p in "${wanted[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+echo "installing: ${missing[*]}"
+sudo=
+[[ $(id -u) -ne 0 ]] && sudo=sudo
+export DEBIAN_FRONTEND=noninteractive
+# wine32 comes from the i386 architecture.
+if printf '%s\n' "${missing[@]}" | grep -q ':i386$'; then
+  $sudo dpkg --add-architecture i386
+fi
+# A registry that hiccups gets two more tries.
+for attempt in 1 2 3; do
+  if $sudo apt-get update -qq &&
+     $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null; then
+    exit 0
+  fi
+  [[ $attempt == 3 ]] && { echo "could not install ${missing[*]}" >&2; exit 1; }
+  sleep 10
+done
