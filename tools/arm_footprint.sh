@@ -155,8 +155,8 @@ table() {
     total[$core]="**$((text[$core] + data[$core] + bss[$core]))**"
     bss_cell[$core]="${bss[$core]} (${state_bytes[$core]})"
   done
-  echo "$version, \`-Os -mthumb\`, freestanding, linked without start files or any"
-  echo "library. Bytes."
+  echo "Bytes, made by \`tools/arm_footprint.sh\` with $version"
+  echo "at \`-Os -mthumb\`."
   echo
   header "code"
   for r in "${rows[@]}"; do
