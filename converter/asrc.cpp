@@ -152,9 +152,16 @@ inline void process_block(asrc_state& state, int16_t* out, const int16_t* in, in
 
 extern "C" {
 
+// Field by field rather than `*s = asrc_state{}`: a compiler may turn the
+// clearing of a whole struct into a call to memset (GCC does for Cortex-M0+),
+// and the library must link where there is no C library.
 void asrc_state_init(asrc_state* s)
 {
-    *s = asrc_state{};
+    s->in = 0;
+    s->in_prev = 0;
+    s->out = 0;
+    s->out_prev = 0;
+    s->phase = 0;
 }
 
 void asrc_state_process_sample(asrc_state* s, int16_t* out, int16_t sample, int32_t* nout,
