@@ -29,7 +29,11 @@ inline std::int64_t floor_div(std::int64_t a, std::int64_t b)
 struct ReferenceConverter {
     std::int64_t in = 0, in_prev = 0, out = 0, out_prev = 0, phase = 0;
 
-    void push(std::int16_t sample, std::int16_t step, std::vector<std::int16_t>& sink)
+    // Sink is anything with push_back(std::int16_t): a std::vector in the
+    // tests, a fixed array in a program that must link without the C++
+    // library (tools/arm/bitexact_check.cpp).
+    template <typename Sink>
+    void push(std::int16_t sample, std::int16_t step, Sink& sink)
     {
         const std::int64_t p = phase + step;
         if (step > 0 && p > 16384) { // drop
