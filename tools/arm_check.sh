@@ -20,8 +20,10 @@
 # the micro:bit model (a Cortex-M0, the same ARMv6-M instruction set; its
 # 16 KiB of RAM hold the program), M3, M4 and M7 code on the MPS2 models.
 # (Debian 12's user-mode qemu-arm aborts on start for any M-profile CPU.)
-# Needs gcc-arm-none-eabi, libnewlib-arm-none-eabi, libstdc++-arm-none-eabi-dev,
-# libstdc++-arm-none-eabi-newlib and qemu-system-arm.
+# Needs gcc-arm-none-eabi, libnewlib-arm-none-eabi, libstdc++-arm-none-eabi-dev
+# (the C++ headers only) and qemu-system-arm; the program is linked without
+# the C++ library, so Debian's large libstdc++-arm-none-eabi-newlib is not
+# needed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -44,8 +46,9 @@ command -v arm-none-eabi-g++ >/dev/null || missing arm-none-eabi-g++ gcc-arm-non
 command -v qemu-system-arm >/dev/null || missing qemu-system-arm qemu-system-arm
 [[ -f $(arm-none-eabi-gcc -print-file-name=rdimon.specs) ]] ||
   missing "newlib's rdimon.specs" libnewlib-arm-none-eabi
-[[ -f $(arm-none-eabi-g++ -mthumb -mcpu=cortex-m3 -print-file-name=libstdc++.a) ]] ||
-  missing "libstdc++ for newlib" libstdc++-arm-none-eabi-newlib
+printf '#include <cstdint>\n#include <vector>\n' |
+  arm-none-eabi-g++ -mthumb -mcpu=cortex-m3 -std=c++20 -x c++ -fsyntax-only - 2>/dev/null ||
+  missing "the C++ headers for newlib" libstdc++-arm-none-eabi-dev
 
 # core, board model, and for a board smaller than MPS2 its memory sizes
 targets=("cortex-m0plus microbit --defsym=asrc_code_size=256K,--defsym=asrc_data_size=16K"
@@ -55,17 +58,25 @@ targets=("cortex-m0plus microbit --defsym=asrc_code_size=256K,--defsym=asrc_data
 
 # Builds the check for CORE with the converter SOURCE into ELF.
 build_check() {
-  local core=$1 board=$2 sizes=$3 source=$4 elf=$5 flags
+  local core=$1 board=$2 sizes=$3 source=$4 elf=$5 flags cxx_flags
   flags=(-mcpu="$core" -mthumb -O2 -ffunction-sections -fdata-sections)
+  cxx_flags=(-std=c++20 -fno-exceptions -fno-rtti -Wall -Wextra -Wconversion -Werror -Wno-psabi
+    -Iconverter -Itests)
   arm-none-eabi-gcc "${flags[@]}" -Wall -Wextra -Werror -c tools/arm/vectors.c -o "$elf.vectors.o"
-  # --gc-sections also drops the parts of libstdc++ that would want an
-  # entropy source the semihosting library does not have.
-  arm-none-eabi-g++ "${flags[@]}" -std=c++20 -fno-exceptions -fno-rtti \
-    -Wall -Wextra -Wconversion -Werror -Wno-psabi \
-    -DASRC_CHECK_TARGET="\"$core on $board\"" -Iconverter -Itests \
-    --specs=rdimon.specs -T tools/arm/cortex-m.ld -Wl,--gc-sections \
-    ${sizes:+"-Wl,$sizes"} \
-    "$elf.vectors.o" tools/arm/bitexact_check.cpp "$source" -o "$elf"
+  arm-none-eabi-g++ "${flags[@]}" "${cxx_flags[@]}" -DASRC_CHECK_TARGET="\"$core on $board\"" \
+    -c tools/arm/bitexact_check.cpp -o "$elf.check.o"
+  arm-none-eabi-g++ "${flags[@]}" "${cxx_flags[@]}" -c "$source" -o "$elf.asrc.o"
+  # The C driver links newlib (libc, librdimon) and libgcc but not the C++
+  # library, so that a use of it fails the link here instead of needing
+  # Debian's libstdc++-arm-none-eabi-newlib; the map shows that nothing
+  # brought it in some other way.
+  arm-none-eabi-gcc "${flags[@]}" --specs=rdimon.specs -T tools/arm/cortex-m.ld \
+    -Wl,--gc-sections -Wl,-Map="$elf.map" ${sizes:+"-Wl,$sizes"} \
+    "$elf.vectors.o" "$elf.check.o" "$elf.asrc.o" -o "$elf"
+  if grep -E 'lib(std|sup)c\+\+' "$elf.map" >&2; then
+    echo "arm_check: $elf was linked with the C++ library (above)" >&2
+    exit 1
+  fi
 }
 
 # Runs ELF on BOARD; prints its output; fails unless it passed.

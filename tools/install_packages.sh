@@ -19,7 +19,8 @@ test=("${build[@]}" libgtest-dev libsndfile1-dev file
   python3-pytest)
 ci=("${test[@]}" libbenchmark-dev time clang libclang-rt-14-dev binutils
   g++-mingw-w64-i686-posix wine wine32:i386
-  gcc-arm-none-eabi libnewlib-arm-none-eabi libstdc++-arm-none-eabi-dev qemu-user)
+  gcc-arm-none-eabi libnewlib-arm-none-eabi libstdc++-arm-none-eabi-dev
+  qemu-system-arm)
 
 case $level in
   build) wanted=("${build[@]}") ;;

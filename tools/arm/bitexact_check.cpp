@@ -1,8 +1,10 @@
 // bitexact_check.cpp - holds the converter, built for the target at hand,
 // against the plain reference rule on many random streams, and exits
 // non-zero at the first difference.  Made for a microcontroller under
-// emulation (tools/arm_check.sh), where GoogleTest is not available; it
-// needs only printf and a heap, and builds natively as well.
+// emulation (tools/arm_check.sh), where GoogleTest is not available.  It
+// needs only printf, strtol and exit from the C library, no heap and nothing
+// from the C++ library (its buffers have fixed sizes), so that the target's
+// toolchain needs newlib alone; it builds natively as well.
 //
 //   bitexact_check [SEED [ROUNDS]]
 //
@@ -20,7 +22,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <vector>
 
 #ifndef ASRC_CHECK_TARGET
 #define ASRC_CHECK_TARGET "host"
@@ -101,15 +102,40 @@ struct Stream {
 
 constexpr std::int16_t kFence = 0x5a5a;
 constexpr int kFenceLength = 4;
+// Room before a buffer for the offsets that put it at every alignment.
+constexpr std::int32_t kMaxOffset = 3;
+// One input gives at most two outputs.
+constexpr std::size_t kMaxOut = 2 * kMaxBlock;
+
+// The reference's output: a fixed array with just what
+// ReferenceConverter::push needs.
+struct Expected {
+    std::int16_t data[kMaxOut];
+    std::size_t size = 0;
+
+    void push_back(std::int16_t v)
+    {
+        // Only a reference that gives more than two outputs per input could
+        // get here; stop rather than write past the array.
+        if (size == kMaxOut) {
+            std::printf("FAIL on %s: the reference gave more than %u outputs for one call\n",
+                        ASRC_CHECK_TARGET, static_cast<unsigned>(kMaxOut));
+            std::exit(1);
+        }
+        data[size++] = v;
+    }
+    void clear() { size = 0; }
+    std::int16_t operator[](std::size_t k) const { return data[k]; }
+};
 
 struct Checker {
     Rng rng;
     std::uint64_t seed;
     std::int64_t round = 0;
     std::int64_t samples_in = 0, samples_out = 0, fast_groups = 0;
-    // Reused from call to call, so that the heap of a small core does not
-    // fragment.
-    std::vector<std::int16_t> in, out, expected;
+    std::int16_t in[kMaxOffset + kMaxBlock];
+    std::int16_t out[kMaxOffset + kMaxOut + kFenceLength];
+    Expected expected;
 
     [[noreturn]] void fail(const Stream& st, const char* what, std::int32_t count,
                            std::int64_t index, std::int64_t expected, std::int64_t got)
@@ -165,9 +191,8 @@ struct Checker {
         const std::int32_t count = draw_block_length(rng);
         const std::int32_t n = count > 0 ? count : 0;
         // Offsets of 0..3 samples put the buffers at every alignment.
-        const auto in_at = static_cast<std::size_t>(rng.range(0, 3));
-        const auto out_at = static_cast<std::size_t>(rng.range(0, 3));
-        in.assign(in_at + static_cast<std::size_t>(n), 0);
+        const auto in_at = static_cast<std::size_t>(rng.range(0, kMaxOffset));
+        const auto out_at = static_cast<std::size_t>(rng.range(0, kMaxOffset));
         expected.clear();
         for (std::int32_t k = 0; k < n; ++k)
             in[in_at + static_cast<std::size_t>(k)] = draw_sample(rng);
@@ -175,23 +200,27 @@ struct Checker {
         for (std::int32_t k = 0; k < n; ++k)
             st.ref.push(in[in_at + static_cast<std::size_t>(k)], st.step, expected);
 
-        const auto room = static_cast<std::size_t>(asrc_max_output(count, st.step));
-        out.assign(out_at + room + kFenceLength, kFence);
+        // The header promises at most 2 * count, which sizes `out`.
+        const std::int64_t max_output = asrc_max_output(count, st.step);
+        if (max_output < 0 || max_output > 2 * static_cast<std::int64_t>(n))
+            fail(st, "asrc_max_output outside 0..2 * count", count, 0, 2 * n, max_output);
+        const std::size_t out_size = out_at + static_cast<std::size_t>(max_output) + kFenceLength;
+        for (std::size_t k = 0; k < out_size; ++k)
+            out[k] = kFence;
         std::int32_t nin = count;
         auto nout = static_cast<std::int32_t>(rng.next()); // ignored on entry
         if (st.state)
-            asrc_state_process_block(st.state, out.data() + out_at, in.data() + in_at, &nin, &nout,
-                                     st.step);
+            asrc_state_process_block(st.state, out + out_at, in + in_at, &nin, &nout, st.step);
         else
-            asrc_process_block(out.data() + out_at, in.data() + in_at, &nin, &nout, st.step);
+            asrc_process_block(out + out_at, in + in_at, &nin, &nout, st.step);
 
         expect(st, "block: consumed", count, 0, n, nin);
-        expect(st, "block: produced", count, 0, static_cast<std::int64_t>(expected.size()), nout);
-        for (std::size_t k = 0; k < expected.size(); ++k)
+        expect(st, "block: produced", count, 0, static_cast<std::int64_t>(expected.size), nout);
+        for (std::size_t k = 0; k < expected.size; ++k)
             expect(st, "block: output", count, static_cast<std::int64_t>(k), expected[k],
                    out[out_at + k]);
-        for (std::size_t k = 0; k < out.size(); ++k)
-            if (k < out_at || k >= out_at + expected.size())
+        for (std::size_t k = 0; k < out_size; ++k)
+            if (k < out_at || k >= out_at + expected.size)
                 expect(st, "block: wrote outside its output", count,
                        static_cast<std::int64_t>(k) - static_cast<std::int64_t>(out_at), kFence,
                        out[k]);
@@ -213,10 +242,10 @@ struct Checker {
         else
             asrc_process_sample(out, sample, &nout, st.step);
 
-        expect(st, "sample: produced", 1, 0, static_cast<std::int64_t>(expected.size()), nout);
+        expect(st, "sample: produced", 1, 0, static_cast<std::int64_t>(expected.size), nout);
         for (std::size_t k = 0; k < 2 + kFenceLength; ++k)
-            expect(st, k < expected.size() ? "sample: output" : "sample: wrote outside its output",
-                   1, static_cast<std::int64_t>(k), k < expected.size() ? expected[k] : kFence,
+            expect(st, k < expected.size ? "sample: output" : "sample: wrote outside its output",
+                   1, static_cast<std::int64_t>(k), k < expected.size ? expected[k] : kFence,
                    out[k]);
         samples_in += 1;
         samples_out += nout;
@@ -251,6 +280,10 @@ struct Checker {
     }
 };
 
+// At namespace scope rather than on the stack: its buffers are a good part
+// of a small core's RAM.
+Checker c;
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -261,23 +294,21 @@ int main(int argc, char** argv)
         std::printf("usage: bitexact_check [SEED [ROUNDS]]  (ROUNDS > 0)\n");
         return 2;
     }
-    Checker c{Rng{seed}, seed, 0, 0, 0, 0, {}, {}, {}};
+    c.rng = Rng{seed};
+    c.seed = seed;
 
     // The caller's converters lie back to back in one array: a write past
     // one state lands in its neighbour and shows up in the state check.
     // A state left zero-filled must work without asrc_state_init.
     constexpr int kStates = 4;
     static asrc_state states[kStates];
-    std::vector<Stream> streams;
-    for (asrc_state& s : states)
-        streams.push_back(Stream{&s, {}, draw_step(c.rng)});
-    streams.push_back(Stream{nullptr, {}, draw_step(c.rng)});
+    Stream streams[kStates + 1];
+    for (int k = 0; k < kStates; ++k)
+        streams[k] = Stream{&states[k], {}, draw_step(c.rng)};
+    streams[kStates] = Stream{nullptr, {}, draw_step(c.rng)};
 
-    c.in.reserve(3 + kMaxBlock);
-    c.out.reserve(3 + 2 * kMaxBlock + kFenceLength);
-    c.expected.reserve(2 * kMaxBlock);
     for (; c.round < rounds; ++c.round) {
-        Stream& st = streams[static_cast<std::size_t>(c.rng.range(0, kStates))];
+        Stream& st = streams[c.rng.range(0, kStates)];
         if (c.rng.percent(2))
             st.step = draw_step(c.rng);
         if (c.rng.percent(1))
