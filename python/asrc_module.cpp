@@ -203,8 +203,16 @@ std::string escaped(const std::string& text)
 // which reads back as exactly that double.
 std::string offset_text(const py::handle& offset)
 {
-    if (py::isinstance<py::str>(offset))
-        return offset.cast<std::string>();
+    if (py::isinstance<py::str>(offset)) {
+        // A lone surrogate has no UTF-8 form: UnicodeEncodeError, a ValueError.
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(offset.ptr(), &size);
+        if (utf8 == nullptr)
+            throw py::error_already_set();
+        return std::string(utf8, static_cast<std::size_t>(size));
+    }
+    if (PyBool_Check(offset.ptr()))
+        throw py::type_error("offset must be a str or a number, got bool");
     if (PyLong_Check(offset.ptr()))
         return py::str(offset).cast<std::string>();
     if (PyNumber_Check(offset.ptr()) == 0)

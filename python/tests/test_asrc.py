@@ -15,7 +15,7 @@ import pytest
 import asrc
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
-PROGRAM = pathlib.Path(os.environ.get("ASRC_PROGRAM", ROOT / "build" / "asrc"))
+PROGRAM = pathlib.Path(os.environ.get("ASRC_PROGRAM", ROOT / "build" / "asrc")).resolve()
 SAMPLE = pathlib.Path(os.environ.get("ASRC_SAMPLE", ROOT / "samples" / "TEST24.TXT"))
 BLOCK = 16  # the program converts whole blocks of this many numbers
 
@@ -173,6 +173,8 @@ ERRORS = [
     (asrc.condition, (np.array([-2**31 - 1]), ), ValueError, "numbers[0] = -2147483649"),
     (asrc.condition, (np.zeros((2, 2), np.int32), ), ValueError, "one-dimensional"),
     (asrc.step_for_offset, (b"0.01", ), TypeError, "str or a number, got bytes"),
+    (asrc.step_for_offset, (True, ), TypeError, "got bool"),
+    (asrc.step_for_offset, ("\ud800", ), ValueError, "surrogate"),
     (asrc.step_for_offset, ("0.01\x00", ), ValueError, 'Invalid rate offset "0.01\\x00"'),
     (asrc.step_for_offset, (float("nan"), ), ValueError, 'Invalid rate offset "nan"'),
     (asrc.step_for_offset, (2.0, ), ValueError, 'Invalid rate offset "2.0"'),
