@@ -43,6 +43,8 @@ LABELS = {
     "polyphase": "polyphase (resample_poly, Kaiser)",
     "input": "conditioned input, no conversion",
 }
+SHORT = {"asrc": "allpass", "linear": "linear", "drop_insert": "drop/insert",
+         "polyphase": "polyphase", "input": "input"}
 COLORS = {"asrc": "C3", "linear": "C0", "drop_insert": "C7", "polyphase": "C2", "input": "k"}
 CONVERTERS = ["asrc", "linear", "drop_insert", "polyphase"]
 SKIP = 2048  # outputs left out at each end: start-up and the resampler's tails
@@ -174,33 +176,57 @@ def allpass_phase_delay(eta, freq):
     return -np.angle(h) / w
 
 
+LEVEL_GRID = np.round(np.arange(-12.0, 0.001, 0.05), 2)
+
+
+def over_range(y):
+    """How far the largest unwrapped output goes, as a ratio to the end of the
+    16-bit range it lies towards (above 1: a wrap); per column."""
+    return np.maximum(y.max(axis=0) / 32767, y.min(axis=0) / -32768)
+
+
+def highest_clean_level(make, step, over_at_full_scale):
+    """Highest level on a 0.05 dB grid (at most 0 dBFS) at which make(level)
+    never wraps.  The rule is nearly linear, so only the grid near the level
+    that scaling from full scale predicts is searched."""
+    if over_at_full_scale <= 1:
+        return 0.0
+    guess = -20 * math.log10(over_at_full_scale)
+    cand = LEVEL_GRID[(LEVEL_GRID > guess - 0.5) & (LEVEL_GRID < guess + 0.5)]
+    ok = over_range(ref.rule_int64(np.column_stack([make(lv) for lv in cand]), step)) <= 1
+    bad = np.nonzero(~ok)[0]
+    top = bad[0] - 1 if len(bad) else len(cand) - 1
+    return float(cand[top]) if top >= 0 else float(cand[0] - 0.05)
+
+
 def headroom(bench, offsets, freqs, n):
-    """Highest level (0.05 dB grid, at most 0 dBFS) whose tone never leaves the
-    16-bit range at any output, per offset and frequency, from the unwrapped
-    int64 rule.  The tone starts at phase 0 from a converter just reset."""
-    grid = np.round(np.arange(-12.0, 0.001, 0.05), 2)
+    """Highest level whose tone never leaves the 16-bit range at any output,
+    per offset and frequency, from the unwrapped int64 rule.  The tone starts
+    at phase 0 from a converter just reset."""
     result = {}
     for off in offsets:
         step = bench.asrc.step_for_offset(off)
-        # Peak at 0 dBFS first; the rule is nearly linear, so the threshold
-        # is searched on the grid only near the level that scaling predicts.
         cols = np.column_stack([bench.tone(f, 0.0, n) for f in freqs])
-        peak = np.max(np.abs(ref.rule_int64(cols, step)), axis=0)
-        levels = {}
-        for k, f in enumerate(freqs):
-            if peak[k] <= 32767:
-                levels[f] = 0.0
-                continue
-            guess = 20 * math.log10(32767 / peak[k])
-            cand = grid[(grid > guess - 0.5) & (grid < guess + 0.5)]
-            block = np.column_stack([bench.tone(f, lv, n) for lv in cand])
-            y = ref.rule_int64(block, step)
-            ok = (y.max(axis=0) <= 32767) & (y.min(axis=0) >= -32768)
-            below = np.nonzero(~ok)[0]
-            top = below[0] - 1 if len(below) else len(cand) - 1
-            levels[f] = float(cand[top]) if top >= 0 else float(cand[0] - 0.05)
-        result[off] = {"levels": levels, "peak_at_0dBFS": {f: int(p) for f, p in zip(freqs, peak)}}
+        over = over_range(ref.rule_int64(cols, step))
+        levels = {f: highest_clean_level(lambda lv, f=f: bench.tone(f, lv, n), step, over[k])
+                  for k, f in enumerate(freqs)}
+        result[off] = {"levels": levels,
+                       "over_at_0dBFS": {f: float(o) for f, o in zip(freqs, over)}}
     return result
+
+
+def square_wave(bench, freq, level_db, n):
+    """A square wave (a hard-clipped tone) at level_db, conditioned."""
+    amp = min(FULL_SCALE_24 * 10 ** (level_db / 20), FULL_SCALE_24 - 1)
+    t = np.arange(n)
+    v = np.where(np.sin(2 * np.pi * freq / FS * t + 0.1) >= 0, amp, -amp)
+    return bench.asrc.condition(np.rint(v).astype(np.int32))
+
+
+def square_headroom(bench, off, freq=1000.0, n=8192):
+    step = bench.asrc.step_for_offset(off)
+    over = over_range(ref.rule_int64(square_wave(bench, freq, 0.0, n)[:, None], step))[0]
+    return highest_clean_level(lambda lv: square_wave(bench, freq, lv, n), step, over)
 
 
 def ratio_table(asrc, signs=(1, -1)):
@@ -327,10 +353,13 @@ def plot_sweep(bench, off, seconds, out_dir, made_by):
     for ax, name in zip(axes.ravel(), CONVERTERS):
         y = bench.run(name, x, step).astype(float) / 32768
         ax.grid(False)
-        f, tt, s = signal.spectrogram(y, fs_out, window=("kaiser", 14), nperseg=2048, noverlap=1024,
+        f, tt, s = signal.spectrogram(y, fs_out, window=("kaiser", 14), nperseg=1024, noverlap=512,
                                       scaling="spectrum")
-        im = ax.pcolormesh(tt, f / 1000, 10 * np.log10(s * 2 + 1e-30), vmin=-150, vmax=0,
-                           shading="auto", cmap="magma", rasterized=True)
+        # Levels in 10 dB steps: the noise floor's texture tells nothing and
+        # would only make the picture large.
+        db = np.floor(10 * np.log10(s * 2 + 1e-30) / 10) * 10
+        im = ax.pcolormesh(tt, f / 1000, db, vmin=-150, vmax=0, shading="auto",
+                           cmap=plt.get_cmap("magma", 15), rasterized=True)
         ax.set_title(LABELS[name], fontsize=9)
     for ax in axes[1]:
         ax.set_xlabel("time (s)")
@@ -361,7 +390,7 @@ def plot_error(bench, cases, out_dir, made_by):
             for e in ev[(ev >= 0) & (ev < span)]:
                 ax.axvline(e, color="C1", lw=0.6, alpha=0.7)
             rms = np.sqrt(np.mean(fit.residual ** 2))
-            ax.set_title(f"{LABELS[name]}, offset {off:+g}, {freq:g} Hz: rms {rms:.1f} LSB",
+            ax.set_title(f"{SHORT[name]}, offset {off:+g}, {freq:g} Hz: rms {rms:.1f} LSB",
                          fontsize=8)
             if c == 0:
                 ax.set_ylabel("output - fitted sine (LSB)")
@@ -436,14 +465,21 @@ def plot_timing(steps, out_dir, made_by):
 
 def plot_headroom(hr, freqs, out_dir, made_by):
     plt = _plt()
-    fig, ax = plt.subplots(figsize=(9, 4.2))
+    fig, (a1, a2) = plt.subplots(1, 2, figsize=(12, 4.4))
     for i, (off, r) in enumerate(hr.items()):
-        ax.semilogx(freqs, [r["levels"][f] for f in freqs], "o-", ms=3, lw=1, color=f"C{i}",
+        a1.semilogx(freqs, [r["levels"][f] for f in freqs], "o-", ms=3, lw=1, color=f"C{i}",
                     label=f"offset {off:+g}")
-    ax.set_xlabel("tone frequency (Hz)")
-    ax.set_ylabel("highest level without a wrap (dBFS)")
-    ax.set_title("Headroom: the highest sine level whose output never leaves -32768..32767")
-    ax.legend(fontsize=7, ncol=2)
+        a2.semilogx(freqs, [20 * math.log10(r["over_at_0dBFS"][f]) for f in freqs], "o-",
+                    ms=3, lw=1, color=f"C{i}", label=f"offset {off:+g}")
+    a1.set_xlabel("tone frequency (Hz)")
+    a1.set_ylabel("highest level without a wrap (dBFS)")
+    a1.set_title("Headroom: highest sine level whose output never leaves the 16-bit range "
+                 "(0: full scale never wraps)", fontsize=8)
+    a2.axhline(0, color="k", lw=0.8)
+    a2.set_xlabel("tone frequency (Hz)")
+    a2.set_ylabel("largest unwrapped output re the range's end (dB)")
+    a2.set_title("Largest unwrapped output for a 0 dBFS tone (above 0 dB it wraps)", fontsize=8)
+    a2.legend(fontsize=7, ncol=2)
     fig.tight_layout(rect=(0, 0.03, 1, 1))
     return save(fig, out_dir, "headroom.png", made_by)
 
@@ -465,9 +501,7 @@ def plot_wrap(bench, out_dir, made_by):
     signal) and a full-scale 20 kHz sine at offset +0.01."""
     plt = _plt()
     n = 8192
-    t = np.arange(n)
-    sq = np.where(np.sin(2 * np.pi * 1000 / FS * t + 0.1) >= 0, FULL_SCALE_24 - 1, -FULL_SCALE_24)
-    cases = [("full-scale 1 kHz square wave, offset +0.001", bench.asrc.condition(sq.astype(np.int32)),
+    cases = [("full-scale 1 kHz square wave, offset +0.001", square_wave(bench, 1000.0, 0.0, n),
               bench.asrc.step_for_offset(0.001), 170),
              ("0 dBFS 20 kHz sine, offset +0.01", bench.tone(20000, 0.0, n),
               bench.asrc.step_for_offset(0.01), 60)]
@@ -575,7 +609,11 @@ def main(argv=None):
     os.makedirs(os.path.join(args.out, "quality"), exist_ok=True)
     cmd = "/usr/bin/python3 analysis/quality.py " + " ".join(
         a for a in (argv if argv is not None else sys.argv[1:]))
-    made_by = f"{cmd}  |  asrc quality report"
+    info = machine_info(asrc)
+    made_by = (f"{cmd}  |  {info['platform']}, {info['cpu']}  |  Python {info['python']}, "
+               f"numpy {info['numpy']}, scipy {info['scipy']}, matplotlib {info['matplotlib']}  |  "
+               f"commit {info['git_commit'].split()[0][:12]}"
+               + (" (uncommitted changes)" if "uncommitted" in info["git_commit"] else ""))
 
     def log(msg):
         print(f"[{time.time() - t_start:6.1f}s] {msg}", flush=True)
@@ -596,40 +634,62 @@ def main(argv=None):
     delays = delay_vs_phase(asrc, d_freqs, d_phases)
     log("headroom")
     hr_freqs = HEADROOM_FREQS if not quick else [100, 1000, 10000, 20000]
-    hr = headroom(bench, offsets, hr_freqs, 40000 if not quick else 8000)
+    hr_offsets = offsets if quick else offsets + [0.1, -0.1]
+    hr = headroom(bench, hr_offsets, hr_freqs, 40000 if not quick else 8000)
+    sq_hr = {off: square_headroom(bench, off) for off in hr_offsets}
     log("ratio")
     ratios = ratio_table(asrc)
 
     log("plots")
-    figs = {}
-    figs["sinad"] = [plot_sinad(table, offsets, lv, freqs, args.out, made_by) for lv in levels]
-    figs["spur"] = [plot_sinad(table, offsets, lv, freqs, args.out, made_by, metric="spur")
-                    for lv in levels[:1]]
-    figs["spectra"] = [plot_spectra(bench, off, quick, args.out, made_by)
-                       for off in ([0.01] if quick else [0.01, -0.0001])]
-    figs["sweep"] = plot_sweep(bench, 0.01, 1.0 if quick else 4.0, args.out, made_by)
+    figs = []  # (caption, path)
+    for lv in levels:
+        figs.append((f"SINAD against tone frequency at {lv:g} dBFS: one panel per offset, one line "
+                     "per converter (at offset 0 all of them coincide with the input).",
+                     plot_sinad(table, offsets, lv, freqs, args.out, made_by)))
+    figs.append(("Largest spur against tone frequency at -1 dBFS.",
+                 plot_sinad(table, offsets, levels[0], freqs, args.out, made_by, metric="spur")))
+    for off in ([0.01] if quick else [0.01, -0.0001]):
+        figs.append((f"Spectrum of a {TONE:g} Hz tone at -1 dBFS through each converter, offset "
+                     f"{off:+g}: the sidebands sit at multiples of the drop or insert rate.",
+                     plot_spectra(bench, off, quick, args.out, made_by)))
+    figs.append(("Spectrogram of a -6 dBFS logarithmic sweep from 20 Hz to 24 kHz through each "
+                 "converter at offset +0.01 (10 dB colour steps).",
+                 plot_sweep(bench, 0.01, 1.0 if quick else 4.0, args.out, made_by)))
     err_cases = [(0.01, TONE, 400, quick), (-0.01, TONE, 400, quick)]
     if not quick:
         err_cases.append((0.0001, TONE, 2 * 16384, quick))
-    figs["error"] = plot_error(bench, err_cases, args.out, made_by)
-    figs["delay"] = plot_delay(delays, d_freqs, d_phases, args.out, made_by)
-    figs["timing"] = plot_timing([(0.01, asrc.step_for_offset(0.01)),
-                                  (-0.01, asrc.step_for_offset(-0.01)),
-                                  (0.1, asrc.step_for_offset(0.1))], args.out, made_by)
-    figs["headroom"] = plot_headroom(hr, hr_freqs, args.out, made_by)
-    figs["wrap"], wrap_stats = plot_wrap(bench, args.out, made_by)
-    figs["ratio"] = plot_ratio(ratios, args.out, made_by)
+    figs.append(("Output minus the sine fitted to it, over time, at -1 dBFS, with the drop and "
+                 "insert instants marked (orange).",
+                 plot_error(bench, err_cases, args.out, made_by)))
+    figs.append(("Delay against the phase, measured on the module with the phase held (one input "
+                 "at step p, then step 0), beside the allpass's own delay and the ideal 1 - phase; "
+                 "right, the error from the ideal.",
+                 plot_delay(delays, d_freqs, d_phases, args.out, made_by)))
+    figs.append(("Where the timing error comes from: each output's time (its input's index less "
+                 "the low-frequency delay its phase gives) against a uniform grid at the ratio "
+                 "obtained. Red, the allpass; blue, a delay exactly linear in the phase, which "
+                 "leaves only the discarded overshoot.",
+                 plot_timing([(0.01, asrc.step_for_offset(0.01)),
+                              (-0.01, asrc.step_for_offset(-0.01)),
+                              (0.1, asrc.step_for_offset(0.1))], args.out, made_by)))
+    figs.append(("Headroom against tone frequency per offset, and how near a 0 dBFS tone comes "
+                 "to wrapping.", plot_headroom(hr, hr_freqs, args.out, made_by)))
+    path, wrap_stats = plot_wrap(bench, args.out, made_by)
+    figs.append(("What a wrapped output looks like: the module's output against the unwrapped "
+                 "int64 rule.", path))
+    figs.append(("Ratio obtained against the ratio asked (1 - offset), in ppm.",
+                 plot_ratio(ratios, args.out, made_by)))
 
     elapsed = time.time() - t_start
-    info = machine_info(asrc)
     data = build_json(args, info, elapsed, offsets, levels, freqs_all, table, thdn, hr, ratios,
                       delays, d_freqs, d_phases)
     data["wrap_examples"] = wrap_stats
+    data["square_wave_1kHz_headroom_dbfs"] = {key(o): v for o, v in sq_hr.items()}
     with open(os.path.join(args.out, "quality.json"), "w") as f:
         json.dump(data, f, indent=1)
     with open(os.path.join(args.out, "quality.md"), "w") as f:
         f.write(render_md(cmd, info, elapsed, quick, offsets, levels, freqs, table, thdn, hr,
-                          hr_freqs, ratios, delays, d_freqs, d_phases, figs, wrap_stats))
+                          hr_freqs, ratios, delays, d_freqs, d_phases, figs, wrap_stats, sq_hr))
     log(f"wrote {args.out}/quality.md, quality.json and {args.out}/quality/*.png")
     return 0
 
@@ -675,7 +735,7 @@ def build_json(args, info, elapsed, offsets, levels, freqs, table, thdn, hr, rat
 
 
 def render_md(cmd, info, elapsed, quick, offsets, levels, freqs, table, thdn, hr, hr_freqs,
-              ratios, delays, d_freqs, d_phases, figs, wrap_stats):
+              ratios, delays, d_freqs, d_phases, figs, wrap_stats, sq_hr):
     from report_text import render
     return render(**locals())
 

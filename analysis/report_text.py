@@ -32,7 +32,7 @@ def _timing_rms():
 
 
 def render(cmd, info, elapsed, quick, offsets, levels, freqs, table, thdn, hr, hr_freqs, ratios,
-           delays, d_freqs, d_phases, figs, wrap_stats, **_):
+           delays, d_freqs, d_phases, figs, wrap_stats, sq_hr, **_):
     lv = KEY_LEVEL
     key_off = KEY_OFFSET if KEY_OFFSET in offsets else offsets[-1]
     s997 = table[(key_off, lv, TONE)]
@@ -117,7 +117,8 @@ def render(cmd, info, elapsed, quick, offsets, levels, freqs, table, thdn, hr, h
     w(_table(["Hz"] + [f"{o:+g}" for o in offsets], rows) + "\n")
 
     w("Headroom, the highest tone level that never wraps (dBFS, 0.05 dB steps, 0 = even full "
-      "scale never wraps), lowest over the offsets above:\n\n")
+      "scale never wraps), lowest over offsets "
+      f"{', '.join(f'{o:+g}' for o in hr)}:\n\n")
     rows = [[f"{f:g}", fmt(hr_min[f], 2),
              ", ".join(f"{o:+g}" for o, r in hr.items() if r["levels"][f] == hr_min[f])
              if hr_min[f] < 0 else "none"] for f in hr_freqs]
@@ -142,27 +143,8 @@ def render(cmd, info, elapsed, quick, offsets, levels, freqs, table, thdn, hr, h
              rows) + "\n")
 
     w("## Figures\n\n")
-    cap = {
-        "sinad": "SINAD against tone frequency, one panel per offset, one line per converter.",
-        "spur": "Largest spur against tone frequency.",
-        "spectra": f"Spectrum of a {TONE:g} Hz tone at -1 dBFS for each converter.",
-        "sweep": "Spectrogram of a -6 dBFS logarithmic sweep from 20 Hz to 24 kHz through each "
-                 "converter at offset +0.01.",
-        "error": "Output minus the sine fitted to it, over time, with the drop and insert "
-                 "instants marked.",
-        "delay": "Delay obtained against the phase (measured on the module with the phase "
-                 "held), and its error from the ideal 1 - phase.",
-        "timing": "Where the timing error comes from: each output's time from its phase "
-                  "(low-frequency delay), against a uniform grid at the ratio obtained; red the "
-                  "allpass, blue what a delay exactly linear in the phase would give (only the "
-                  "discarded overshoot is left).",
-        "headroom": "Headroom against tone frequency, per offset.",
-        "wrap": "What a wrapped output looks like.",
-        "ratio": "Ratio error against the offset asked.",
-    }
-    for k, v in figs.items():
-        for path in (v if isinstance(v, list) else [v]):
-            w(f"### {cap[k]}\n\n![{k}]({path})\n\n")
+    for caption, path in figs:
+        w(f"**{caption}**\n\n![{caption}]({path})\n\n")
 
     w("## What this converter is good for, and what it is not\n\n")
     f60 = fall_off(freqs, sinad_vs_f, 60.0)
@@ -175,7 +157,9 @@ def render(cmd, info, elapsed, quick, offsets, levels, freqs, table, thdn, hr, h
       f"{s997['polyphase']['sinad']:.1f} dB. Its SINAD falls about 6 dB per octave of tone "
       f"frequency: it drops below 60 dB at {fmt(f60, 0)} Hz and below 40 dB at {fmt(f40, 0)} Hz "
       f"({sinad_vs_f[0]:.1f} dB at {freqs[0]:g} Hz, {sinad_vs_f[-1]:.1f} dB at {freqs[-1]:g} Hz). "
-      f"Dynamic range is {th['asrc']['dynamic_range']:.1f} dB. ")
+      f"Dynamic range is {th['asrc']['dynamic_range']:.1f} dB (the input's "
+      f"{th['input']['dynamic_range']:.1f} dB): the error scales with the signal, so at "
+      "-60 dBFS it lies under the noise and the dynamic range figure does not show it. ")
     nz = [o for o in offsets if o != 0]
     spread = [table[(o, lv, TONE)]["asrc"]["sinad"] for o in nz]
     if nz:
@@ -192,7 +176,9 @@ def render(cmd, info, elapsed, quick, offsets, levels, freqs, table, thdn, hr, h
       "eta = 0.414, and more at high frequencies. The phase sweeps 0..1 once per drop or insert "
       "period at every offset, so each output is displaced by a sawtooth-like timing error whose "
       f"rms ({_timing_rms():.3f} samples) does not depend on the offset; a timing error t on a tone of "
-      "frequency f gives an error 2 pi f t, hence the 6 dB per octave. Discarding the phase "
+      "frequency f gives an error 2 pi f t, hence the 6 dB per octave: -20 log10(2 pi f/fs "
+      f"* rms) predicts {-20 * math.log10(2 * math.pi * TONE / 48000 * _timing_rms()):.1f} dB at "
+      f"{TONE:g} Hz. Discarding the phase "
       "overshoot at each drop or insert adds at most one step of timing error, which is small "
       "beside it (see the timing figure). ")
     lin = s997["linear"]["sinad"]
@@ -221,15 +207,19 @@ def render(cmd, info, elapsed, quick, offsets, levels, freqs, table, thdn, hr, h
       "input stays near full scale. In the examples: "
       + "; ".join(f"{st['case']}: {st['wraps']} results leave the range and {st['spoiled']} of "
                   f"{st['outputs']} outputs end up more than 256 LSB off" for st in wrap_stats)
-      + ". Input that may reach full scale (clipped material above all) needs the converter "
-      "fed a few dB below it.\n\n")
-    w(f"**Good for:** slow clock-drift correction of narrow-band or low-frequency material "
-      f"(speech, telemetry, control signals) where about {fmt(sinad_vs_f[freqs.index(125)] if 125 in freqs else sinad_vs_f[0])}"
-      f" dB at 125 Hz and {s997['asrc']['sinad']:.0f} dB at 1 kHz are enough, at the cost of one "
-      "multiply and five 16-bit values of state per channel, with an exact pass-through delay "
-      "at offset 0. **Not for:** high-fidelity audio: at 1 kHz it is "
+      + ". A 1 kHz square wave (hard-clipped material: each edge crosses the whole range) "
+      "stays clear of wrapping only up to "
+      f"{min(sq_hr.values()):.2f} dBFS (lowest over offsets "
+      f"{', '.join(f'{o:+g}' for o in sq_hr)}); input that may reach full scale needs to be "
+      "fed that far below it.\n\n")
+    w(f"**Good for:** adjusting the rate of low-frequency material (sensor, control or "
+      f"telemetry signals: 60 dB SINAD or better up to {fmt(f60, 0)} Hz) and of voice-grade "
+      f"material where about {s997['asrc']['sinad']:.0f} dB at 1 kHz is acceptable, at the cost "
+      "of one multiply and five 16-bit values of state per channel, with an exact one-sample "
+      "delay when the step is 0. **Not for:** high-fidelity audio: at 1 kHz it is "
       f"{input_997 - s997['asrc']['sinad']:.0f} dB below its own input and "
-      f"{lin - s997['asrc']['sinad']:.0f} dB below linear interpolation of the same cost; above a "
-      f"few kHz ({fmt(f40, 0)} Hz for 40 dB) its output is audibly distorted; the ratio is off "
-      "by tens to thousands of ppm; and clipped input wraps.\n")
+      f"{lin - s997['asrc']['sinad']:.0f} dB below linear interpolation of the same cost, and "
+      f"above {fmt(f40, 0)} Hz its SINAD is under 40 dB; nor for following a clock precisely "
+      "(the ratio is off by tens to thousands of ppm); nor for input near full scale, "
+      "which can wrap and stay wrapped.\n")
     return "".join(md)
