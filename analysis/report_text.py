@@ -196,9 +196,17 @@ def render(cmd, info, elapsed, quick, offsets, levels, freqs, table, thdn, hr, h
       "therefore cannot follow a clock to better than these figures; a caller that must "
       "track a drifting clock has to steer the step from a measured buffer level.\n\n")
     w("**Headroom.** ")
+    small = [o for o in hr if abs(o) <= 0.01]
+    hr_small = {f: min(hr[o]["levels"][f] for o in small) for f in hr_freqs}
+    wrap_small = [f for f in hr_freqs if hr_small[f] < 0]
+    worst_off = min(hr, key=lambda o: hr[o]["levels"][worst_f])
     if wraps_at_full_scale:
         w(f"Tones at {', '.join(f'{f:g}' for f in wraps_at_full_scale)} Hz wrap before full "
-          f"scale (worst {hr_min[worst_f]:.2f} dBFS at {worst_f:g} Hz); ")
+          f"scale at some offset (worst {hr_min[worst_f]:.2f} dBFS at {worst_f:g} Hz, offset "
+          f"{worst_off:+g}); ")
+        if wrap_small and len(small) < len(hr):
+            w(f"at offsets within +-0.01 only {', '.join(f'{f:g}' for f in wrap_small)} Hz do "
+              f"(worst {min(hr_small.values()):.2f} dBFS); ")
     else:
         w("No tone measured wraps up to full scale; ")
     w("the conditioning's factor 0.99 leaves 0.09 dB below 32767, which the allpass can "
