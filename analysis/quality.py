@@ -328,6 +328,17 @@ def plot_spectra(bench, off, quick, out_dir, made_by):
         ax.plot(f / 1000, spec, lw=0.5, color=COLORS[name])
         ax.set_title(f"{LABELS[name]}: SINAD {ins.sinad_db(seg):.1f} dB", fontsize=9)
         ax.set_ylim(-180, 5)
+        rate = FS / ref.period_inputs(step) if step else None
+        if rate is not None and rate < 100:
+            # The sidebands lie at multiples of the drop or insert rate around
+            # the tone; at small offsets they crowd it, so they get a close-up.
+            half = max(6 * rate, 20.0)
+            sel = (f > TONE - half) & (f < TONE + half)
+            inset = ax.inset_axes([0.55, 0.5, 0.42, 0.4])
+            inset.plot(f[sel], spec[sel], lw=0.6, color=COLORS[name])
+            inset.set_ylim(-160, 5)
+            inset.tick_params(labelsize=6)
+            inset.set_title(f"around {TONE:g} Hz (Hz); events every {rate:.4g} Hz", fontsize=6)
     for ax in axes[1]:
         ax.set_xlabel("frequency (kHz)")
     for ax in axes[:, 0]:
