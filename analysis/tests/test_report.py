@@ -1,0 +1,74 @@
+"""The report's measurements that go beyond one instrument: drop and insert
+instants, the held-phase delay, headroom, the ratio table, the fall-off point."""
+
+import numpy as np
+import pytest
+
+import instruments as ins
+import quality
+import references as ref
+
+
+@pytest.mark.parametrize("step", [163, -163, 1638, -1638])
+def test_event_positions_are_where_the_module_drops_and_inserts(asrc, step):
+    n = 700
+    c = asrc.Converter()
+    counts = [len(c.process(np.array([7], dtype=np.int16), step)) for _ in range(n)]
+    before = np.concatenate(([0], np.cumsum(counts)[:-1]))
+    expect = [before[i] for i in range(n) if counts[i] != 1]
+    assert quality.event_positions(n, step).tolist() == expect
+
+
+def test_held_phase_delay_is_the_allpass_delay(asrc):
+    phases = [0, 2048, 6783, 8192, 16384]
+    d = quality.delay_vs_phase(asrc, [100, 10000], phases)
+    for j, p in enumerate(phases):
+        eta = p / ref.ONE
+        assert d[0, j] == pytest.approx((1 - eta) / (1 + eta), abs=1e-3)
+        assert d[1, j] == pytest.approx(quality.allpass_phase_delay(eta, 10000), abs=2e-3)
+
+
+def test_headroom_is_the_edge_of_wrapping_in_the_module(asrc):
+    bench = quality.Bench(asrc)
+    step = asrc.step_for_offset(0.01)
+    f, n = 20000, 12000
+    level = quality.headroom(bench, [0.01], [f], n)[0.01]["levels"][f]
+    assert -3 < level < 0  # a full-scale 20 kHz tone wraps at this offset
+    for lv, wraps in ((level, False), (level + 0.05, True)):
+        x = bench.tone(f, lv, n)
+        u = ref.rule_int64(x, step)
+        # With no wrap the module and the unwrapped rule agree sample for sample.
+        assert (not np.array_equal(asrc.convert(x, step), u)) == wraps
+
+
+def test_ratio_table_against_the_exact_fractions(asrc):
+    rows = {round(r["offset"], 12): r for r in quality.ratio_table(asrc)}
+    assert rows[0.01]["error_ppm"] == pytest.approx((100 / 101 / 0.99 - 1) * 1e6, abs=1e-6)
+    assert rows[-0.01]["error_ppm"] == pytest.approx((102 / 101 / 1.01 - 1) * 1e6, abs=1e-6)
+    # Below 1/16384 the step is 0 and the ratio 1.
+    assert rows[1e-5]["step"] == 0
+    assert rows[1e-5]["error_ppm"] == pytest.approx((1 / (1 - 1e-5) - 1) * 1e6, abs=1e-6)
+
+
+def test_fall_off_interpolates_on_a_log_frequency_axis():
+    assert quality.fall_off([100, 1000, 10000], [70, 50, 30], 60) == pytest.approx(10 ** 2.5)
+    assert quality.fall_off([100, 1000], [70, 65], 60) is None
+
+
+@pytest.mark.parametrize("step", [16, -16, 163, -163])
+@pytest.mark.parametrize("name", ["asrc", "linear", "drop_insert", "polyphase"])
+def test_every_converter_runs_at_the_ratio_the_step_gives(asrc, name, step):
+    # A converter at the wrong ratio moves the tone: each output must carry
+    # it at f * down / up cycles per output sample.  The sidebands of the
+    # cruder converters pull the fit by a few parts in a million; asking
+    # 1 - offset instead would be 24 to 100 parts in a million off here.
+    bench = quality.Bench(asrc)
+    up, down = ref.ratio_obtained(step)
+    w = 64 * ref.outputs_per_period(step)
+    x = bench.tone(quality.TONE, -1.0, quality.inputs_for(w, step))
+    seg = bench.run(name, x, step)[quality.SKIP:quality.SKIP + w]
+    fit = ins.sine_fit(seg)
+    assert fit.freq == pytest.approx(quality.TONE / quality.FS * down / up, rel=1e-5)
+    if name == "polyphase":
+        # The ceiling stays within about a dB of its 16-bit input.
+        assert ins.sinad_db(seg, fit) > 90

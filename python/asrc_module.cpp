@@ -1,0 +1,339 @@
+// asrc_module.cpp - the Python module asrc: the converter over numpy arrays of
+// int16, with the program's rate offset rule and input conditioning taken from
+// the program's own units, so that Python sees exactly what the program does.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "asrc.h"
+#include "conditioning.h"
+#include "rate_offset.h"
+
+namespace py = pybind11;
+
+namespace {
+
+// The converter's counts are int32: longer arrays go through in pieces.
+constexpr py::ssize_t kMaxCall = py::ssize_t{1} << 30;
+// Strided or unaligned input is copied in pieces of this many samples, small
+// enough to stay in cache on its way to the converter.
+constexpr py::ssize_t kGatherPiece = py::ssize_t{1} << 14;
+
+// "list", "numpy.int16": the type's name, with its module unless built in.
+std::string type_name(const py::handle& obj)
+{
+    const py::handle type = py::type::handle_of(obj);
+    const auto name = py::str(type.attr("__qualname__")).cast<std::string>();
+    const auto module = py::str(type.attr("__module__")).cast<std::string>();
+    return module == "builtins" ? name : module + "." + name;
+}
+
+// A step is any Python integer in the int16 range.  Floats are refused rather
+// than truncated: a step is Q2.14 units, and 0.01 meant as an offset would
+// quietly become 0 (step_for_offset turns offsets into steps).
+std::int16_t checked_step(const py::handle& step)
+{
+    if (PyFloat_Check(step.ptr()) || !PyIndex_Check(step.ptr()))
+        throw py::type_error("step must be an integer (Q2.14, asrc.ONE is one sample), got " +
+                             type_name(step));
+    const auto value = py::reinterpret_steal<py::object>(PyNumber_Index(step.ptr()));
+    if (!value)
+        throw py::error_already_set();
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+    if (overflow != 0 || v < std::numeric_limits<std::int16_t>::min() ||
+        v > std::numeric_limits<std::int16_t>::max())
+        throw py::value_error("step must lie in -32768..32767, got " +
+                              py::str(value).cast<std::string>());
+    return static_cast<std::int16_t>(v); // in range, checked above
+}
+
+// The array behind `obj`, which must be one-dimensional with one of the
+// given dtypes (native byte order); nothing is ever converted, so a float
+// array is refused instead of being cut to integers.
+py::array checked_vector(const py::handle& obj, const char* what,
+                         std::initializer_list<py::dtype> dtypes, const char* wanted)
+{
+    if (!py::isinstance<py::array>(obj))
+        throw py::type_error(std::string(what) + " must be a numpy array of " + wanted + ", got " +
+                             type_name(obj));
+    auto a = py::reinterpret_borrow<py::array>(obj);
+    if (std::none_of(dtypes.begin(), dtypes.end(),
+                     [&](const py::dtype& d) { return a.dtype().equal(d); }))
+        throw py::type_error(std::string(what) + " must be a numpy array of " + wanted +
+                             ", got dtype " + py::str(a.dtype()).cast<std::string>() +
+                             " (convert it explicitly if that is meant)");
+    if (a.ndim() != 1)
+        throw py::value_error(std::string(what) + " must be one-dimensional, got " +
+                              std::to_string(a.ndim()) + " dimensions");
+    return a;
+}
+
+// Reads element i of a one-dimensional array of T with any stride; memcpy
+// because a view into a byte buffer need not be aligned.
+template <typename T>
+T element(const char* base, py::ssize_t stride, py::ssize_t i)
+{
+    T v;
+    std::memcpy(&v, base + i * stride, sizeof v);
+    return v;
+}
+
+// Runs `samples` through the converter *s and returns the outputs.  The GIL
+// is released while converting; `lock` (if any) keeps other threads off the
+// state meanwhile, since calls on one state must not overlap.
+py::array_t<std::int16_t> convert_on(asrc_state* s, std::mutex* lock, const py::array& samples,
+                                     std::int16_t step)
+{
+    const py::ssize_t n = samples.shape(0);
+    // An upper bound from any state for each int32-sized stretch, so it
+    // holds however the stream is cut into calls below.
+    py::ssize_t capacity = 0;
+    for (py::ssize_t at = 0; at < n; at += kMaxCall)
+        capacity += static_cast<py::ssize_t>(
+            asrc_max_output(static_cast<std::int32_t>(std::min(kMaxCall, n - at)), step));
+    py::array_t<std::int16_t> out(capacity);
+    std::int16_t* const o = out.mutable_data();
+    const auto* const base = static_cast<const char*>(samples.data());
+    const py::ssize_t stride = samples.strides(0);
+    const bool direct = stride == static_cast<py::ssize_t>(sizeof(std::int16_t)) &&
+                        reinterpret_cast<std::uintptr_t>(base) % alignof(std::int16_t) == 0;
+    py::ssize_t produced = 0;
+    {
+        py::gil_scoped_release unlocked;
+        std::unique_lock<std::mutex> held;
+        if (lock != nullptr)
+            held = std::unique_lock<std::mutex>(*lock);
+        std::vector<std::int16_t> piece(direct ? 0 : static_cast<std::size_t>(std::min(kGatherPiece, n)));
+        const py::ssize_t per_call = direct ? kMaxCall : kGatherPiece;
+        for (py::ssize_t at = 0; at < n; at += per_call) {
+            const py::ssize_t count = std::min(per_call, n - at);
+            const std::int16_t* in = nullptr;
+            if (direct) {
+                in = reinterpret_cast<const std::int16_t*>(base) + at;
+            } else {
+                for (py::ssize_t i = 0; i < count; ++i)
+                    piece[static_cast<std::size_t>(i)] = element<std::int16_t>(base, stride, at + i);
+                in = piece.data();
+            }
+            auto nin = static_cast<std::int32_t>(count); // at most kMaxCall
+            std::int32_t nout = 0;
+            asrc_state_process_block(s, o + produced, in, &nin, &nout, step);
+            produced += nout;
+        }
+    }
+    // Freshly made and referenced only here: no reference check needed.
+    out.resize({produced}, false);
+    return out;
+}
+
+// One converter with its own state.  The mutex serialises calls from
+// threads, which may overlap once the GIL is released.
+class Converter {
+public:
+    Converter() { asrc_state_init(&state_); }
+
+    py::array_t<std::int16_t> process(const py::handle& samples, const py::handle& step)
+    {
+        const py::array a = checked_vector(samples, "samples", {py::dtype::of<std::int16_t>()}, "int16");
+        return convert_on(&state_, &lock_, a, checked_step(step));
+    }
+
+    void reset()
+    {
+        py::gil_scoped_release unlocked;
+        const std::lock_guard<std::mutex> held(lock_);
+        asrc_state_init(&state_);
+    }
+
+    asrc_state snapshot()
+    {
+        py::gil_scoped_release unlocked;
+        const std::lock_guard<std::mutex> held(lock_);
+        return state_;
+    }
+
+private:
+    asrc_state state_{};
+    std::mutex lock_;
+};
+
+py::dict state_dict(const asrc_state& s)
+{
+    py::dict d;
+    d["in"] = s.in;
+    d["in_prev"] = s.in_prev;
+    d["out"] = s.out;
+    d["out_prev"] = s.out_prev;
+    d["phase"] = s.phase;
+    return d;
+}
+
+// The program's message for a refused offset escapes the argument this way.
+std::string escaped(const std::string& text)
+{
+    static const char hex[] = "0123456789ABCDEF";
+    std::string s;
+    for (const char byte : text) {
+        const auto c = static_cast<unsigned char>(byte);
+        if (c == '"' || c == '\\') {
+            s += '\\';
+            s += static_cast<char>(c);
+        } else if (c >= 0x20 && c < 0x7F) {
+            s += static_cast<char>(c);
+        } else {
+            s += "\\x";
+            s += hex[c >> 4];
+            s += hex[c & 0xF];
+        }
+    }
+    return s;
+}
+
+// The text the program would be given for `offset`: a str as it is (UTF-8),
+// an integer in decimal, any other number as Python's repr of its float,
+// which reads back as exactly that double.
+std::string offset_text(const py::handle& offset)
+{
+    if (py::isinstance<py::str>(offset)) {
+        // A lone surrogate has no UTF-8 form: UnicodeEncodeError, a ValueError.
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(offset.ptr(), &size);
+        if (utf8 == nullptr)
+            throw py::error_already_set();
+        return std::string(utf8, static_cast<std::size_t>(size));
+    }
+    if (PyBool_Check(offset.ptr()))
+        throw py::type_error("offset must be a str or a number, got bool");
+    if (PyLong_Check(offset.ptr()))
+        return py::str(offset).cast<std::string>();
+    if (PyNumber_Check(offset.ptr()) == 0)
+        throw py::type_error("offset must be a str or a number, got " + type_name(offset));
+    const auto as_float = py::reinterpret_steal<py::object>(PyNumber_Float(offset.ptr()));
+    if (!as_float)
+        throw py::error_already_set();
+    char* repr = PyOS_double_to_string(PyFloat_AsDouble(as_float.ptr()), 'r', 0,
+                                       Py_DTSF_ADD_DOT_0, nullptr);
+    if (repr == nullptr)
+        throw py::error_already_set();
+    std::string text(repr);
+    PyMem_Free(repr);
+    return text;
+}
+
+int step_for_offset(const py::handle& offset)
+{
+    const std::string text = offset_text(offset);
+    // The program never sees a NUL inside its argument; the parser would
+    // stop at one and read only the part before it.
+    const std::optional<std::int16_t> step =
+        text.find('\0') == std::string::npos ? asrc_driver::parse_rate_offset(text.c_str())
+                                             : std::nullopt;
+    if (!step)
+        throw py::value_error("Invalid rate offset \"" + escaped(text) + "\": expected " +
+                              asrc_driver::kRateOffsetRange);
+    return *step;
+}
+
+py::array_t<std::int16_t> condition(const py::handle& numbers)
+{
+    const py::array a = checked_vector(numbers, "numbers",
+                                       {py::dtype::of<std::int32_t>(), py::dtype::of<std::int64_t>()},
+                                       "int32 or int64");
+    const py::ssize_t n = a.shape(0);
+    py::array_t<std::int16_t> out(n);
+    std::int16_t* const o = out.mutable_data();
+    const auto* const base = static_cast<const char*>(a.data());
+    const py::ssize_t stride = a.strides(0);
+    if (a.itemsize() == static_cast<py::ssize_t>(sizeof(std::int32_t))) {
+        py::gil_scoped_release unlocked;
+        for (py::ssize_t i = 0; i < n; ++i)
+            o[i] = asrc_driver::condition_sample(element<std::int32_t>(base, stride, i));
+        return out;
+    }
+    std::optional<std::pair<py::ssize_t, std::int64_t>> outside;
+    {
+        py::gil_scoped_release unlocked;
+        for (py::ssize_t i = 0; i < n; ++i) {
+            const auto v = element<std::int64_t>(base, stride, i);
+            if (v < std::numeric_limits<std::int32_t>::min() ||
+                v > std::numeric_limits<std::int32_t>::max()) {
+                outside.emplace(i, v);
+                break;
+            }
+            o[i] = asrc_driver::condition_sample(static_cast<std::int32_t>(v)); // in range
+        }
+    }
+    if (outside)
+        throw py::value_error("numbers[" + std::to_string(outside->first) + "] = " +
+                              std::to_string(outside->second) +
+                              " is outside the 32-bit integer range");
+    return out;
+}
+
+std::int64_t max_output(const py::handle& count, const py::handle& step)
+{
+    if (PyFloat_Check(count.ptr()) || !PyIndex_Check(count.ptr()))
+        throw py::type_error("count must be an integer, got " + type_name(count));
+    const auto value = py::reinterpret_steal<py::object>(PyNumber_Index(count.ptr()));
+    if (!value)
+        throw py::error_already_set();
+    int overflow = 0;
+    const long long c = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+    if (overflow != 0 || c < std::numeric_limits<std::int32_t>::min() ||
+        c > std::numeric_limits<std::int32_t>::max())
+        throw py::value_error("count must lie in the 32-bit range, got " +
+                              py::str(value).cast<std::string>());
+    return asrc_max_output(static_cast<std::int32_t>(c), checked_step(step)); // in range
+}
+
+} // namespace
+
+PYBIND11_MODULE(asrc, m)
+{
+    m.doc() = "The fixed-point asynchronous sample-rate converter over numpy arrays of int16.\n"
+              "Steps are Q2.14 (ONE is one sample); step_for_offset gives the program's step\n"
+              "for a rate offset, condition the program's 16-bit samples for 24-bit numbers.";
+    m.attr("ONE") = ASRC_ONE;
+
+    py::class_<Converter>(m, "Converter",
+                          "One converter with its own state, which carries across calls to process.")
+        .def(py::init<>())
+        .def("process", &Converter::process, py::arg("samples"), py::arg("step"),
+             "Converts a one-dimensional int16 array (any stride) at `step` and returns the\n"
+             "outputs as a new int16 array; the state carries over to the next call.")
+        .def("reset", &Converter::reset, "Starts the converter again (all state 0).")
+        .def_property_readonly(
+            "phase", [](Converter& c) { return static_cast<int>(c.snapshot().phase); },
+            "The phase, Q2.14 (0..ONE).")
+        .def_property_readonly(
+            "state", [](Converter& c) { return state_dict(c.snapshot()); },
+            "The five state values: in, in_prev, out, out_prev, phase.");
+
+    m.def(
+        "convert",
+        [](const py::handle& samples, const py::handle& step) {
+            const py::array a = checked_vector(samples, "samples", {py::dtype::of<std::int16_t>()}, "int16");
+            const std::int16_t st = checked_step(step);
+            asrc_state s{};
+            return convert_on(&s, nullptr, a, st);
+        },
+        py::arg("samples"), py::arg("step"),
+        "Converts a whole int16 array from a converter just reset.");
+    m.def("step_for_offset", &step_for_offset, py::arg("offset"),
+          "The program's phase step for a rate offset (str as given on its command line, or a\n"
+          "number); ValueError with the program's message when the program would refuse it.");
+    m.def("condition", &condition, py::arg("numbers"),
+          "The program's 16-bit samples for input numbers at 24-bit scale (int32, or int64\n"
+          "within the 32-bit range).");
+    m.def("max_output", &max_output, py::arg("count"), py::arg("step"),
+          "The most outputs `count` inputs can give at `step`, from any state.");
+}
