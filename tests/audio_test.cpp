@@ -247,6 +247,17 @@ std::vector<std::int16_t> as16(const std::vector<short>& s)
     return {s.begin(), s.end()};
 }
 
+// One channel of interleaved samples.
+template <typename T>
+std::vector<T> channel_of(const std::vector<T>& interleaved, int channels, int channel)
+{
+    std::vector<T> out;
+    const auto step = static_cast<std::size_t>(channels);
+    for (auto i = static_cast<std::size_t>(channel); i < interleaved.size(); i += step)
+        out.push_back(interleaved[i]);
+    return out;
+}
+
 // ---- equivalence with asrc ----------------------------------------------
 
 class SameAsAsrc : public ::testing::TestWithParam<const char*> {};
@@ -317,16 +328,10 @@ TEST_P(Channels, EachChannelIsWhatItGivesAlone)
     EXPECT_EQ(out.info.samplerate, c.rate);
     ASSERT_EQ(out.info.channels, c.channels);
     for (int ch = 0; ch < c.channels; ++ch) {
-        std::vector<int> mono;
-        for (std::size_t i = 0; i < frames; ++i)
-            mono.push_back(samples[i * static_cast<std::size_t>(c.channels) + static_cast<std::size_t>(ch)]);
-        write_sound(dir / "mono.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_32, 1, mono);
+        write_sound(dir / "mono.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_32, 1, channel_of(samples, c.channels, ch));
         ASSERT_EQ(dir.audio({"-0.01", "mono.wav", "mono_out.wav"}).status, 0);
         const auto alone = as16(read_sound(dir / "mono_out.wav").samples);
-        std::vector<std::int16_t> channel;
-        for (std::size_t i = ch; i < out.samples.size(); i += static_cast<std::size_t>(c.channels))
-            channel.push_back(out.samples[i]);
-        EXPECT_EQ(channel, alone) << "channel " << ch;
+        EXPECT_EQ(as16(channel_of(out.samples, c.channels, ch)), alone) << "channel " << ch;
     }
 }
 
@@ -416,10 +421,8 @@ TEST_P(Wraps, AreCountedExactly)
     std::vector<std::vector<std::int16_t>> expected(static_cast<std::size_t>(c.channels));
     for (int ch = 0; ch < c.channels; ++ch) {
         std::vector<std::int32_t> mono;
-        for (std::size_t i = 0; i < frames; ++i) {
-            const double v = numbers[i * static_cast<std::size_t>(c.channels) + static_cast<std::size_t>(ch)] * g;
-            mono.push_back(static_cast<std::int32_t>(std::clamp(std::nearbyint(v), -8388608.0, 8388607.0)));
-        }
+        for (std::int32_t v : channel_of(numbers, c.channels, ch))
+            mono.push_back(static_cast<std::int32_t>(std::clamp(std::nearbyint(v * g), -8388608.0, 8388607.0)));
         expected[static_cast<std::size_t>(ch)] = reference(mono, step, &expected_wraps);
     }
     Folder dir;
@@ -431,10 +434,8 @@ TEST_P(Wraps, AreCountedExactly)
     ASSERT_EQ(r.status, 0) << r.err;
     const Sound out = read_sound(dir / "out.flac");
     for (int ch = 0; ch < c.channels; ++ch) {
-        std::vector<std::int16_t> channel;
-        for (std::size_t i = static_cast<std::size_t>(ch); i < out.samples.size(); i += static_cast<std::size_t>(c.channels))
-            channel.push_back(out.samples[i]);
-        EXPECT_EQ(channel, expected[static_cast<std::size_t>(ch)]) << "channel " << ch;
+        EXPECT_EQ(as16(channel_of(out.samples, c.channels, ch)), expected[static_cast<std::size_t>(ch)])
+            << "channel " << ch;
     }
     const std::string count = std::to_string(expected_wraps);
     if (expected_wraps > 0) {
