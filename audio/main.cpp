@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
@@ -179,6 +180,9 @@ int main(int argc, char** argv)
     case asrc_audio::ParsedCommandLine::Kind::run:
         break;
     }
+    // Past a file-size limit a write then fails (EFBIG) and is reported
+    // like a full disk, instead of the signal ending the program.
+    std::signal(SIGXFSZ, SIG_IGN);
     try {
         return run(cl.options);
     } catch (const std::exception& e) {

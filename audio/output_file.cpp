@@ -55,8 +55,9 @@ bool TemporaryOutput::create(const std::string& final_path, std::string& error)
     const std::string dir = slash == std::string::npos ? "" : final_path.substr(0, slash + 1);
     const std::string name = slash == std::string::npos ? final_path : final_path.substr(slash + 1);
     // Hidden, and named after the output so that a leftover (the machine
-    // lost power) says what it was.
-    std::string pattern = dir + "." + name + ".asrc-audio-XXXXXX";
+    // lost power) says what it was; the name is cut so that the temporary
+    // one stays within the file system's limit wherever OUTPUT's does.
+    std::string pattern = dir + "." + name.substr(0, 100) + ".asrc-audio-XXXXXX";
     std::vector<char> buffer(pattern.begin(), pattern.end());
     buffer.push_back('\0');
     const int fd = mkstemp(buffer.data());

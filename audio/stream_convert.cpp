@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cinttypes>
 #include <cmath>
 #include <cstdio>
 #include <cstring>

@@ -23,6 +23,9 @@ inline std::int32_t wrapped(std::int32_t x, std::int32_t in_prev, std::int32_t y
 void EventPlan::plan(std::int16_t phase, std::int16_t step, std::int32_t count)
 {
     events_.clear();
+    // At most one event per input: after the first plan of a chunk's size
+    // the list never grows, and the worker never allocates.
+    events_.reserve(static_cast<std::size_t>(count > 0 ? count : 0));
     step_ = step;
     if (step == 0 || count <= 0) {
         outputs_ = count > 0 ? count : 0;

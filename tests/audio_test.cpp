@@ -134,9 +134,11 @@ public:
     }
     fs::path operator/(const std::string& name) const { return dir_ / name; }
 
-    Outcome run(const std::string& exe, const std::vector<std::string>& args) const
+    // `limits`: shell commands run before the program, such as ulimit.
+    Outcome run(const std::string& exe, const std::vector<std::string>& args,
+                const std::string& limits = "") const
     {
-        std::string cmd = "cd " + quoted(dir_.string()) + " && " + quoted(exe);
+        std::string cmd = "cd " + quoted(dir_.string()) + " && " + limits + quoted(exe);
         for (const auto& a : args) {
             cmd += ' ';
             cmd += quoted(a);
@@ -151,7 +153,10 @@ public:
         fs::remove(dir_ / ".stderr");
         return r;
     }
-    Outcome audio(const std::vector<std::string>& args) const { return run(ASRC_AUDIO_EXE, args); }
+    Outcome audio(const std::vector<std::string>& args, const std::string& limits = "") const
+    {
+        return run(ASRC_AUDIO_EXE, args, limits);
+    }
 
     // The names in the folder: a failed run must leave no temporary file.
     std::set<std::string> names() const
@@ -459,7 +464,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- failures ----------------------------------------------------------
 
-enum class Setup { none, existing_output, text_input, truncated_wav, truncated_flac, output_dir };
+enum class Setup { none, text_input, truncated_wav, truncated_flac, output_dir, disk_full };
 
 struct FailureCase {
     const char* name;
@@ -495,7 +500,9 @@ TEST_P(Failure, LeavesTheFilesAsTheyWere)
     const std::string input_before = slurp(dir / "in.wav");
     const std::set<std::string> names_before = dir.names();
 
-    const Outcome r = dir.audio(c.args);
+    // A file-size limit of 50 KB stands in for a full disk: writes past it
+    // fail with EFBIG.
+    const Outcome r = dir.audio(c.args, c.setup == Setup::disk_full ? "ulimit -f 50 && " : "");
     EXPECT_EQ(r.status, c.status) << r.err;
     EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
     EXPECT_EQ(r.out, "");
@@ -528,7 +535,9 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"truncated_flac", Setup::truncated_flac, {"0.01", "in.flac", "old.wav"}, 1, "\"in.flac\" is truncated"},
         FailureCase{"missing_directory", Setup::none, {"0.01", "in.wav", "nodir/out.wav"}, 1,
                     "cannot write \"nodir/out.wav\": No such file or directory"},
-        FailureCase{"output_is_directory", Setup::output_dir, {"0.01", "in.wav", "out.wav"}, 1, "is a directory"}),
+        FailureCase{"output_is_directory", Setup::output_dir, {"0.01", "in.wav", "out.wav"}, 1, "is a directory"},
+        FailureCase{"disk_full", Setup::disk_full, {"0.01", "in.wav", "old.wav"}, 1,
+                    "cannot write \"old.wav\": System error : File too large"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A WAV written as a stream has 0xFFFFFFFF for its data size: of unknown
