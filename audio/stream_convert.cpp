@@ -20,9 +20,13 @@ namespace asrc_audio {
 namespace {
 
 // Samples per chunk, all channels together: large enough that the hand-over
-// to the worker (a few microseconds) is lost in the work, small enough that
-// a chunk's buffers stay in the cache.
-constexpr std::int32_t kChunkSamples = 32768;
+// to the worker, which costs tens of microseconds on a virtual machine, is
+// lost in the work (about 2 ms per chunk).
+constexpr std::int32_t kChunkSamples = 131072;
+
+// Chunks in flight: the reader may run this many chunks ahead of the
+// writer, so that a pause of either thread does not stall the other.
+constexpr std::size_t kChunks = 4;
 
 // Planes of one chunk are this many samples longer than a chunk, so that
 // the same index in two planes never lands on the same cache set.
@@ -73,13 +77,13 @@ public:
 
     std::int16_t* in_plane(Chunk& c, int channel) const { return c.in.data() + offset(in_stride_, channel); }
 
-    std::array<Chunk, 2>& chunks() { return chunks_; }
+    std::array<Chunk, kChunks>& chunks() { return chunks_; }
     std::int64_t wrapped() const { return wrapped_; }
 
     // The worker: converts the chunks in turn until one says stop.
     void run()
     {
-        for (std::size_t i = 0;; i ^= 1) {
+        for (std::size_t i = 0;; i = (i + 1) % kChunks) {
             Chunk& c = chunks_[i];
             c.ready.acquire();
             if (c.frames < 0)
@@ -144,7 +148,7 @@ private:
     std::vector<asrc_state> states_;
     std::int16_t step_;
     EventPlan plan_;
-    std::array<Chunk, 2> chunks_;
+    std::array<Chunk, kChunks> chunks_;
     std::int64_t wrapped_ = 0;
 };
 
@@ -277,15 +281,15 @@ ConversionResult convert_stream(SNDFILE* in, const SF_INFO& info, SNDFILE* out, 
         return true;
     };
 
-    // Chunk i lives in chunks[i % 2]: the next one is read while the worker
-    // converts the one before.
+    // Chunk i lives in chunks[i % kChunks]: the next ones are read while the
+    // worker converts the ones before.
     std::uint64_t submitted = 0;
     std::uint64_t collected = 0;
     bool reading = true;
     bool writing = true;
     while (reading || collected < submitted) {
-        if (reading && submitted - collected < 2) {
-            Chunk& c = chunks[submitted % 2];
+        if (reading && submitted - collected < kChunks) {
+            Chunk& c = chunks[submitted % kChunks];
             if (fill(c)) {
                 c.ready.release();
                 ++submitted;
@@ -294,7 +298,7 @@ ConversionResult convert_stream(SNDFILE* in, const SF_INFO& info, SNDFILE* out, 
             }
             continue;
         }
-        Chunk& c = chunks[collected % 2];
+        Chunk& c = chunks[collected % kChunks];
         c.done.acquire();
         ++collected;
         if (writing && !drain(c)) {
@@ -304,7 +308,7 @@ ConversionResult convert_stream(SNDFILE* in, const SF_INFO& info, SNDFILE* out, 
         if (progress)
             progress(result.frames_in);
     }
-    Chunk& stop = chunks[submitted % 2];
+    Chunk& stop = chunks[submitted % kChunks];
     stop.frames = -1;
     stop.ready.release();
     worker.join();

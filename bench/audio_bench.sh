@@ -25,7 +25,7 @@ cmake --build "$build" -j2 >/dev/null
 audio=$PWD/$build/asrc-audio
 copy=$PWD/$build/bench/sndfile_copy
 
-work=$(mktemp -d)
+work=$(mktemp -d "${AUDIO_BENCH_DIR:-${TMPDIR:-/tmp}}/audio_bench.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 "$build/bench/make_sweep_wav" "$work/in.wav" "$seconds" 2
 echo "input: $seconds s of 24-bit stereo at 48 kHz, $(du -m "$work/in.wav" | cut -f1) MB; offset $offset; $runs runs each"

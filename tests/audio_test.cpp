@@ -274,7 +274,8 @@ TEST_P(SameAsAsrc, GivesAsrcsLinesThenTheTail)
     const std::string offset = GetParam();
     const std::int16_t step = static_cast<std::int16_t>(std::trunc(16384.0 * std::stod(offset)));
     Folder dir;
-    const auto numbers = random24(16 * 700 + 11, 42, 6000000);
+    // Several of the program's chunks (131,072 samples).
+    const auto numbers = random24(16 * 25000 + 11, 42, 6000000);
     std::string text;
     for (std::int32_t v : numbers)
         text += std::to_string(v) + "\n";
@@ -415,7 +416,7 @@ TEST_P(Wraps, AreCountedExactly)
 {
     const WrapCase c = GetParam();
     const std::int16_t step = static_cast<std::int16_t>(std::trunc(16384.0 * std::stod(c.offset)));
-    const std::size_t frames = 20000;
+    const std::size_t frames = 150000; // several of the program's chunks
     std::vector<std::int32_t> numbers(frames * static_cast<std::size_t>(c.channels));
     std::mt19937 rng(11);
     for (std::size_t i = 0; i < numbers.size(); ++i) // near-Nyquist bursts, full scale
