@@ -9,9 +9,9 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <csignal>
 #include <cinttypes>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <exception>
 #include <string>
@@ -52,14 +52,18 @@ int output_format(asrc_audio::Container c)
 // a second.
 class ProgressLine {
 public:
-    ProgressLine(bool shown, std::int64_t total) : shown_(shown && total > 0 && total != SF_COUNT_MAX), total_(total) {}
+    ProgressLine(bool shown, std::int64_t total)
+        : shown_(shown && total > 0 && total != SF_COUNT_MAX), total_(total)
+    {
+    }
 
     void update(std::int64_t frames)
     {
         if (!shown_)
             return;
         const auto now = Clock::now();
-        if (now - start_ < std::chrono::milliseconds(500) || now - last_ < std::chrono::milliseconds(200))
+        if (now - start_ < std::chrono::milliseconds(500) ||
+            now - last_ < std::chrono::milliseconds(200))
             return;
         last_ = now;
         drawn_ = true;
@@ -124,8 +128,9 @@ int run(const asrc_audio::Options& o)
 
     ProgressLine progress(!o.quiet && isatty(STDERR_FILENO) != 0, in_info.frames);
     const double gain = std::pow(10.0, o.gain_db / 20.0);
-    const asrc_audio::ConversionResult r = asrc_audio::convert_stream(
-        in, in_info, out, o.step, gain, [&progress](std::int64_t frames) { progress.update(frames); });
+    const asrc_audio::ConversionResult r =
+        asrc_audio::convert_stream(in, in_info, out, o.step, gain,
+                                   [&progress](std::int64_t frames) { progress.update(frames); });
     progress.clear();
     sf_close(in);
 
@@ -146,15 +151,18 @@ int run(const asrc_audio::Options& o)
     // sf_close writes the header's final sizes: a failure there is a
     // failed write like any other.
     if (const int closed = sf_close(out); closed != 0)
-        return fail("cannot write \"" + o.output + "\": " + sf_error_number(closed), kExitFileFault);
+        return fail("cannot write \"" + o.output + "\": " + sf_error_number(closed),
+                    kExitFileFault);
     if (!temp.commit(error))
         return fail("cannot write \"" + o.output + "\": " + error, kExitFileFault);
 
     if (!o.quiet) {
-        const double ratio = r.frames_in > 0 ? static_cast<double>(r.frames_out) / static_cast<double>(r.frames_in) : 0.0;
+        const double ratio =
+            r.frames_in > 0 ? static_cast<double>(r.frames_out) / static_cast<double>(r.frames_in)
+                            : 0.0;
         std::fprintf(stderr,
-                     "asrc-audio: %" PRId64 " frames in, %" PRId64 " frames out (ratio %.6f), %" PRId64
-                     " samples wrapped\n",
+                     "asrc-audio: %" PRId64 " frames in, %" PRId64
+                     " frames out (ratio %.6f), %" PRId64 " samples wrapped\n",
                      r.frames_in, r.frames_out, ratio, r.wrapped);
     }
     if (r.wrapped > 0)

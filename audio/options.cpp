@@ -140,7 +140,7 @@ ParsedCommandLine parse_command_line(int argc, const char* const* argv)
 
     if (positional.size() != 3)
         return failure(positional.size() < 3 ? "expected RATE_OFFSET INPUT OUTPUT"
-                                              : "too many arguments");
+                                             : "too many arguments");
     const std::optional<std::int16_t> step = asrc_driver::parse_rate_offset(positional[0]);
     if (!step)
         return failure(std::string("Invalid rate offset \"") + positional[0] + "\": expected " +

@@ -50,7 +50,7 @@ struct Chunk {
     std::vector<std::int16_t> in;
     std::vector<std::int16_t> out;
     std::vector<std::int16_t> interleaved; // the output frames
-    std::int32_t frames = 0; // -1: the worker stops
+    std::int32_t frames = 0;               // -1: the worker stops
     std::int32_t out_frames = 0;
     std::binary_semaphore ready{0};
     std::binary_semaphore done{0};
@@ -66,7 +66,8 @@ public:
     {
         for (Chunk& c : chunks_) {
             c.in.resize(static_cast<std::size_t>(in_stride_) * static_cast<std::size_t>(channels));
-            c.out.resize(static_cast<std::size_t>(out_stride_) * static_cast<std::size_t>(channels));
+            c.out.resize(static_cast<std::size_t>(out_stride_) *
+                         static_cast<std::size_t>(channels));
             c.interleaved.resize(2 * static_cast<std::size_t>(chunk_frames) *
                                  static_cast<std::size_t>(channels));
         }
@@ -75,7 +76,10 @@ public:
             asrc_state_init(&s);
     }
 
-    std::int16_t* in_plane(Chunk& c, int channel) const { return c.in.data() + offset(in_stride_, channel); }
+    std::int16_t* in_plane(Chunk& c, int channel) const
+    {
+        return c.in.data() + offset(in_stride_, channel);
+    }
 
     std::array<Chunk, kChunks>& chunks() { return chunks_; }
     std::int64_t wrapped() const { return wrapped_; }
@@ -174,7 +178,8 @@ std::string short_data_chunk(SNDFILE* in)
         unsigned long long claimed = 0;
         unsigned long long present = 0;
         char name[8];
-        if (std::sscanf(line.c_str(), " %4s : %llu (should be %llu)", name, &claimed, &present) == 3 &&
+        if (std::sscanf(line.c_str(), " %4s : %llu (should be %llu)", name, &claimed, &present) ==
+                3 &&
             claimed > present && claimed != 0xFFFFFFFFULL)
             return std::string(text);
     }
@@ -253,7 +258,8 @@ ConversionResult convert_stream(SNDFILE* in, const SF_INFO& info, SNDFILE* out, 
             if (floating) {
                 const double* src = raw_float.data() + ch;
                 for (std::int32_t i = 0; i < frames; ++i)
-                    plane[i] = asrc_driver::condition_sample(floating_to_24bit(src[i * channels], gain));
+                    plane[i] =
+                        asrc_driver::condition_sample(floating_to_24bit(src[i * channels], gain));
             } else if (gain == 1.0) {
                 const std::int32_t* src = raw_int.data() + ch;
                 for (std::int32_t i = 0; i < frames; ++i)
@@ -261,7 +267,8 @@ ConversionResult convert_stream(SNDFILE* in, const SF_INFO& info, SNDFILE* out, 
             } else {
                 const std::int32_t* src = raw_int.data() + ch;
                 for (std::int32_t i = 0; i < frames; ++i)
-                    plane[i] = asrc_driver::condition_sample(integer_to_24bit(src[i * channels], gain));
+                    plane[i] =
+                        asrc_driver::condition_sample(integer_to_24bit(src[i * channels], gain));
             }
         }
         c.frames = frames;

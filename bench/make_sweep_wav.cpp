@@ -41,7 +41,8 @@ int main(int argc, char** argv)
                 // At 32-bit scale, well inside the range: the cast is exact
                 // after rounding.
                 const double v = 0.5 * 2147483392.0 * std::sin(phase + c * pi / 2.0);
-                frames[static_cast<std::size_t>(i * channels + c)] = static_cast<int>(std::lround(v));
+                frames[static_cast<std::size_t>(i * channels + c)] =
+                    static_cast<int>(std::lround(v));
             }
         }
         if (sf_writef_int(f, frames.data(), n) != n) {

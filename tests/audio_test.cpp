@@ -73,15 +73,16 @@ TEST_P(WrapCounter, AgreesWithTheConverterAndTheReferenceCount)
     EXPECT_EQ(counted, ref.wrapped);
 }
 
-INSTANTIATE_TEST_SUITE_P(Steps, WrapCounter,
-                         ::testing::Values(CounterCase{0, 32767, false}, CounterCase{163, 32767, true},
-                                           CounterCase{-163, 32767, true}, CounterCase{3000, 32767, true},
-                                           CounterCase{-2341, 32767, true}, CounterCase{8192, 32440, true},
-                                           CounterCase{-8192, 32440, false}, CounterCase{16384, 32767, true},
-                                           CounterCase{16385, 32767, false}, CounterCase{-16384, 32767, false},
-                                           CounterCase{-16385, 32767, false}, CounterCase{32767, 32767, false},
-                                           CounterCase{-32768, 32767, false}, CounterCase{1, 32767, true},
-                                           CounterCase{-1, 32767, true}, CounterCase{163, 8000, false}));
+INSTANTIATE_TEST_SUITE_P(
+    Steps, WrapCounter,
+    ::testing::Values(CounterCase{0, 32767, false}, CounterCase{163, 32767, true},
+                      CounterCase{-163, 32767, true}, CounterCase{3000, 32767, true},
+                      CounterCase{-2341, 32767, true}, CounterCase{8192, 32440, true},
+                      CounterCase{-8192, 32440, false}, CounterCase{16384, 32767, true},
+                      CounterCase{16385, 32767, false}, CounterCase{-16384, 32767, false},
+                      CounterCase{-16385, 32767, false}, CounterCase{32767, 32767, false},
+                      CounterCase{-32768, 32767, false}, CounterCase{1, 32767, true},
+                      CounterCase{-1, 32767, true}, CounterCase{163, 8000, false}));
 
 // ---- the program -------------------------------------------------------
 
@@ -296,7 +297,8 @@ TEST_P(SameAsAsrc, GivesAsrcsLinesThenTheTail)
     EXPECT_EQ(got, reference(numbers, step));
 }
 
-INSTANTIATE_TEST_SUITE_P(Offsets, SameAsAsrc, ::testing::Values("0.01", "-0.01", "0", "0.37", "-1.2"));
+INSTANTIATE_TEST_SUITE_P(Offsets, SameAsAsrc,
+                         ::testing::Values("0.01", "-0.01", "0", "0.37", "-1.2"));
 
 // ---- channels, containers, header rate ------------------------------------
 
@@ -334,7 +336,8 @@ TEST_P(Channels, EachChannelIsWhatItGivesAlone)
     EXPECT_EQ(out.info.samplerate, c.rate);
     ASSERT_EQ(out.info.channels, c.channels);
     for (int ch = 0; ch < c.channels; ++ch) {
-        write_sound(dir / "mono.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_32, 1, channel_of(samples, c.channels, ch));
+        write_sound(dir / "mono.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_32, 1,
+                    channel_of(samples, c.channels, ch));
         ASSERT_EQ(dir.audio({"-0.01", "mono.wav", "mono_out.wav"}).status, 0);
         const auto alone = as16(read_sound(dir / "mono_out.wav").samples);
         EXPECT_EQ(as16(channel_of(out.samples, c.channels, ch)), alone) << "channel " << ch;
@@ -345,9 +348,20 @@ INSTANTIATE_TEST_SUITE_P(
     Layouts, Channels,
     ::testing::Values(
         ChannelCase{2, SF_FORMAT_WAV | SF_FORMAT_PCM_24, "out.wav", SF_FORMAT_WAV, {}, 48000},
-        ChannelCase{2, SF_FORMAT_FLAC | SF_FORMAT_PCM_16, "out.FLAC", SF_FORMAT_FLAC, {"--rate", "47525"}, 47525},
-        ChannelCase{5, SF_FORMAT_AIFF | SF_FORMAT_PCM_24, "out.aif", SF_FORMAT_AIFF, {"--rate=96000"}, 96000},
-        ChannelCase{3, SF_FORMAT_WAV | SF_FORMAT_PCM_16, "out.Aiff", SF_FORMAT_AIFF, {"-q"}, 48000}));
+        ChannelCase{2,
+                    SF_FORMAT_FLAC | SF_FORMAT_PCM_16,
+                    "out.FLAC",
+                    SF_FORMAT_FLAC,
+                    {"--rate", "47525"},
+                    47525},
+        ChannelCase{5,
+                    SF_FORMAT_AIFF | SF_FORMAT_PCM_24,
+                    "out.aif",
+                    SF_FORMAT_AIFF,
+                    {"--rate=96000"},
+                    96000},
+        ChannelCase{
+            3, SF_FORMAT_WAV | SF_FORMAT_PCM_16, "out.Aiff", SF_FORMAT_AIFF, {"-q"}, 48000}));
 
 // ---- float input, gain, wrap count -----------------------------------------
 
@@ -358,9 +372,9 @@ TEST_P(FloatInput, IsClippedAndRoundedToTwentyFourBits)
 {
     const double lsb = 1.0 / 8388608.0;
     const std::vector<std::pair<double, std::int32_t>> table = {
-        {0.5, 4194304},         {-0.5, -4194304}, {1.0, 8388607},       {-1.0, -8388608},
-        {1.5, 8388607},         {-3.0, -8388608}, {2.5 * lsb, 2},       {3.5 * lsb, 4},
-        {-2.5 * lsb, -2},       {1000 * lsb, 1000}, {0.0, 0},           {-12345 * lsb, -12345},
+        {0.5, 4194304},   {-0.5, -4194304},   {1.0, 8388607}, {-1.0, -8388608},
+        {1.5, 8388607},   {-3.0, -8388608},   {2.5 * lsb, 2}, {3.5 * lsb, 4},
+        {-2.5 * lsb, -2}, {1000 * lsb, 1000}, {0.0, 0},       {-12345 * lsb, -12345},
     };
     std::vector<double> in;
     std::vector<std::int32_t> expected24;
@@ -389,8 +403,8 @@ TEST_P(Gain, ScalesTheTwentyFourBitValues)
     std::vector<std::int32_t> scaled;
     const double g = std::pow(10.0, db / 20.0);
     for (std::int32_t v : numbers)
-        scaled.push_back(static_cast<std::int32_t>(
-            std::clamp(std::nearbyint(v * g), -8388608.0, 8388607.0)));
+        scaled.push_back(
+            static_cast<std::int32_t>(std::clamp(std::nearbyint(v * g), -8388608.0, 8388607.0)));
     Folder dir;
     write_sound(dir / "in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_24, 1, to32(numbers));
     const Outcome r = dir.audio({"--gain", std::to_string(db), "0.02", "in.wav", "out.wav"});
@@ -428,7 +442,8 @@ TEST_P(Wraps, AreCountedExactly)
     for (int ch = 0; ch < c.channels; ++ch) {
         std::vector<std::int32_t> mono;
         for (std::int32_t v : channel_of(numbers, c.channels, ch))
-            mono.push_back(static_cast<std::int32_t>(std::clamp(std::nearbyint(v * g), -8388608.0, 8388607.0)));
+            mono.push_back(static_cast<std::int32_t>(
+                std::clamp(std::nearbyint(v * g), -8388608.0, 8388607.0)));
         expected[static_cast<std::size_t>(ch)] = reference(mono, step, &expected_wraps);
     }
     Folder dir;
@@ -440,12 +455,15 @@ TEST_P(Wraps, AreCountedExactly)
     ASSERT_EQ(r.status, 0) << r.err;
     const Sound out = read_sound(dir / "out.flac");
     for (int ch = 0; ch < c.channels; ++ch) {
-        EXPECT_EQ(as16(channel_of(out.samples, c.channels, ch)), expected[static_cast<std::size_t>(ch)])
+        EXPECT_EQ(as16(channel_of(out.samples, c.channels, ch)),
+                  expected[static_cast<std::size_t>(ch)])
             << "channel " << ch;
     }
     const std::string count = std::to_string(expected_wraps);
     if (expected_wraps > 0) {
-        EXPECT_NE(r.err.find("warning: " + count + " output samples wrapped around"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("warning: " + count + " output samples wrapped around"),
+                  std::string::npos)
+            << r.err;
         EXPECT_NE(r.err.find("--gain -3"), std::string::npos);
     } else {
         EXPECT_EQ(r.err.find("warning"), std::string::npos) << r.err;
@@ -453,15 +471,19 @@ TEST_P(Wraps, AreCountedExactly)
     const bool quiet = !c.options.empty() && c.options[0] == "--quiet";
     EXPECT_EQ(r.err.find(", " + count + " samples wrapped\n") == std::string::npos, quiet) << r.err;
     if (!quiet) {
-        EXPECT_NE(r.err.find(std::to_string(frames) + " frames in, " + std::to_string(out.info.frames) + " frames out"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(std::to_string(frames) + " frames in, " +
+                             std::to_string(out.info.frames) + " frames out"),
+                  std::string::npos)
+            << r.err;
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Loud, Wraps,
-    ::testing::Values(WrapCase{"0.01", 1, {}, 0.0}, WrapCase{"-0.01", 2, {}, 0.0},
-                      WrapCase{"0.5", 2, {"--quiet"}, 0.0}, WrapCase{"-0.3", 1, {}, 0.0},
-                      WrapCase{"0.01", 1, {"--gain", "-12"}, -12.0}));
+INSTANTIATE_TEST_SUITE_P(Loud, Wraps,
+                         ::testing::Values(WrapCase{"0.01", 1, {}, 0.0},
+                                           WrapCase{"-0.01", 2, {}, 0.0},
+                                           WrapCase{"0.5", 2, {"--quiet"}, 0.0},
+                                           WrapCase{"-0.3", 1, {}, 0.0},
+                                           WrapCase{"0.01", 1, {"--gain", "-12"}, -12.0}));
 
 // ---- failures ----------------------------------------------------------
 
@@ -493,7 +515,8 @@ TEST_P(Failure, LeavesTheFilesAsTheyWere)
     if (c.setup == Setup::truncated_wav)
         fs::resize_file(dir / "in.wav", 50000);
     if (c.setup == Setup::truncated_flac) {
-        write_sound(dir / "in.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_24, 2, to32(random24(20000, 5)));
+        write_sound(dir / "in.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_24, 2,
+                    to32(random24(20000, 5)));
         fs::resize_file(dir / "in.flac", fs::file_size(dir / "in.flac") / 2);
     }
     if (c.setup == Setup::output_dir)
@@ -516,28 +539,87 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, Failure,
     ::testing::Values(
         FailureCase{"no_arguments", Setup::none, {}, 2, "expected RATE_OFFSET INPUT OUTPUT"},
-        FailureCase{"bad_offset", Setup::none, {"abc", "in.wav", "old.wav"}, 2,
+        FailureCase{"bad_offset",
+                    Setup::none,
+                    {"abc", "in.wav", "old.wav"},
+                    2,
                     "Invalid rate offset \"abc\": expected a decimal number from -2.0"},
-        FailureCase{"offset_out_of_range", Setup::none, {"2.0", "in.wav", "old.wav"}, 2, "Invalid rate offset"},
-        FailureCase{"unknown_extension", Setup::none, {"0.01", "in.wav", "out.mp3"}, 2,
+        FailureCase{"offset_out_of_range",
+                    Setup::none,
+                    {"2.0", "in.wav", "old.wav"},
+                    2,
+                    "Invalid rate offset"},
+        FailureCase{"unknown_extension",
+                    Setup::none,
+                    {"0.01", "in.wav", "out.mp3"},
+                    2,
                     ".wav, .flac, .aif or .aiff"},
-        FailureCase{"unknown_option", Setup::none, {"--fast", "0.01", "in.wav", "old.wav"}, 2, "unknown option"},
-        FailureCase{"bad_gain", Setup::none, {"--gain", "loud", "0.01", "in.wav", "old.wav"}, 2, "invalid gain"},
-        FailureCase{"bad_rate", Setup::none, {"--rate", "0", "0.01", "in.wav", "old.wav"}, 2, "invalid rate"},
-        FailureCase{"missing_value", Setup::none, {"0.01", "in.wav", "old.wav", "--rate"}, 2, "needs a value"},
+        FailureCase{"unknown_option",
+                    Setup::none,
+                    {"--fast", "0.01", "in.wav", "old.wav"},
+                    2,
+                    "unknown option"},
+        FailureCase{"bad_gain",
+                    Setup::none,
+                    {"--gain", "loud", "0.01", "in.wav", "old.wav"},
+                    2,
+                    "invalid gain"},
+        FailureCase{"bad_rate",
+                    Setup::none,
+                    {"--rate", "0", "0.01", "in.wav", "old.wav"},
+                    2,
+                    "invalid rate"},
+        FailureCase{"missing_value",
+                    Setup::none,
+                    {"0.01", "in.wav", "old.wav", "--rate"},
+                    2,
+                    "needs a value"},
         FailureCase{"too_many", Setup::none, {"0.01", "in.wav", "old.wav", "x.wav"}, 2, "too many"},
         FailureCase{"same_path", Setup::none, {"0.01", "in.wav", "in.wav"}, 2, "are the same file"},
-        FailureCase{"same_via_hard_link", Setup::none, {"0.01", "in.wav", "sub/link.wav"}, 2, "are the same file"},
-        FailureCase{"same_via_symlink", Setup::none, {"0.01", "sub/../in.wav", "sub/sym.wav"}, 2, "are the same file"},
-        FailureCase{"missing_input", Setup::none, {"0.01", "none.wav", "old.wav"}, 1, "cannot read \"none.wav\""},
-        FailureCase{"unsupported_input", Setup::text_input, {"0.01", "in.wav", "old.wav"}, 1,
+        FailureCase{"same_via_hard_link",
+                    Setup::none,
+                    {"0.01", "in.wav", "sub/link.wav"},
+                    2,
+                    "are the same file"},
+        FailureCase{"same_via_symlink",
+                    Setup::none,
+                    {"0.01", "sub/../in.wav", "sub/sym.wav"},
+                    2,
+                    "are the same file"},
+        FailureCase{"missing_input",
+                    Setup::none,
+                    {"0.01", "none.wav", "old.wav"},
+                    1,
+                    "cannot read \"none.wav\""},
+        FailureCase{"unsupported_input",
+                    Setup::text_input,
+                    {"0.01", "in.wav", "old.wav"},
+                    1,
                     "cannot read \"in.wav\": Format not recognised"},
-        FailureCase{"truncated_wav", Setup::truncated_wav, {"0.01", "in.wav", "old.wav"}, 1, "is truncated"},
-        FailureCase{"truncated_flac", Setup::truncated_flac, {"0.01", "in.flac", "old.wav"}, 1, "\"in.flac\" is truncated"},
-        FailureCase{"missing_directory", Setup::none, {"0.01", "in.wav", "nodir/out.wav"}, 1,
+        FailureCase{"truncated_wav",
+                    Setup::truncated_wav,
+                    {"0.01", "in.wav", "old.wav"},
+                    1,
+                    "is truncated"},
+        FailureCase{"truncated_flac",
+                    Setup::truncated_flac,
+                    {"0.01", "in.flac", "old.wav"},
+                    1,
+                    "\"in.flac\" is truncated"},
+        FailureCase{"missing_directory",
+                    Setup::none,
+                    {"0.01", "in.wav", "nodir/out.wav"},
+                    1,
                     "cannot write \"nodir/out.wav\": No such file or directory"},
-        FailureCase{"output_is_directory", Setup::output_dir, {"0.01", "in.wav", "out.wav"}, 1, "is a directory"},
-        FailureCase{"disk_full", Setup::disk_full, {"0.01", "in.wav", "old.wav"}, 1,
+        FailureCase{"output_is_directory",
+                    Setup::output_dir,
+                    {"0.01", "in.wav", "out.wav"},
+                    1,
+                    "is a directory"},
+        FailureCase{"disk_full",
+                    Setup::disk_full,
+                    {"0.01", "in.wav", "old.wav"},
+                    1,
                     "cannot write \"old.wav\": System error : File too large"}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -546,7 +628,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(StreamedWav, IsConvertedToItsEnd)
 {
     Folder dir;
-    write_sound(dir / "in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, to32(random24(1000, 2, 100000)));
+    write_sound(dir / "in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1,
+                to32(random24(1000, 2, 100000)));
     std::string bytes = slurp(dir / "in.wav");
     const std::size_t data = bytes.find("data");
     ASSERT_NE(data, std::string::npos);
@@ -563,7 +646,8 @@ TEST(Help, GoesToStandardOutputWithStatus0)
     for (const char* flag : {"-h", "--help"}) {
         const Outcome r = dir.audio({flag, "0.01", "x.wav", "y.mp3"});
         EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.out.rfind("Usage: asrc-audio [OPTIONS] RATE_OFFSET INPUT OUTPUT\n", 0), 0u) << r.out;
+        EXPECT_EQ(r.out.rfind("Usage: asrc-audio [OPTIONS] RATE_OFFSET INPUT OUTPUT\n", 0), 0u)
+            << r.out;
         EXPECT_EQ(r.err, "");
     }
 }
@@ -572,7 +656,8 @@ TEST(Help, GoesToStandardOutputWithStatus0)
 TEST(CommandLine, DoubleDashEndsTheOptions)
 {
     Folder dir;
-    write_sound(dir / "-in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, to32(random24(100, 1, 100000)));
+    write_sound(dir / "-in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1,
+                to32(random24(100, 1, 100000)));
     const Outcome r = dir.audio({"-q", "--", "0.01", "-in.wav", "out.wav"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
