@@ -22,6 +22,8 @@
 
 namespace {
 
+using asrc_audio::quoted;
+
 constexpr int kExitOk = 0;
 constexpr int kExitFileFault = 1;
 constexpr int kExitUsage = 2;
@@ -90,16 +92,16 @@ private:
 int run(const asrc_audio::Options& o)
 {
     if (asrc_audio::same_file(o.input, o.output))
-        return fail("\"" + o.input + "\" and \"" + o.output +
-                        "\" are the same file: the output must not replace its input",
+        return fail(quoted(o.input) + " and " + quoted(o.output) +
+                        " are the same file: the output must not replace its input",
                     kExitUsage);
     if (asrc_audio::is_directory(o.output))
-        return fail("cannot write \"" + o.output + "\": it is a directory", kExitFileFault);
+        return fail("cannot write " + quoted(o.output) + ": it is a directory", kExitFileFault);
 
     SF_INFO in_info{};
     SNDFILE* in = sf_open(o.input.c_str(), SFM_READ, &in_info);
     if (in == nullptr)
-        return fail("cannot read \"" + o.input + "\": " + sf_strerror(nullptr), kExitFileFault);
+        return fail("cannot read " + quoted(o.input) + ": " + sf_strerror(nullptr), kExitFileFault);
 
     SF_INFO out_info{};
     out_info.samplerate = o.rate.value_or(in_info.samplerate);
@@ -107,7 +109,7 @@ int run(const asrc_audio::Options& o)
     out_info.format = output_format(o.container);
     if (sf_format_check(&out_info) == 0) {
         sf_close(in);
-        return fail("cannot write \"" + o.output + "\": " + std::to_string(out_info.channels) +
+        return fail("cannot write " + quoted(o.output) + ": " + std::to_string(out_info.channels) +
                         " channels at " + std::to_string(out_info.samplerate) +
                         " Hz do not fit this container",
                     kExitFileFault);
@@ -117,13 +119,14 @@ int run(const asrc_audio::Options& o)
     std::string error;
     if (!temp.create(o.output, error)) {
         sf_close(in);
-        return fail("cannot write \"" + o.output + "\": " + error, kExitFileFault);
+        return fail("cannot write " + quoted(o.output) + ": " + error, kExitFileFault);
     }
     asrc_audio::remove_on_signals(temp);
     SNDFILE* out = sf_open_fd(temp.descriptor(), SFM_WRITE, &out_info, SF_FALSE);
     if (out == nullptr) {
         sf_close(in);
-        return fail("cannot write \"" + o.output + "\": " + sf_strerror(nullptr), kExitFileFault);
+        return fail("cannot write " + quoted(o.output) + ": " + sf_strerror(nullptr),
+                    kExitFileFault);
     }
 
     ProgressLine progress(!o.quiet && isatty(STDERR_FILENO) != 0, in_info.frames);
@@ -140,21 +143,21 @@ int run(const asrc_audio::Options& o)
         break;
     case Status::read_error:
         sf_close(out);
-        return fail("cannot read \"" + o.input + "\": " + r.detail, kExitFileFault);
+        return fail("cannot read " + quoted(o.input) + ": " + r.detail, kExitFileFault);
     case Status::truncated:
         sf_close(out);
-        return fail("\"" + o.input + "\" is truncated: " + r.detail, kExitFileFault);
+        return fail(quoted(o.input) + " is truncated: " + r.detail, kExitFileFault);
     case Status::write_error:
         sf_close(out);
-        return fail("cannot write \"" + o.output + "\": " + r.detail, kExitFileFault);
+        return fail("cannot write " + quoted(o.output) + ": " + r.detail, kExitFileFault);
     }
     // sf_close writes the header's final sizes: a failure there is a
     // failed write like any other.
     if (const int closed = sf_close(out); closed != 0)
-        return fail("cannot write \"" + o.output + "\": " + sf_error_number(closed),
+        return fail("cannot write " + quoted(o.output) + ": " + sf_error_number(closed),
                     kExitFileFault);
     if (!temp.commit(error))
-        return fail("cannot write \"" + o.output + "\": " + error, kExitFileFault);
+        return fail("cannot write " + quoted(o.output) + ": " + error, kExitFileFault);
 
     if (!o.quiet) {
         const double ratio =

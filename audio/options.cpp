@@ -69,6 +69,27 @@ std::string lower(std::string_view text)
 
 } // namespace
 
+std::string quoted(std::string_view text)
+{
+    static const char hex[] = "0123456789ABCDEF";
+    std::string s = "\"";
+    for (const char byte : text) {
+        const auto c = static_cast<unsigned char>(byte);
+        if (c == '"' || c == '\\') {
+            s += '\\';
+            s += byte;
+        } else if (c >= 0x20 && c < 0x7F) {
+            s += byte;
+        } else {
+            s += "\\x";
+            s += hex[c >> 4];
+            s += hex[c & 0xF];
+        }
+    }
+    s += '"';
+    return s;
+}
+
 std::optional<Container> container_for(std::string_view path)
 {
     const std::size_t slash = path.find_last_of('/');
@@ -114,7 +135,7 @@ ParsedCommandLine parse_command_line(int argc, const char* const* argv)
         const std::size_t eq = arg.find('=');
         const std::string name(arg.substr(0, eq));
         if (name != "--gain" && name != "--rate")
-            return failure("unknown option \"" + std::string(arg) + "\"");
+            return failure("unknown option " + quoted(arg));
         const char* value = nullptr;
         if (eq != std::string_view::npos) {
             value = argv[i] + eq + 1;
@@ -126,14 +147,14 @@ ParsedCommandLine parse_command_line(int argc, const char* const* argv)
         if (name == "--gain") {
             const std::optional<double> db = parse_gain(value);
             if (!db)
-                return failure("invalid gain \"" + std::string(value) +
-                               "\": expected a number of dB from -100 to 100");
+                return failure("invalid gain " + quoted(value) +
+                               ": expected a number of dB from -100 to 100");
             r.options.gain_db = *db;
         } else {
             const std::optional<int> rate = parse_rate(value);
             if (!rate)
-                return failure("invalid rate \"" + std::string(value) +
-                               "\": expected a whole number of hertz, 1 or more");
+                return failure("invalid rate " + quoted(value) +
+                               ": expected a whole number of hertz, 1 or more");
             r.options.rate = *rate;
         }
     }
@@ -143,7 +164,7 @@ ParsedCommandLine parse_command_line(int argc, const char* const* argv)
                                              : "too many arguments");
     const std::optional<std::int16_t> step = asrc_driver::parse_rate_offset(positional[0]);
     if (!step)
-        return failure(std::string("Invalid rate offset \"") + positional[0] + "\": expected " +
+        return failure("Invalid rate offset " + quoted(positional[0]) + ": expected " +
                        asrc_driver::kRateOffsetRange);
     r.options.step = *step;
     r.options.input = positional[1];
@@ -152,8 +173,8 @@ ParsedCommandLine parse_command_line(int argc, const char* const* argv)
         return failure("empty file name");
     const std::optional<Container> container = container_for(r.options.output);
     if (!container)
-        return failure("cannot tell the output format from \"" + r.options.output +
-                       "\": its name must end in " + kOutputExtensions);
+        return failure("cannot tell the output format from " + quoted(r.options.output) +
+                       ": its name must end in " + kOutputExtensions);
     r.options.container = *container;
     r.kind = ParsedCommandLine::Kind::run;
     return r;
