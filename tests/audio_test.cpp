@@ -560,6 +560,10 @@ INSTANTIATE_TEST_SUITE_P(Cases, Failure, ::testing::ValuesIn(std::vector<Failure
      "\"in.flac\" is truncated"},
     {"missing_directory", Setup::none, {"0.01", "in.wav", "nodir/out.wav"}, 1,
      "cannot write \"nodir/out.wav\": No such file or directory"},
+    // A directory no one can create files in, root included (the tests may
+    // run as root, whom permission bits do not stop).
+    {"unwritable_directory", Setup::none, {"0.01", "in.wav", "/proc/asrc-audio-test.wav"}, 1,
+     "cannot write \"/proc/asrc-audio-test.wav\": "},
     {"output_is_directory", Setup::output_dir, {"0.01", "in.wav", "out.wav"}, 1, "is a directory"},
     {"disk_full", Setup::disk_full, {"0.01", "in.wav", "old.wav"}, 1,
      "cannot write \"old.wav\": System error : File too large"},
