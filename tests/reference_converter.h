@@ -28,6 +28,9 @@ inline std::int64_t floor_div(std::int64_t a, std::int64_t b)
 
 struct ReferenceConverter {
     std::int64_t in = 0, in_prev = 0, out = 0, out_prev = 0, phase = 0;
+    // Interpolated results that left the 16-bit range and were stored
+    // wrapped.
+    std::int64_t wrapped = 0;
 
     // Sink is anything with push_back(std::int16_t): a std::vector in the
     // tests, a fixed array in a program that must link without the C++
@@ -53,7 +56,10 @@ struct ReferenceConverter {
             phase = p;
         }
         in = sample;
-        out = wrap16(in_prev + floor_div(phase * (in - out_prev), 16384));
+        const std::int64_t exact = in_prev + floor_div(phase * (in - out_prev), 16384);
+        if (exact < -32768 || exact > 32767)
+            ++wrapped;
+        out = wrap16(exact);
         out_prev = out;
         in_prev = in;
         sink.push_back(wrap16(out));

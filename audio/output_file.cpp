@@ -1,0 +1,118 @@
+// output_file.cpp - the temporary output and its move into place.
+#include "output_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <vector>
+
+namespace asrc_audio {
+
+namespace {
+
+// The temporary file's name for the signal handler, which may only make
+// async-signal-safe calls: a fixed buffer, written before the handler is
+// installed, and unlink().
+char signal_path[4096];
+
+extern "C" void remove_and_reraise(int sig)
+{
+    if (signal_path[0] != '\0')
+        unlink(signal_path);
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
+}
+
+} // namespace
+
+bool same_file(const std::string& a, const std::string& b)
+{
+    struct stat sa {};
+    struct stat sb {};
+    return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
+}
+
+bool is_directory(const std::string& path)
+{
+    struct stat s {};
+    return stat(path.c_str(), &s) == 0 && S_ISDIR(s.st_mode);
+}
+
+TemporaryOutput::~TemporaryOutput()
+{
+    discard();
+}
+
+bool TemporaryOutput::create(const std::string& final_path, std::string& error)
+{
+    final_path_ = final_path;
+    const std::size_t slash = final_path.find_last_of('/');
+    const std::string dir = slash == std::string::npos ? "" : final_path.substr(0, slash + 1);
+    const std::string name = slash == std::string::npos ? final_path : final_path.substr(slash + 1);
+    // Hidden, and named after the output so that a leftover (the machine
+    // lost power) says what it was; the name is cut so that the temporary
+    // one stays within the file system's limit wherever OUTPUT's does.
+    std::string pattern = dir + "." + name.substr(0, 100) + ".asrc-audio-XXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    const int fd = mkstemp(buffer.data());
+    if (fd < 0) {
+        error = std::strerror(errno);
+        return false;
+    }
+    fd_ = fd;
+    path_ = buffer.data();
+    // mkstemp makes the file private (0600); the output gets what any new
+    // file would.
+    const mode_t mask = umask(0);
+    umask(mask);
+    if (fchmod(fd_, 0666 & ~mask) != 0) {
+        error = std::strerror(errno);
+        discard();
+        return false;
+    }
+    return true;
+}
+
+bool TemporaryOutput::commit(std::string& error)
+{
+    const int fd = fd_;
+    fd_ = -1;
+    if (close(fd) != 0 || rename(path_.c_str(), final_path_.c_str()) != 0) {
+        error = std::strerror(errno);
+        unlink(path_.c_str());
+        path_.clear();
+        signal_path[0] = '\0';
+        return false;
+    }
+    path_.clear();
+    signal_path[0] = '\0';
+    return true;
+}
+
+void TemporaryOutput::discard()
+{
+    if (fd_ >= 0)
+        close(fd_);
+    fd_ = -1;
+    if (!path_.empty())
+        unlink(path_.c_str());
+    path_.clear();
+    signal_path[0] = '\0';
+}
+
+void remove_on_signals(const TemporaryOutput& output)
+{
+    if (output.path().size() >= sizeof signal_path)
+        return; // cannot be held; the file stays behind on a signal
+    std::memcpy(signal_path, output.path().c_str(), output.path().size() + 1);
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP})
+        std::signal(sig, remove_and_reraise);
+}
+
+} // namespace asrc_audio

@@ -1,0 +1,615 @@
+// asrc-audio: the wrap counter against the reference rule, and the real
+// program on sound files made here with libsndfile, against the real asrc
+// and the reference rule.  ASRC_AUDIO_EXE and ASRC_EXE name the programs.
+#include <gtest/gtest.h>
+
+#include <sndfile.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "asrc.h"
+#include "conditioning.h"
+#include "reference_converter.h"
+#include "wrap_count.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// ---- the wrap counter on its own ----------------------------------------
+
+struct CounterCase {
+    std::int16_t step;
+    int amplitude; // of the random 16-bit input
+    bool wraps;    // whether the reference wraps at all: not where every output is an
+                   // input or the mean of two, nor where all is dropped
+};
+
+class WrapCounter : public ::testing::TestWithParam<CounterCase> {};
+
+// Random chunk sizes through the converter's block entry, each chunk
+// planned and counted from the state before it, as the program does: the
+// plan must agree with the converter, the count with the reference rule.
+TEST_P(WrapCounter, AgreesWithTheConverterAndTheReferenceCount)
+{
+    const CounterCase c = GetParam();
+    std::mt19937 rng(static_cast<unsigned>(c.step) * 7919u + static_cast<unsigned>(c.amplitude));
+    std::uniform_int_distribution<int> value(-c.amplitude, c.amplitude);
+    std::uniform_int_distribution<int> size(0, 300);
+    std::vector<std::int16_t> all;
+    asrc_state state{};
+    asrc_test::ReferenceConverter ref;
+    std::vector<std::int16_t> expected_out;
+    std::int64_t counted = 0;
+    asrc_audio::EventPlan plan;
+    for (int chunk = 0; chunk < 200; ++chunk) {
+        std::vector<std::int16_t> in(static_cast<std::size_t>(size(rng)));
+        for (auto& s : in)
+            s = static_cast<std::int16_t>(value(rng));
+        const auto n = static_cast<std::int32_t>(in.size());
+        std::vector<std::int16_t> out(2 * in.size() + 2);
+        const asrc_state before = state;
+        plan.plan(state.phase, c.step, n);
+        std::int32_t nin = n, nout = 0;
+        asrc_state_process_block(&state, out.data(), in.data(), &nin, &nout, c.step);
+        ASSERT_EQ(plan.outputs(), nout) << "chunk " << chunk;
+        ASSERT_EQ(plan.phase_after(), state.phase) << "chunk " << chunk;
+        counted += asrc_audio::count_wrapped(plan, before, in.data(), out.data(), n);
+        for (std::int16_t s : in)
+            ref.push(s, c.step, expected_out);
+    }
+    EXPECT_EQ(ref.wrapped > 0, c.wraps) << ref.wrapped;
+    EXPECT_EQ(counted, ref.wrapped);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, WrapCounter,
+    ::testing::Values(CounterCase{0, 32767, false}, CounterCase{163, 32767, true},
+                      CounterCase{-163, 32767, true}, CounterCase{3000, 32767, true},
+                      CounterCase{-2341, 32767, true}, CounterCase{8192, 32440, true},
+                      CounterCase{-8192, 32440, false}, CounterCase{16384, 32767, true},
+                      CounterCase{16385, 32767, false}, CounterCase{-16384, 32767, false},
+                      CounterCase{-16385, 32767, false}, CounterCase{32767, 32767, false},
+                      CounterCase{-32768, 32767, false}, CounterCase{1, 32767, true},
+                      CounterCase{-1, 32767, true}, CounterCase{163, 8000, false}));
+
+// ---- the program -------------------------------------------------------
+
+std::string quoted(const std::string& s)
+{
+    std::string q = "'";
+    for (char c : s) {
+        if (c == '\'')
+            q += "'\\''";
+        else
+            q += c;
+    }
+    q += '\'';
+    return q;
+}
+
+std::string slurp(const fs::path& p)
+{
+    std::ifstream f(p, std::ios::binary);
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+struct Outcome {
+    int status = -1;
+    std::string out; // standard output
+    std::string err; // standard error
+};
+
+struct Sound {
+    SF_INFO info{};
+    std::vector<short> samples; // interleaved
+};
+
+class Folder {
+public:
+    Folder()
+    {
+        static int serial = 0;
+        dir_ = fs::temp_directory_path() /
+               ("asrc_audio_" + std::to_string(::getpid()) + "_" + std::to_string(serial++));
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+    }
+    ~Folder()
+    {
+        std::error_code ec;
+        fs::remove_all(dir_, ec);
+    }
+    fs::path operator/(const std::string& name) const { return dir_ / name; }
+
+    // `limits`: shell commands run before the program, such as ulimit.
+    Outcome run(const std::string& exe, const std::vector<std::string>& args,
+                const std::string& limits = "") const
+    {
+        std::string cmd = "cd " + quoted(dir_.string()) + " && " + limits + quoted(exe);
+        for (const auto& a : args) {
+            cmd += ' ';
+            cmd += quoted(a);
+        }
+        cmd += " > .stdout 2> .stderr < /dev/null";
+        const int raw = std::system(cmd.c_str());
+        Outcome r;
+        r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+        r.out = slurp(dir_ / ".stdout");
+        r.err = slurp(dir_ / ".stderr");
+        fs::remove(dir_ / ".stdout");
+        fs::remove(dir_ / ".stderr");
+        return r;
+    }
+    Outcome audio(const std::vector<std::string>& args, const std::string& limits = "") const
+    {
+        return run(ASRC_AUDIO_EXE, args, limits);
+    }
+
+    // The names in the folder: a failed run must leave no temporary file.
+    std::set<std::string> names() const
+    {
+        std::set<std::string> s;
+        for (const auto& e : fs::directory_iterator(dir_))
+            s.insert(e.path().filename().string());
+        return s;
+    }
+
+private:
+    fs::path dir_;
+};
+
+// Writes interleaved samples at 32-bit scale (sf_writef_int) or, for a
+// float format, as given (sf_writef_double).
+void write_sound(const fs::path& p, int format, int channels, const std::vector<int>& samples,
+                 int rate = 48000)
+{
+    SF_INFO info{};
+    info.samplerate = rate;
+    info.channels = channels;
+    info.format = format;
+    SNDFILE* f = sf_open(p.c_str(), SFM_WRITE, &info);
+    ASSERT_NE(f, nullptr) << sf_strerror(nullptr);
+    const sf_count_t frames = static_cast<sf_count_t>(samples.size()) / channels;
+    ASSERT_EQ(sf_writef_int(f, samples.data(), frames), frames);
+    ASSERT_EQ(sf_close(f), 0);
+}
+
+void write_float_sound(const fs::path& p, int format, const std::vector<double>& samples)
+{
+    SF_INFO info{};
+    info.samplerate = 44100;
+    info.channels = 1;
+    info.format = format;
+    SNDFILE* f = sf_open(p.c_str(), SFM_WRITE, &info);
+    ASSERT_NE(f, nullptr) << sf_strerror(nullptr);
+    // libsndfile would otherwise clip while writing; the program must do it.
+    sf_command(f, SFC_SET_NORM_DOUBLE, nullptr, SF_TRUE);
+    sf_command(f, SFC_SET_CLIPPING, nullptr, SF_FALSE);
+    const auto n = static_cast<sf_count_t>(samples.size());
+    ASSERT_EQ(sf_writef_double(f, samples.data(), n), n);
+    ASSERT_EQ(sf_close(f), 0);
+}
+
+Sound read_sound(const fs::path& p)
+{
+    Sound s;
+    SNDFILE* f = sf_open(p.c_str(), SFM_READ, &s.info);
+    EXPECT_NE(f, nullptr) << p << ": " << sf_strerror(nullptr);
+    if (f == nullptr)
+        return s;
+    s.samples.resize(static_cast<std::size_t>(s.info.frames * s.info.channels));
+    EXPECT_EQ(sf_readf_short(f, s.samples.data(), s.info.frames), s.info.frames);
+    sf_close(f);
+    return s;
+}
+
+// The reference: numbers at 24-bit scale, conditioned, through the rule.
+std::vector<std::int16_t> reference(const std::vector<std::int32_t>& numbers24, std::int16_t step,
+                                    std::int64_t* wrapped = nullptr)
+{
+    asrc_test::ReferenceConverter ref;
+    std::vector<std::int16_t> out;
+    for (std::int32_t v : numbers24)
+        ref.push(asrc_driver::condition_sample(v), step, out);
+    if (wrapped != nullptr)
+        *wrapped += ref.wrapped;
+    return out;
+}
+
+std::vector<std::int32_t> random24(std::size_t n, unsigned seed, std::int32_t amplitude = 8388607)
+{
+    std::mt19937 rng(seed);
+    std::uniform_int_distribution<std::int32_t> v(-amplitude - 1, amplitude);
+    std::vector<std::int32_t> out(n);
+    for (auto& x : out)
+        x = v(rng);
+    return out;
+}
+
+std::vector<int> to32(const std::vector<std::int32_t>& numbers24)
+{
+    std::vector<int> out;
+    for (std::int32_t v : numbers24)
+        out.push_back(static_cast<int>(static_cast<std::uint32_t>(v) << 8));
+    return out;
+}
+
+std::vector<std::int16_t> as16(const std::vector<short>& s)
+{
+    return {s.begin(), s.end()};
+}
+
+// One channel of interleaved samples.
+template <typename T>
+std::vector<T> channel_of(const std::vector<T>& interleaved, int channels, int channel)
+{
+    std::vector<T> out;
+    const auto step = static_cast<std::size_t>(channels);
+    for (auto i = static_cast<std::size_t>(channel); i < interleaved.size(); i += step)
+        out.push_back(interleaved[i]);
+    return out;
+}
+
+// ---- equivalence with asrc ----------------------------------------------
+
+class SameAsAsrc : public ::testing::TestWithParam<const char*> {};
+
+// A 24-bit mono WAV of the numbers of a TEST24.TXT: asrc's lines, then the
+// conversion of the last N mod 16 numbers that asrc leaves out.
+TEST_P(SameAsAsrc, GivesAsrcsLinesThenTheTail)
+{
+    const std::string offset = GetParam();
+    const std::int16_t step = static_cast<std::int16_t>(std::trunc(16384.0 * std::stod(offset)));
+    Folder dir;
+    // Several of the program's chunks (131,072 samples).
+    const auto numbers = random24(16 * 25000 + 11, 42, 6000000);
+    std::string text;
+    for (std::int32_t v : numbers)
+        text += std::to_string(v) + "\n";
+    std::ofstream(dir / "TEST24.TXT") << text;
+    ASSERT_EQ(dir.run(ASRC_EXE, {offset}).status, 0);
+    std::vector<std::int16_t> lines;
+    std::istringstream asrc_out(slurp(dir / "TEST24_ASRC.TXT"));
+    for (int v; asrc_out >> v;)
+        lines.push_back(static_cast<std::int16_t>(v));
+
+    write_sound(dir / "in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_24, 1, to32(numbers));
+    const Outcome r = dir.audio({offset, "in.wav", "out.wav"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto got = as16(read_sound(dir / "out.wav").samples);
+    ASSERT_GT(got.size(), lines.size());
+    EXPECT_EQ(std::vector<std::int16_t>(got.begin(), got.begin() + static_cast<long>(lines.size())),
+              lines);
+    EXPECT_EQ(got, reference(numbers, step));
+}
+
+INSTANTIATE_TEST_SUITE_P(Offsets, SameAsAsrc,
+                         ::testing::Values("0.01", "-0.01", "0", "0.37", "-1.2"));
+
+// ---- channels, containers, header rate ------------------------------------
+
+struct ChannelCase {
+    int channels;
+    int format;      // of the input
+    const char* out; // output name
+    int container;   // expected in the output
+    std::vector<std::string> options;
+    int rate; // expected in the output's header
+};
+
+class Channels : public ::testing::TestWithParam<ChannelCase> {};
+
+TEST_P(Channels, EachChannelIsWhatItGivesAlone)
+{
+    const ChannelCase c = GetParam();
+    Folder dir;
+    const std::size_t frames = 5000;
+    const auto numbers = random24(frames * static_cast<std::size_t>(c.channels), 7, 4000000);
+    // What the format keeps of each number (a 16-bit file only its top 16 bits).
+    const int bits = (c.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_16 ? 16 : 24;
+    std::vector<std::int32_t> kept;
+    for (std::int32_t v : numbers)
+        kept.push_back(v >> (24 - bits) << (24 - bits));
+    const std::vector<int> samples = to32(kept);
+    write_sound(dir / "in", c.format, c.channels, samples);
+    std::vector<std::string> args = c.options;
+    for (const char* a : {"-0.01", "in", c.out})
+        args.push_back(a);
+    const Outcome r = dir.audio(args);
+    ASSERT_EQ(r.status, 0) << r.err;
+    const Sound out = read_sound(dir / c.out);
+    EXPECT_EQ(out.info.format, c.container | SF_FORMAT_PCM_16);
+    EXPECT_EQ(out.info.samplerate, c.rate);
+    ASSERT_EQ(out.info.channels, c.channels);
+    for (int ch = 0; ch < c.channels; ++ch) {
+        write_sound(dir / "mono.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_32, 1,
+                    channel_of(samples, c.channels, ch));
+        ASSERT_EQ(dir.audio({"-0.01", "mono.wav", "mono_out.wav"}).status, 0);
+        const auto alone = as16(read_sound(dir / "mono_out.wav").samples);
+        EXPECT_EQ(as16(channel_of(out.samples, c.channels, ch)), alone) << "channel " << ch;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Layouts, Channels,
+    ::testing::Values(
+        ChannelCase{2, SF_FORMAT_WAV | SF_FORMAT_PCM_24, "out.wav", SF_FORMAT_WAV, {}, 48000},
+        ChannelCase{2,
+                    SF_FORMAT_FLAC | SF_FORMAT_PCM_16,
+                    "out.FLAC",
+                    SF_FORMAT_FLAC,
+                    {"--rate", "47525"},
+                    47525},
+        ChannelCase{5,
+                    SF_FORMAT_AIFF | SF_FORMAT_PCM_24,
+                    "out.aif",
+                    SF_FORMAT_AIFF,
+                    {"--rate=96000"},
+                    96000},
+        ChannelCase{
+            3, SF_FORMAT_WAV | SF_FORMAT_PCM_16, "out.Aiff", SF_FORMAT_AIFF, {"-q"}, 48000}));
+
+// ---- float input, gain, wrap count -----------------------------------------
+
+class FloatInput : public ::testing::TestWithParam<int> {};
+
+// Clipped to full scale, scaled by 2^23, rounded to nearest with ties to even.
+TEST_P(FloatInput, IsClippedAndRoundedToTwentyFourBits)
+{
+    const double lsb = 1.0 / 8388608.0;
+    const std::vector<std::pair<double, std::int32_t>> table = {
+        {0.5, 4194304},   {-0.5, -4194304},   {1.0, 8388607}, {-1.0, -8388608},
+        {1.5, 8388607},   {-3.0, -8388608},   {2.5 * lsb, 2}, {3.5 * lsb, 4},
+        {-2.5 * lsb, -2}, {1000 * lsb, 1000}, {0.0, 0},       {-12345 * lsb, -12345},
+    };
+    std::vector<double> in;
+    std::vector<std::int32_t> expected24;
+    for (int rep = 0; rep < 40; ++rep) {
+        for (const auto& [x, v] : table) {
+            in.push_back(x);
+            expected24.push_back(v);
+        }
+    }
+    Folder dir;
+    write_float_sound(dir / "in.wav", SF_FORMAT_WAV | GetParam(), in);
+    const Outcome r = dir.audio({"0.01", "in.wav", "out.wav"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(as16(read_sound(dir / "out.wav").samples), reference(expected24, 163));
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, FloatInput, ::testing::Values(SF_FORMAT_FLOAT, SF_FORMAT_DOUBLE));
+
+class Gain : public ::testing::TestWithParam<double> {};
+
+// In the 24-bit domain, rounded to nearest and clipped, before conditioning.
+TEST_P(Gain, ScalesTheTwentyFourBitValues)
+{
+    const double db = GetParam();
+    const auto numbers = random24(3000, 3);
+    std::vector<std::int32_t> scaled;
+    const double g = std::pow(10.0, db / 20.0);
+    for (std::int32_t v : numbers)
+        scaled.push_back(
+            static_cast<std::int32_t>(std::clamp(std::nearbyint(v * g), -8388608.0, 8388607.0)));
+    Folder dir;
+    write_sound(dir / "in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_24, 1, to32(numbers));
+    const Outcome r = dir.audio({"--gain", std::to_string(db), "0.02", "in.wav", "out.wav"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(as16(read_sound(dir / "out.wav").samples), reference(scaled, 327));
+}
+
+INSTANTIATE_TEST_SUITE_P(Decibels, Gain, ::testing::Values(-3.0, -20.0, 6.0, 0.5));
+
+struct WrapCase {
+    const char* offset;
+    int channels;
+    std::vector<std::string> options;
+    double gain_db;
+};
+
+class Wraps : public ::testing::TestWithParam<WrapCase> {};
+
+// Loud high-frequency content overshoots and wraps: the program's count is
+// the reference rule's, the samples are the reference's all the same, and
+// the advice appears exactly when something wrapped.
+TEST_P(Wraps, AreCountedExactly)
+{
+    const WrapCase c = GetParam();
+    const std::int16_t step = static_cast<std::int16_t>(std::trunc(16384.0 * std::stod(c.offset)));
+    const std::size_t frames = 150000; // several of the program's chunks
+    std::vector<std::int32_t> numbers(frames * static_cast<std::size_t>(c.channels));
+    std::mt19937 rng(11);
+    for (std::size_t i = 0; i < numbers.size(); ++i) // near-Nyquist bursts, full scale
+        numbers[i] = ((i / static_cast<std::size_t>(c.channels)) % 2 == 0 ? 8388607 : -8388608) /
+                     (1 + static_cast<std::int32_t>(rng() % 3));
+    const double g = std::pow(10.0, c.gain_db / 20.0);
+    std::int64_t expected_wraps = 0;
+    std::vector<std::vector<std::int16_t>> expected(static_cast<std::size_t>(c.channels));
+    for (int ch = 0; ch < c.channels; ++ch) {
+        std::vector<std::int32_t> mono;
+        for (std::int32_t v : channel_of(numbers, c.channels, ch))
+            mono.push_back(static_cast<std::int32_t>(
+                std::clamp(std::nearbyint(v * g), -8388608.0, 8388607.0)));
+        expected[static_cast<std::size_t>(ch)] = reference(mono, step, &expected_wraps);
+    }
+    Folder dir;
+    write_sound(dir / "in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_24, c.channels, to32(numbers));
+    std::vector<std::string> args = c.options;
+    for (const char* a : {c.offset, "in.wav", "out.flac"})
+        args.push_back(a);
+    const Outcome r = dir.audio(args);
+    ASSERT_EQ(r.status, 0) << r.err;
+    const Sound out = read_sound(dir / "out.flac");
+    for (int ch = 0; ch < c.channels; ++ch) {
+        EXPECT_EQ(as16(channel_of(out.samples, c.channels, ch)),
+                  expected[static_cast<std::size_t>(ch)])
+            << "channel " << ch;
+    }
+    const std::string count = std::to_string(expected_wraps);
+    if (expected_wraps > 0) {
+        EXPECT_NE(r.err.find("warning: " + count + " output samples wrapped around"),
+                  std::string::npos)
+            << r.err;
+        EXPECT_NE(r.err.find("--gain -3"), std::string::npos);
+    } else {
+        EXPECT_EQ(r.err.find("warning"), std::string::npos) << r.err;
+    }
+    const bool quiet = !c.options.empty() && c.options[0] == "--quiet";
+    EXPECT_EQ(r.err.find(", " + count + " samples wrapped\n") == std::string::npos, quiet) << r.err;
+    if (!quiet) {
+        EXPECT_NE(r.err.find(std::to_string(frames) + " frames in, " +
+                             std::to_string(out.info.frames) + " frames out"),
+                  std::string::npos)
+            << r.err;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Loud, Wraps,
+                         ::testing::Values(WrapCase{"0.01", 1, {}, 0.0},
+                                           WrapCase{"-0.01", 2, {}, 0.0},
+                                           WrapCase{"0.5", 2, {"--quiet"}, 0.0},
+                                           WrapCase{"-0.3", 1, {}, 0.0},
+                                           WrapCase{"0.01", 1, {"--gain", "-12"}, -12.0}));
+
+// ---- failures ----------------------------------------------------------
+
+enum class Setup { none, text_input, truncated_wav, truncated_flac, output_dir, disk_full };
+
+struct FailureCase {
+    const char* name;
+    Setup setup;
+    std::vector<std::string> args;
+    int status;
+    const char* message;
+};
+
+class Failure : public ::testing::TestWithParam<FailureCase> {};
+
+// Each fault gives its status and message, leaves no OUTPUT and no temporary
+// file, keeps an existing OUTPUT as it was and never changes the input.
+TEST_P(Failure, LeavesTheFilesAsTheyWere)
+{
+    const FailureCase c = GetParam();
+    Folder dir;
+    write_sound(dir / "in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_24, 2, to32(random24(20000, 5)));
+    std::ofstream(dir / "old.wav") << "an earlier output";
+    fs::create_directory(dir / "sub");
+    fs::create_hard_link(dir / "in.wav", dir / "sub" / "link.wav");
+    fs::create_symlink("../in.wav", dir / "sub" / "sym.wav");
+    if (c.setup == Setup::text_input)
+        std::ofstream(dir / "in.wav") << "this is not a sound file\n";
+    if (c.setup == Setup::truncated_wav)
+        fs::resize_file(dir / "in.wav", 50000);
+    if (c.setup == Setup::truncated_flac) {
+        write_sound(dir / "in.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_24, 2,
+                    to32(random24(20000, 5)));
+        fs::resize_file(dir / "in.flac", fs::file_size(dir / "in.flac") / 2);
+    }
+    if (c.setup == Setup::output_dir)
+        fs::create_directory(dir / "out.wav");
+    const std::string input_before = slurp(dir / "in.wav");
+    const std::set<std::string> names_before = dir.names();
+
+    // A file-size limit of 50 KB stands in for a full disk: writes past it
+    // fail with EFBIG.
+    const Outcome r = dir.audio(c.args, c.setup == Setup::disk_full ? "ulimit -f 50 && " : "");
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(dir.names(), names_before) << "a file appeared or vanished";
+    EXPECT_EQ(slurp(dir / "old.wav"), "an earlier output");
+    EXPECT_EQ(slurp(dir / "in.wav"), input_before);
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Cases, Failure, ::testing::ValuesIn(std::vector<FailureCase>{
+    {"no_arguments", Setup::none, {}, 2, "expected RATE_OFFSET INPUT OUTPUT"},
+    {"bad_offset", Setup::none, {"abc", "in.wav", "old.wav"}, 2,
+     "Invalid rate offset \"abc\": expected a decimal number from -2.0"},
+    {"unprintable_argument", Setup::none, {"\x1B]0;x\x07", "in.wav", "old.wav"}, 2,
+     "Invalid rate offset \"\\x1B]0;x\\x07\": expected"},
+    {"offset_out_of_range", Setup::none, {"2.0", "in.wav", "old.wav"}, 2, "Invalid rate offset"},
+    {"unknown_extension", Setup::none, {"0.01", "in.wav", "out.mp3"}, 2, ".wav, .flac, .aif or .aiff"},
+    {"unknown_option", Setup::none, {"--fast", "0.01", "in.wav", "old.wav"}, 2, "unknown option"},
+    {"bad_gain", Setup::none, {"--gain", "loud", "0.01", "in.wav", "old.wav"}, 2, "invalid gain"},
+    {"bad_rate", Setup::none, {"--rate", "0", "0.01", "in.wav", "old.wav"}, 2, "invalid rate"},
+    {"missing_value", Setup::none, {"0.01", "in.wav", "old.wav", "--rate"}, 2, "needs a value"},
+    {"too_many", Setup::none, {"0.01", "in.wav", "old.wav", "x.wav"}, 2, "too many"},
+    {"same_path", Setup::none, {"0.01", "in.wav", "in.wav"}, 2, "are the same file"},
+    {"same_via_hard_link", Setup::none, {"0.01", "in.wav", "sub/link.wav"}, 2, "are the same file"},
+    {"same_via_symlink", Setup::none, {"0.01", "sub/../in.wav", "sub/sym.wav"}, 2, "are the same file"},
+    {"missing_input", Setup::none, {"0.01", "none.wav", "old.wav"}, 1, "cannot read \"none.wav\""},
+    {"unsupported_input", Setup::text_input, {"0.01", "in.wav", "old.wav"}, 1,
+     "cannot read \"in.wav\": Format not recognised"},
+    {"truncated_wav", Setup::truncated_wav, {"0.01", "in.wav", "old.wav"}, 1, "is truncated"},
+    {"truncated_flac", Setup::truncated_flac, {"0.01", "in.flac", "old.wav"}, 1,
+     "\"in.flac\" is truncated"},
+    {"missing_directory", Setup::none, {"0.01", "in.wav", "nodir/out.wav"}, 1,
+     "cannot write \"nodir/out.wav\": No such file or directory"},
+    // A directory no one can create files in, root included (the tests may
+    // run as root, whom permission bits do not stop).
+    {"unwritable_directory", Setup::none, {"0.01", "in.wav", "/proc/asrc-audio-test.wav"}, 1,
+     "cannot write \"/proc/asrc-audio-test.wav\": "},
+    {"output_is_directory", Setup::output_dir, {"0.01", "in.wav", "out.wav"}, 1, "is a directory"},
+    {"disk_full", Setup::disk_full, {"0.01", "in.wav", "old.wav"}, 1,
+     "cannot write \"old.wav\": System error : File too large"},
+}), [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
+
+// A WAV written as a stream has 0xFFFFFFFF for its data size: of unknown
+// length, not truncated.
+TEST(StreamedWav, IsConvertedToItsEnd)
+{
+    Folder dir;
+    write_sound(dir / "in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1,
+                to32(random24(1000, 2, 100000)));
+    std::string bytes = slurp(dir / "in.wav");
+    const std::size_t data = bytes.find("data");
+    ASSERT_NE(data, std::string::npos);
+    bytes.replace(data + 4, 4, "\xFF\xFF\xFF\xFF");
+    std::ofstream(dir / "in.wav", std::ios::binary) << bytes;
+    const Outcome r = dir.audio({"-0.01", "in.wav", "out.wav"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("1000 frames in, 1010 frames out"), std::string::npos) << r.err;
+}
+
+TEST(Help, GoesToStandardOutputWithStatus0)
+{
+    Folder dir;
+    for (const char* flag : {"-h", "--help"}) {
+        const Outcome r = dir.audio({flag, "0.01", "x.wav", "y.mp3"});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out.rfind("Usage: asrc-audio [OPTIONS] RATE_OFFSET INPUT OUTPUT\n", 0), 0u)
+            << r.out;
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+// "--" ends the options; a file named like an option can then be read.
+TEST(CommandLine, DoubleDashEndsTheOptions)
+{
+    Folder dir;
+    write_sound(dir / "-in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1,
+                to32(random24(100, 1, 100000)));
+    const Outcome r = dir.audio({"-q", "--", "0.01", "-in.wav", "out.wav"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    // Step 163 drops its first input at the 101st.
+    EXPECT_EQ(read_sound(dir / "out.wav").info.frames, 100);
+}
+
+} // namespace
