@@ -16,13 +16,14 @@
 #include <exception>
 #include <string>
 
+#include "escaped.h"
 #include "options.h"
 #include "output_file.h"
 #include "stream_convert.h"
 
 namespace {
 
-using asrc_audio::quoted;
+using asrc_driver::quoted;
 
 constexpr int kExitOk = 0;
 constexpr int kExitFileFault = 1;

@@ -8,9 +8,12 @@
 #include <cstdlib>
 #include <vector>
 
+#include "escaped.h"
 #include "rate_offset.h"
 
 namespace asrc_audio {
+
+using asrc_driver::quoted;
 
 namespace {
 
@@ -69,26 +72,6 @@ std::string lower(std::string_view text)
 
 } // namespace
 
-std::string quoted(std::string_view text)
-{
-    static const char hex[] = "0123456789ABCDEF";
-    std::string s = "\"";
-    for (const char byte : text) {
-        const auto c = static_cast<unsigned char>(byte);
-        if (c == '"' || c == '\\') {
-            s += '\\';
-            s += byte;
-        } else if (c >= 0x20 && c < 0x7F) {
-            s += byte;
-        } else {
-            s += "\\x";
-            s += hex[c >> 4];
-            s += hex[c & 0xF];
-        }
-    }
-    s += '"';
-    return s;
-}
 
 std::optional<Container> container_for(std::string_view path)
 {
@@ -164,8 +147,7 @@ ParsedCommandLine parse_command_line(int argc, const char* const* argv)
                                              : "too many arguments");
     const std::optional<std::int16_t> step = asrc_driver::parse_rate_offset(positional[0]);
     if (!step)
-        return failure("Invalid rate offset " + quoted(positional[0]) + ": expected " +
-                       asrc_driver::kRateOffsetRange);
+        return failure(asrc_driver::invalid_rate_offset_message(positional[0]));
     r.options.step = *step;
     r.options.input = positional[1];
     r.options.output = positional[2];

@@ -48,11 +48,6 @@ std::optional<Container> container_for(std::string_view path);
 // The text of --help.
 std::string usage_text();
 
-// A name or argument as messages show it: in double quotes, with quotes and
-// backslashes escaped and every byte that is not printable ASCII as \xNN, so
-// that a file name cannot play tricks on the terminal.
-std::string quoted(std::string_view text);
-
 } // namespace asrc_audio
 
 #endif

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "block_loop.h"
+#include "escaped.h"
 #include "rate_offset.h"
 #include "sample_reader.h"
 #include "sample_writer.h"
@@ -24,33 +25,10 @@ constexpr int kExitUsage = 2;
 constexpr const char* kInputName = "TEST24.TXT";
 constexpr const char* kOutputName = "TEST24_ASRC.TXT";
 
-// Makes raw bytes of the input safe to print: printable ASCII as it is,
-// quotes and backslashes escaped, everything else as \xNN.
-std::string escaped(std::string_view text, bool cut)
-{
-    static const char hex[] = "0123456789ABCDEF";
-    std::string s;
-    for (const char byte : text) {
-        const auto c = static_cast<unsigned char>(byte);
-        if (c == '"' || c == '\\') {
-            s += '\\';
-            s += static_cast<char>(c);
-        } else if (c >= 0x20 && c < 0x7F) {
-            s += static_cast<char>(c);
-        } else {
-            s += "\\x";
-            s += hex[c >> 4];
-            s += hex[c & 0xF];
-        }
-    }
-    if (cut)
-        s += "...";
-    return s;
-}
-
 void report_input_fault(const asrc_driver::SampleReader& reader, bool out_of_range)
 {
-    const std::string text = escaped(reader.fault_text(), reader.fault_text_cut());
+    const std::string text = asrc_driver::escaped(reader.fault_text()) +
+                             (reader.fault_text_cut() ? "..." : "");
     std::printf("Error in input file at line %lld: \"%s\" %s\n",
                 static_cast<long long>(reader.fault_line()), text.c_str(),
                 out_of_range ? "is outside the 32-bit integer range" : "is not a number");
@@ -69,8 +47,7 @@ int main(int argc, char** argv)
     }
     const std::optional<std::int16_t> step = asrc_driver::parse_rate_offset(argv[1]);
     if (!step) {
-        std::printf("Invalid rate offset \"%s\": expected %s\n",
-                    escaped(argv[1], false).c_str(), asrc_driver::kRateOffsetRange);
+        std::printf("%s\n", asrc_driver::invalid_rate_offset_message(argv[1]).c_str());
         return kExitUsage;
     }
 

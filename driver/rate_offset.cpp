@@ -1,6 +1,8 @@
 // rate_offset.cpp - reads the rate offset argument.
 #include "rate_offset.h"
 
+#include "escaped.h"
+
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -22,6 +24,11 @@ std::optional<std::int16_t> parse_rate_offset(const char* text)
         return std::nullopt;
     // In range, checked above: the conversion is exact.
     return static_cast<std::int16_t>(scaled);
+}
+
+std::string invalid_rate_offset_message(std::string_view text)
+{
+    return "Invalid rate offset " + quoted(text) + ": expected " + kRateOffsetRange;
 }
 
 } // namespace asrc_driver

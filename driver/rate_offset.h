@@ -5,6 +5,8 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
+#include <string_view>
 
 namespace asrc_driver {
 
@@ -19,6 +21,10 @@ inline constexpr const char* kRateOffsetRange =
 // does not fit in -32768..32767 are refused (nullopt) rather than silently
 // read as 0 or wrapped to 16 bits.
 std::optional<std::int16_t> parse_rate_offset(const char* text);
+
+// What every front end says of an offset that parse_rate_offset refused:
+// Invalid rate offset "TEXT": expected ..., with TEXT made safe to print.
+std::string invalid_rate_offset_message(std::string_view text);
 
 } // namespace asrc_driver
 

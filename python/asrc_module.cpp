@@ -177,26 +177,6 @@ py::dict state_dict(const asrc_state& s)
     return d;
 }
 
-// The program's message for a refused offset escapes the argument this way.
-std::string escaped(const std::string& text)
-{
-    static const char hex[] = "0123456789ABCDEF";
-    std::string s;
-    for (const char byte : text) {
-        const auto c = static_cast<unsigned char>(byte);
-        if (c == '"' || c == '\\') {
-            s += '\\';
-            s += static_cast<char>(c);
-        } else if (c >= 0x20 && c < 0x7F) {
-            s += static_cast<char>(c);
-        } else {
-            s += "\\x";
-            s += hex[c >> 4];
-            s += hex[c & 0xF];
-        }
-    }
-    return s;
-}
 
 // The text the program would be given for `offset`: a str as it is (UTF-8),
 // an integer in decimal, any other number as Python's repr of its float,
@@ -238,8 +218,7 @@ int step_for_offset(const py::handle& offset)
         text.find('\0') == std::string::npos ? asrc_driver::parse_rate_offset(text.c_str())
                                              : std::nullopt;
     if (!step)
-        throw py::value_error("Invalid rate offset \"" + escaped(text) + "\": expected " +
-                              asrc_driver::kRateOffsetRange);
+        throw py::value_error(asrc_driver::invalid_rate_offset_message(text));
     return *step;
 }
 
