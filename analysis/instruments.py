@@ -39,10 +39,10 @@ def _peak_freq(y):
     """Coarse frequency (cycles/sample) from the Hann-windowed spectrum's
     peak, refined by a parabola through the log magnitudes."""
     n = len(y)
-    spec = np.abs(np.fft.rfft((y - np.mean(y)) * np.hanning(n)))
-    k = int(np.argmax(spec[1:])) + 1
-    if 1 <= k < len(spec) - 1:
-        a, b, c = np.log(spec[k - 1:k + 2] + 1e-300)
+    mag = np.abs(np.fft.rfft((y - np.mean(y)) * np.hanning(n)))
+    k = int(np.argmax(mag[1:])) + 1
+    if 1 <= k < len(mag) - 1:
+        a, b, c = np.log(mag[k - 1:k + 2] + 1e-300)
         den = a - 2 * b + c
         k = k + (0.5 * (a - c) / den if den != 0 else 0.0)
     return k / n

@@ -323,9 +323,9 @@ def plot_spectra(bench, off, quick, out_dir, made_by):
     fig, axes = plt.subplots(2, 2, figsize=(11, 6.5), sharex=True, sharey=True)
     for ax, name in zip(axes.ravel(), CONVERTERS):
         seg = bench.run(name, x, step)[SKIP:SKIP + w]
-        spec = ins.spectrum_db(seg)
-        f = np.arange(len(spec)) * fs_out / len(seg)
-        ax.plot(f / 1000, spec, lw=0.5, color=COLORS[name])
+        level_db = ins.spectrum_db(seg)
+        f = np.arange(len(level_db)) * fs_out / len(seg)
+        ax.plot(f / 1000, level_db, lw=0.5, color=COLORS[name])
         ax.set_title(f"{LABELS[name]}: SINAD {ins.sinad_db(seg):.1f} dB", fontsize=9)
         ax.set_ylim(-180, 5)
         rate = FS / ref.period_inputs(step) if step else None
@@ -335,7 +335,7 @@ def plot_spectra(bench, off, quick, out_dir, made_by):
             half = max(6 * rate, 20.0)
             sel = (f > TONE - half) & (f < TONE + half)
             inset = ax.inset_axes([0.55, 0.5, 0.42, 0.4])
-            inset.plot(f[sel], spec[sel], lw=0.6, color=COLORS[name])
+            inset.plot(f[sel], level_db[sel], lw=0.6, color=COLORS[name])
             inset.set_ylim(-160, 5)
             inset.tick_params(labelsize=6)
             inset.set_title(f"around {TONE:g} Hz (Hz); events every {rate:.4g} Hz", fontsize=6)

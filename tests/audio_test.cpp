@@ -21,6 +21,7 @@
 #include "asrc.h"
 #include "conditioning.h"
 #include "reference_converter.h"
+#include "scratch_dir.h"
 #include "wrap_count.h"
 
 namespace fs = std::filesystem;
@@ -120,19 +121,7 @@ struct Sound {
 
 class Folder {
 public:
-    Folder()
-    {
-        static int serial = 0;
-        dir_ = fs::temp_directory_path() /
-               ("asrc_audio_" + std::to_string(::getpid()) + "_" + std::to_string(serial++));
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-    }
-    ~Folder()
-    {
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
+    Folder() : scratch_("asrc_audio_"), dir_(scratch_.path()) {}
     fs::path operator/(const std::string& name) const { return dir_ / name; }
 
     // `limits`: shell commands run before the program, such as ulimit.
@@ -169,7 +158,8 @@ public:
     }
 
 private:
-    fs::path dir_;
+    asrc_test::ScratchDir scratch_;
+    const fs::path& dir_;
 };
 
 // Writes interleaved samples at 32-bit scale (sf_writef_int) or, for a

@@ -19,6 +19,7 @@
 
 #include "conditioning.h"
 #include "reference_converter.h"
+#include "scratch_dir.h"
 
 namespace fs = std::filesystem;
 
@@ -62,19 +63,7 @@ struct Outcome {
 // A fresh folder per test, removed afterwards.
 class Folder {
 public:
-    Folder()
-    {
-        static int serial = 0;
-        dir_ = fs::temp_directory_path() /
-               ("asrc_e2e_" + std::to_string(::getpid()) + "_" + std::to_string(serial++));
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-    }
-    ~Folder()
-    {
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
+    Folder() : scratch_("asrc_e2e_"), dir_(scratch_.path()) {}
     const fs::path& dir() const { return dir_; }
     fs::path input() const { return dir_ / "TEST24.TXT"; }
     fs::path output() const { return dir_ / "TEST24_ASRC.TXT"; }
@@ -123,7 +112,8 @@ public:
     }
 
 private:
-    fs::path dir_;
+    asrc_test::ScratchDir scratch_;
+    const fs::path& dir_;
 };
 
 std::string numbers_text(const std::vector<std::int32_t>& numbers)
