@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "asrc.h"
+#include "asrc_poly.h"
 #include "conditioning.h"
 #include "rate_offset.h"
 
@@ -87,19 +88,21 @@ T element(const char* base, py::ssize_t stride, py::ssize_t i)
     return v;
 }
 
-// Runs `samples` through the converter *s and returns the outputs.  The GIL
-// is released while converting; `lock` (if any) keeps other threads off the
-// state meanwhile, since calls on one state must not overlap.
-py::array_t<std::int16_t> convert_on(asrc_state* s, std::mutex* lock, const py::array& samples,
-                                     std::int16_t step)
+// Runs `samples` through a converter and returns the outputs: `bound(n)`
+// is the room n inputs can need from any state, `block(in, nin, out)` one
+// call of a block entry returning its output count.  The GIL is released
+// while converting; `lock` (if any) keeps other threads off the state
+// meanwhile, since calls on one state must not overlap.
+template <typename Bound, typename Block>
+py::array_t<std::int16_t> convert_with(std::mutex* lock, const py::array& samples, Bound bound,
+                                       Block block, py::ssize_t extra = 0)
 {
     const py::ssize_t n = samples.shape(0);
     // An upper bound from any state for each int32-sized stretch, so it
     // holds however the stream is cut into calls below.
-    py::ssize_t capacity = 0;
+    py::ssize_t capacity = extra;
     for (py::ssize_t at = 0; at < n; at += kMaxCall)
-        capacity += static_cast<py::ssize_t>(
-            asrc_max_output(static_cast<std::int32_t>(std::min(kMaxCall, n - at)), step));
+        capacity += static_cast<py::ssize_t>(bound(static_cast<std::int32_t>(std::min(kMaxCall, n - at))));
     py::array_t<std::int16_t> out(capacity);
     std::int16_t* const o = out.mutable_data();
     const auto* const base = static_cast<const char*>(samples.data());
@@ -124,15 +127,26 @@ py::array_t<std::int16_t> convert_on(asrc_state* s, std::mutex* lock, const py::
                     piece[static_cast<std::size_t>(i)] = element<std::int16_t>(base, stride, at + i);
                 in = piece.data();
             }
-            auto nin = static_cast<std::int32_t>(count); // at most kMaxCall
-            std::int32_t nout = 0;
-            asrc_state_process_block(s, o + produced, in, &nin, &nout, step);
-            produced += nout;
+            // count is at most kMaxCall
+            produced += block(in, static_cast<std::int32_t>(count), o + produced);
         }
     }
     // Freshly made and referenced only here: no reference check needed.
     out.resize({produced}, false);
     return out;
+}
+
+py::array_t<std::int16_t> convert_on(asrc_state* s, std::mutex* lock, const py::array& samples,
+                                     std::int16_t step)
+{
+    return convert_with(
+        lock, samples, [step](std::int32_t count) { return asrc_max_output(count, step); },
+        [s, step](const std::int16_t* in, std::int32_t count, std::int16_t* out) {
+            std::int32_t nin = count;
+            std::int32_t nout = 0;
+            asrc_state_process_block(s, out, in, &nin, &nout, step);
+            return nout;
+        });
 }
 
 // One converter with its own state.  The mutex serialises calls from
@@ -274,6 +288,128 @@ std::int64_t max_output(const py::handle& count, const py::handle& step)
     return asrc_max_output(static_cast<std::int32_t>(c), checked_step(step)); // in range
 }
 
+// A Python integer within [lo, hi], or TypeError / ValueError naming `what`.
+long long checked_integer(const py::handle& obj, const char* what, long long lo, long long hi)
+{
+    if (PyFloat_Check(obj.ptr()) || PyBool_Check(obj.ptr()) || !PyIndex_Check(obj.ptr()))
+        throw py::type_error(std::string(what) + " must be an integer, got " + type_name(obj));
+    const auto value = py::reinterpret_steal<py::object>(PyNumber_Index(obj.ptr()));
+    if (!value)
+        throw py::error_already_set();
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+    if (overflow != 0 || v < lo || v > hi)
+        throw py::value_error(std::string(what) + " must lie in " + std::to_string(lo) + ".." +
+                              std::to_string(hi) + ", got " + py::str(value).cast<std::string>());
+    return v;
+}
+
+// A ratio in Q2.30, within ASRC_POLY_RATIO_MIN..MAX.
+std::uint32_t checked_ratio(const py::handle& ratio)
+{
+    // In range, so it fits 32 bits.
+    return static_cast<std::uint32_t>(checked_integer(ratio, "ratio (Q2.30, POLY_RATIO_ONE is 1.0)",
+                                                      ASRC_POLY_RATIO_MIN, ASRC_POLY_RATIO_MAX));
+}
+
+std::uint32_t poly_ratio(const py::handle& in_rate, const py::handle& out_rate)
+{
+    const auto in = static_cast<std::uint32_t>(checked_integer(in_rate, "in_rate", 1, 0xFFFFFFFFLL));
+    const auto out = static_cast<std::uint32_t>(checked_integer(out_rate, "out_rate", 1, 0xFFFFFFFFLL));
+    const std::uint32_t r = asrc_poly_ratio(in, out);
+    if (r == 0)
+        throw py::value_error("in_rate / out_rate = " + std::to_string(in) + " / " +
+                              std::to_string(out) + " lies outside 0.5..2.0");
+    return r;
+}
+
+// The ratio from PolyConverter's arguments: a Q2.30 integer, or two rates.
+std::uint32_t ratio_from(const py::handle& ratio_or_in_rate, const py::object& out_rate)
+{
+    return out_rate.is_none() ? checked_ratio(ratio_or_in_rate) : poly_ratio(ratio_or_in_rate, out_rate);
+}
+
+py::array_t<std::int16_t> poly_convert_on(asrc_poly_state* s, std::mutex* lock,
+                                          const py::array& samples, py::ssize_t extra = 0)
+{
+    return convert_with(
+        lock, samples,
+        [s](std::int32_t count) { return asrc_poly_max_output(count, s->ratio); },
+        [s](const std::int16_t* in, std::int32_t count, std::int16_t* out) {
+            std::int32_t nin = count;
+            std::int32_t nout = 0;
+            asrc_poly_process_block(s, out, in, &nin, &nout);
+            return nout;
+        },
+        extra);
+}
+
+// One polyphase converter with its own state.
+class PolyConverter {
+public:
+    PolyConverter(const py::handle& ratio_or_in_rate, const py::object& out_rate)
+    {
+        asrc_poly_init(&state_, ratio_from(ratio_or_in_rate, out_rate)); // valid: checked
+    }
+
+    py::array_t<std::int16_t> process(const py::handle& samples)
+    {
+        const py::array a = checked_vector(samples, "samples", {py::dtype::of<std::int16_t>()}, "int16");
+        return poly_convert_on(&state_, &lock_, a);
+    }
+
+    void reset()
+    {
+        py::gil_scoped_release unlocked;
+        const std::lock_guard<std::mutex> held(lock_);
+        asrc_poly_init(&state_, state_.ratio); // the state's own ratio is valid
+    }
+
+    void set_ratio(const py::handle& ratio)
+    {
+        const std::uint32_t r = checked_ratio(ratio);
+        py::gil_scoped_release unlocked;
+        const std::lock_guard<std::mutex> held(lock_);
+        asrc_poly_set_ratio(&state_, r);
+    }
+
+    asrc_poly_state snapshot()
+    {
+        py::gil_scoped_release unlocked;
+        const std::lock_guard<std::mutex> held(lock_);
+        return state_;
+    }
+
+private:
+    asrc_poly_state state_{};
+    std::mutex lock_;
+};
+
+// A whole array from a converter just made: the input followed by the
+// filter's delay in zeros, cut to the outputs whose time lies within the
+// input, ceil(len * 2^30 / ratio) of them, output k at input time k * ratio.
+py::array_t<std::int16_t> poly_convert(const py::handle& samples, const py::handle& ratio)
+{
+    const py::array a = checked_vector(samples, "samples", {py::dtype::of<std::int16_t>()}, "int16");
+    const std::uint32_t r = checked_ratio(ratio);
+    const py::ssize_t n = a.shape(0);
+    const std::int32_t delay = asrc_poly_delay(r);
+    // The input and the zeros that flush the filter, as one array.
+    py::array_t<std::int16_t> padded(n + delay);
+    std::int16_t* const p = padded.mutable_data();
+    const auto* const base = static_cast<const char*>(a.data());
+    for (py::ssize_t i = 0; i < n; ++i)
+        p[i] = element<std::int16_t>(base, a.strides(0), i);
+    std::fill(p + n, p + n + delay, std::int16_t{0});
+    asrc_poly_state s{};
+    asrc_poly_init(&s, r);
+    py::array_t<std::int16_t> y = poly_convert_on(&s, nullptr, padded);
+    const auto wanted = static_cast<py::ssize_t>(
+        ((static_cast<unsigned long long>(n) << 30) + r - 1) / r);
+    y.resize({std::min<py::ssize_t>(y.shape(0), wanted)}, false);
+    return y;
+}
+
 } // namespace
 
 PYBIND11_MODULE(asrc, m)
@@ -313,6 +449,43 @@ PYBIND11_MODULE(asrc, m)
     m.def("condition", &condition, py::arg("numbers"),
           "The program's 16-bit samples for input numbers at 24-bit scale (int32, or int64\n"
           "within the 32-bit range).");
+    m.attr("POLY_RATIO_ONE") = ASRC_POLY_RATIO_ONE;
+    m.attr("POLY_RATIO_MIN") = ASRC_POLY_RATIO_MIN;
+    m.attr("POLY_RATIO_MAX") = ASRC_POLY_RATIO_MAX;
+    py::class_<PolyConverter>(m, "PolyConverter",
+                              "One polyphase converter with its own state: PolyConverter(ratio) with a\n"
+                              "Q2.30 ratio (input samples per output sample, POLY_RATIO_ONE is 1.0), or\n"
+                              "PolyConverter(in_rate, out_rate).")
+        .def(py::init<const py::handle&, const py::object&>(), py::arg("ratio_or_in_rate"),
+             py::arg("out_rate") = py::none())
+        .def("process", &PolyConverter::process, py::arg("samples"),
+             "Converts a one-dimensional int16 array (any stride) and returns the outputs\n"
+             "that are due, as a new int16 array; the state carries over to the next call.")
+        .def("reset", &PolyConverter::reset, "Starts again from silence at the current ratio.")
+        .def("set_ratio", &PolyConverter::set_ratio, py::arg("ratio"),
+             "A new Q2.30 ratio from the next output on; the position does not move.")
+        .def_property_readonly(
+            "ratio", [](PolyConverter& c) { return c.snapshot().ratio; }, "The ratio, Q2.30.")
+        .def_property_readonly(
+            "delay", [](PolyConverter& c) { return c.snapshot().delay; },
+            "Inputs past an output's time that it waits for.")
+        .def_property_readonly(
+            "clipped", [](PolyConverter& c) { return c.snapshot().clipped; },
+            "Outputs clipped to the 16-bit range since the start.")
+        .def_property_readonly(
+            "input_held",
+            [](PolyConverter& c) {
+                const asrc_poly_state s = c.snapshot();
+                return asrc_poly_input_held(&s);
+            },
+            "How far the newest input lies beyond the next output's time, Q33.30 input samples.");
+    m.def("poly_ratio", &poly_ratio, py::arg("in_rate"), py::arg("out_rate"),
+          "in_rate / out_rate in Q2.30, rounded to nearest; ValueError outside 0.5..2.0.");
+    m.def("poly_delay", [](const py::handle& r) { return asrc_poly_delay(checked_ratio(r)); },
+          py::arg("ratio"), "The converter's delay in input samples at a Q2.30 ratio.");
+    m.def("poly_convert", &poly_convert, py::arg("samples"), py::arg("ratio"),
+          "A whole int16 array through a new polyphase converter, its delay flushed: output k\n"
+          "is the input at time k * ratio / 2^30, for every such time within the input.");
     m.def("max_output", &max_output, py::arg("count"), py::arg("step"),
           "The most outputs `count` inputs can give at `step`, from any state.");
 }

@@ -1,0 +1,210 @@
+// asrc_poly.cpp - the polyphase converter's entries and its portable sums.
+// See asrc_poly.h for formats, rounding and the contract of each function.
+//
+// Built as C++ without exceptions or RTTI and with no C++ runtime, as
+// asrc.cpp is.
+#include "asrc_poly.h"
+
+#include "poly_kernels.h"
+#include "poly_table.h"
+
+namespace asrc_poly_detail {
+
+namespace {
+
+constexpr int32_t kCentre = kTableCentre;  // 16384: t = 0
+constexpr int32_t kEnd = 2 * kTableCentre; // 32768: t = +64
+constexpr int32_t kHistory = ASRC_POLY_HISTORY;
+constexpr uint32_t kFracMask = (1u << 30) - 1;
+
+static_assert(kTableTaps * kTablePhases == kEnd, "table spans 128 taps of 256 phases");
+static_assert((kHistory & (kHistory - 1)) == 0, "the history wraps with a mask");
+
+// Position of the taps for a stride and a fraction (see filter_sum).
+struct Taps {
+    int32_t a;   // whole table steps of stride * frac
+    int32_t phi; // the next 15 bits: the interpolation weight
+};
+
+inline Taps taps_at(uint32_t frac, int32_t stride)
+{
+    const uint64_t m = static_cast<uint64_t>(stride) * frac; // < 2^38
+    // Both fit: a < stride <= 256, phi < 2^15.
+    return {static_cast<int32_t>(m >> 30), static_cast<int32_t>((m >> 15) & 0x7FFF)};
+}
+
+} // namespace
+
+// The two halves of the table are walked separately so that no tap needs a
+// test: left of the centre (j <= 0) F(q) is the stored entry q, right of it
+// (j >= 1, q > 16384) the mirrored entry 32768 - q.  The products are summed
+// apart (A: the entries, D: their differences) and joined once.
+int64_t filter_sum(const int16_t* xn, uint32_t frac, int32_t stride)
+{
+    const Taps t = taps_at(frac, stride);
+    const int32_t j_min = -((kCentre - 1 - t.a) / stride);
+    const int32_t j_max = (kCentre + t.a) / stride;
+    int64_t a = 0;
+    int64_t d = 0;
+    int32_t q = kCentre + stride * j_min - t.a; // 1..stride
+    for (int32_t j = j_min; j <= 0; ++j, q += stride) {
+        const int32_t p = kHalfTable[q];
+        a += static_cast<int64_t>(xn[j]) * p;
+        d += static_cast<int64_t>(xn[j]) * (kHalfTable[q - 1] - p);
+    }
+    int32_t r = kEnd - (kCentre + stride - t.a); // mirrored index of j = 1
+    for (int32_t j = 1; j <= j_max; ++j, r -= stride) {
+        const int32_t p = kHalfTable[r];
+        a += static_cast<int64_t>(xn[j]) * p;
+        d += static_cast<int64_t>(xn[j]) * (kHalfTable[r + 1] - p);
+    }
+    return a * 32768 + t.phi * d;
+}
+
+int64_t full_band_sum_portable(const int16_t* xn, uint32_t frac)
+{
+    return filter_sum(xn, frac, kTablePhases);
+}
+
+FullBandSum best_full_band_sum()
+{
+#ifdef ASRC_POLY_X86_KERNELS
+    return cpu_has_avx2() ? full_band_sum_avx2 : full_band_sum_sse2;
+#else
+    return full_band_sum_portable;
+#endif
+}
+
+namespace {
+
+bool ratio_in_range(uint32_t ratio)
+{
+    return ratio >= ASRC_POLY_RATIO_MIN && ratio <= ASRC_POLY_RATIO_MAX;
+}
+
+// X * stride / 2^43 rounded to nearest, halves up, then clipped to 16 bits.
+// |X| < 2^55 and stride <= 2^8, so the product stays below 2^63.
+inline int16_t finish(int64_t x, int32_t stride, uint32_t& clipped)
+{
+    const int64_t y = (x * stride + (int64_t{1} << 42)) >> 43;
+    if (y > 32767 || y < -32768) {
+        if (clipped != 0xFFFFFFFFu)
+            ++clipped;
+        return y > 0 ? int16_t{32767} : int16_t{-32768};
+    }
+    return static_cast<int16_t>(y); // in range: exact
+}
+
+// The loop of one call with the state in locals; `sum` is the filter sum,
+// the full-band kernel or the stretched one.
+template <typename Sum>
+inline int32_t run(asrc_poly_state& s, int16_t* out, const int16_t* in, int32_t count, Sum sum)
+{
+    uint32_t write = s.write;
+    int32_t lag = s.lag;
+    uint32_t frac = s.frac;
+    uint32_t clipped = s.clipped;
+    const uint32_t ratio = s.ratio;
+    const int32_t delay = s.delay;
+    const int32_t stride = s.stride;
+    int16_t* const hist = s.history;
+    int32_t n = 0;
+    for (int32_t i = 0; i < count; ++i) {
+        hist[write] = in[i];
+        hist[write + kHistory] = in[i];
+        write = (write + 1) & (kHistory - 1);
+        ++lag;
+        while (lag >= delay) {
+            // hist[write .. write + 255] are the last 256 inputs, oldest
+            // first; the output's integer time is `lag` before the newest.
+            // lag <= 128 and the taps reach at most 127 back and `delay`
+            // ahead, so the window stays inside them.
+            const int16_t* xn = hist + write + (kHistory - 1) - lag;
+            out[n++] = finish(sum(xn, frac), stride, clipped);
+            const uint64_t next = static_cast<uint64_t>(frac) + ratio;
+            lag -= static_cast<int32_t>(next >> 30); // 0, 1 or 2
+            frac = static_cast<uint32_t>(next) & kFracMask;
+        }
+    }
+    s.write = write;
+    s.lag = lag;
+    s.frac = frac;
+    s.clipped = clipped;
+    return n;
+}
+
+void apply_ratio(asrc_poly_state& s, uint32_t ratio)
+{
+    s.ratio = ratio;
+    s.stride = asrc_poly_stride(ratio);
+    s.delay = asrc_poly_delay(ratio);
+}
+
+} // namespace
+
+} // namespace asrc_poly_detail
+
+using namespace asrc_poly_detail;
+
+extern "C" {
+
+uint32_t asrc_poly_ratio(uint32_t in_rate, uint32_t out_rate)
+{
+    if (in_rate == 0 || out_rate == 0)
+        return 0;
+    const uint64_t q = ((static_cast<uint64_t>(in_rate) << 30) + out_rate / 2) / out_rate;
+    // q < 2^62; anything that fits the range fits 32 bits.
+    return q >= ASRC_POLY_RATIO_MIN && q <= ASRC_POLY_RATIO_MAX ? static_cast<uint32_t>(q) : 0;
+}
+
+// Field by field, not by clearing the struct: a compiler may turn that into
+// a call to memset, and the library must link where there is no C library.
+int asrc_poly_init(asrc_poly_state* s, uint32_t ratio)
+{
+    if (!ratio_in_range(ratio))
+        return -1;
+    for (int32_t i = 0; i < 2 * kHistory; ++i)
+        s->history[i] = 0;
+    s->write = 0;
+    s->frac = 0;
+    s->lag = -1; // no input yet: input 0 will be the newest
+    s->clipped = 0;
+    apply_ratio(*s, ratio);
+    return 0;
+}
+
+int asrc_poly_set_ratio(asrc_poly_state* s, uint32_t ratio)
+{
+    if (!ratio_in_range(ratio))
+        return -1;
+    apply_ratio(*s, ratio);
+    return 0;
+}
+
+void asrc_poly_process_block(asrc_poly_state* s, int16_t* out, const int16_t* in, int32_t* nin,
+                             int32_t* nout)
+{
+    const int32_t count = *nin;
+    if (count <= 0) {
+        *nin = 0;
+        *nout = 0;
+        return;
+    }
+    if (s->stride == kTablePhases) {
+        const FullBandSum sum = best_full_band_sum();
+        *nout = run(*s, out, in, count, sum);
+    } else {
+        const int32_t stride = s->stride;
+        *nout = run(*s, out, in, count, [stride](const int16_t* xn, uint32_t frac) {
+            return filter_sum(xn, frac, stride);
+        });
+    }
+    *nin = count;
+}
+
+int64_t asrc_poly_input_held(const asrc_poly_state* s)
+{
+    return static_cast<int64_t>(s->lag) * (int64_t{1} << 30) - static_cast<int64_t>(s->frac);
+}
+
+} // extern "C"

@@ -1,0 +1,42 @@
+// poly_kernels.h - the inner sums of the polyphase converter, one per
+// instruction set, all giving the same integer.  Internal to the library;
+// the tests call them directly to hold the vector paths to the portable one.
+#ifndef ASRC_POLY_KERNELS_H
+#define ASRC_POLY_KERNELS_H
+
+#include <cstdint>
+
+namespace asrc_poly_detail {
+
+// The filter sum of one output at fraction `frac` (Q0.30) past input xn[0],
+// with the table stretched by `stride` (129..256):
+//
+//     X = sum over taps j of xn[j] * (F(q) * 2^15 + phi * (F(q - 1) - F(q)))
+//
+// where q = 16384 + stride * j - a, a = (stride * frac) >> 30 and phi =
+// ((stride * frac) >> 15) & 0x7FFF, F being the table of poly_table.h (zero
+// outside 0..32768).  Taps run over j = -floor((16383 - a) / stride) ..
+// floor((16384 + a) / stride), at most -127..128, so xn must point into a
+// run of inputs that reaches that far on both sides.  The output is X *
+// stride / 2^43, rounded.  Exact: with |X| < 2^55 (the table's L1 norm
+// keeps it below 2^53), nothing can overflow.
+std::int64_t filter_sum(const std::int16_t* xn, std::uint32_t frac, std::int32_t stride);
+
+// The same sum for stride 256 (taps -63..64): the portable code, and on
+// x86-64 the same integers from SSE2 and AVX2.
+std::int64_t full_band_sum_portable(const std::int16_t* xn, std::uint32_t frac);
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define ASRC_POLY_X86_KERNELS 1
+std::int64_t full_band_sum_sse2(const std::int16_t* xn, std::uint32_t frac);
+std::int64_t full_band_sum_avx2(const std::int16_t* xn, std::uint32_t frac);
+bool cpu_has_avx2();
+#endif
+
+using FullBandSum = std::int64_t (*)(const std::int16_t*, std::uint32_t);
+
+// The fastest full-band sum this processor runs.
+FullBandSum best_full_band_sum();
+
+} // namespace asrc_poly_detail
+
+#endif
