@@ -157,7 +157,6 @@ __attribute__((target("avx2"))) int64_t full_band_sum_avx2(const int16_t* xn, ui
 // (a false positive inside the header), hence the pragma.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 __attribute__((target("avx512f,avx512bw,avx512vnni"))) inline int32_t hsum512(__m512i v)
 {
     v = _mm512_add_epi32(v, _mm512_shuffle_i64x2(v, v, _MM_SHUFFLE(1, 0, 3, 2)));
