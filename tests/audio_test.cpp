@@ -21,6 +21,7 @@
 #include "asrc.h"
 #include "conditioning.h"
 #include "reference_converter.h"
+#include "param_name.h"
 #include "scratch_dir.h"
 #include "wrap_count.h"
 
@@ -83,7 +84,11 @@ INSTANTIATE_TEST_SUITE_P(
                       CounterCase{16385, 32767, false}, CounterCase{-16384, 32767, false},
                       CounterCase{-16385, 32767, false}, CounterCase{32767, 32767, false},
                       CounterCase{-32768, 32767, false}, CounterCase{1, 32767, true},
-                      CounterCase{-1, 32767, true}, CounterCase{163, 8000, false}));
+                      CounterCase{-1, 32767, true}, CounterCase{163, 8000, false}),
+    [](const auto& info) {
+        return "step_" + asrc_test::param_name(info.param.step) + "_amplitude_" +
+               std::to_string(info.param.amplitude);
+    });
 
 // ---- the program -------------------------------------------------------
 
@@ -288,7 +293,8 @@ TEST_P(SameAsAsrc, GivesAsrcsLinesThenTheTail)
 }
 
 INSTANTIATE_TEST_SUITE_P(Offsets, SameAsAsrc,
-                         ::testing::Values("0.01", "-0.01", "0", "0.37", "-1.2"));
+                         ::testing::Values("0.01", "-0.01", "0", "0.37", "-1.2"),
+                         [](const auto& info) { return asrc_test::param_name(info.param); });
 
 // ---- channels, containers, header rate ------------------------------------
 
@@ -351,7 +357,11 @@ INSTANTIATE_TEST_SUITE_P(
                     {"--rate=96000"},
                     96000},
         ChannelCase{
-            3, SF_FORMAT_WAV | SF_FORMAT_PCM_16, "out.Aiff", SF_FORMAT_AIFF, {"-q"}, 48000}));
+            3, SF_FORMAT_WAV | SF_FORMAT_PCM_16, "out.Aiff", SF_FORMAT_AIFF, {"-q"}, 48000}),
+    [](const auto& info) {
+        return std::to_string(info.param.channels) + "_channels_to_" +
+               asrc_test::param_name(info.param.out);
+    });
 
 // ---- float input, gain, wrap count -----------------------------------------
 
@@ -381,7 +391,10 @@ TEST_P(FloatInput, IsClippedAndRoundedToTwentyFourBits)
     EXPECT_EQ(as16(read_sound(dir / "out.wav").samples), reference(expected24, 163));
 }
 
-INSTANTIATE_TEST_SUITE_P(Formats, FloatInput, ::testing::Values(SF_FORMAT_FLOAT, SF_FORMAT_DOUBLE));
+INSTANTIATE_TEST_SUITE_P(Formats, FloatInput, ::testing::Values(SF_FORMAT_FLOAT, SF_FORMAT_DOUBLE),
+                         [](const auto& info) {
+                             return std::string(info.param == SF_FORMAT_FLOAT ? "float" : "double");
+                         });
 
 class Gain : public ::testing::TestWithParam<double> {};
 
@@ -402,7 +415,12 @@ TEST_P(Gain, ScalesTheTwentyFourBitValues)
     EXPECT_EQ(as16(read_sound(dir / "out.wav").samples), reference(scaled, 327));
 }
 
-INSTANTIATE_TEST_SUITE_P(Decibels, Gain, ::testing::Values(-3.0, -20.0, 6.0, 0.5));
+INSTANTIATE_TEST_SUITE_P(Decibels, Gain, ::testing::Values(-3.0, -20.0, 6.0, 0.5),
+                         [](const auto& info) {
+                             std::ostringstream db;
+                             db << info.param;
+                             return asrc_test::param_name(db.str()) + "_dB";
+                         });
 
 struct WrapCase {
     const char* offset;
@@ -473,7 +491,18 @@ INSTANTIATE_TEST_SUITE_P(Loud, Wraps,
                                            WrapCase{"-0.01", 2, {}, 0.0},
                                            WrapCase{"0.5", 2, {"--quiet"}, 0.0},
                                            WrapCase{"-0.3", 1, {}, 0.0},
-                                           WrapCase{"0.01", 1, {"--gain", "-12"}, -12.0}));
+                                           WrapCase{"0.01", 1, {"--gain", "-12"}, -12.0}),
+                         [](const auto& info) {
+                             std::string name = asrc_test::param_name(info.param.offset) + "_" +
+                                                std::to_string(info.param.channels) + "_channels";
+                             for (const std::string& option : info.param.options) {
+                                 const bool long_option = option.rfind("--", 0) == 0;
+                                 name += '_'; // "--gain" as "gain"
+                                 name += asrc_test::param_name(
+                                     std::string_view(option).substr(long_option ? 2 : 0));
+                             }
+                             return name;
+                         });
 
 // ---- failures ----------------------------------------------------------
 
