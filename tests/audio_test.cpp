@@ -153,12 +153,13 @@ public:
         return run(ASRC_AUDIO_EXE, args, limits);
     }
 
-    // The names in the folder: a failed run must leave no temporary file.
+    // The names in the folder and its subfolders: a failed run must leave
+    // no temporary file.
     std::set<std::string> names() const
     {
         std::set<std::string> s;
-        for (const auto& e : fs::directory_iterator(dir_))
-            s.insert(e.path().filename().string());
+        for (const auto& e : fs::recursive_directory_iterator(dir_))
+            s.insert(fs::relative(e.path(), dir_).string());
         return s;
     }
 
@@ -283,8 +284,12 @@ TEST_P(SameAsAsrc, GivesAsrcsLinesThenTheTail)
         lines.push_back(static_cast<std::int16_t>(v));
 
     write_sound(dir / "in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_24, 1, to32(numbers));
+    // An earlier OUTPUT is replaced, and nothing of it is left behind.
+    std::ofstream(dir / "out.wav") << "an earlier output";
     const Outcome r = dir.audio({offset, "in.wav", "out.wav"});
     ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(dir.names(),
+              (std::set<std::string>{"TEST24.TXT", "TEST24_ASRC.TXT", "in.wav", "out.wav"}));
     const auto got = as16(read_sound(dir / "out.wav").samples);
     ASSERT_GT(got.size(), lines.size());
     EXPECT_EQ(std::vector<std::int16_t>(got.begin(), got.begin() + static_cast<long>(lines.size())),
@@ -506,7 +511,34 @@ INSTANTIATE_TEST_SUITE_P(Loud, Wraps,
 
 // ---- failures ----------------------------------------------------------
 
-enum class Setup { none, text_input, truncated_wav, truncated_flac, output_dir, disk_full };
+enum class Setup {
+    none,
+    text_input,
+    truncated_wav,
+    truncated_flac,
+    output_dir,
+    disk_full,
+    file_not_flushed,      // fsync of the output file fails
+    directory_not_flushed, // fsync of its directory fails
+};
+
+// Shell commands before the program that bring the fault about.
+std::string fault_prefix(Setup setup)
+{
+    // A file-size limit of 50 KB stands in for a full disk: writes past it
+    // fail with EFBIG.
+    if (setup == Setup::disk_full)
+        return "ulimit -f 50 && ";
+    // The sanitizers' runtime would refuse to come second.
+    const std::string preload = "LD_PRELOAD=" FSYNC_FAULT
+                                " ASAN_OPTIONS=\"${ASAN_OPTIONS:+$ASAN_OPTIONS:}"
+                                "verify_asan_link_order=0\" ";
+    if (setup == Setup::file_not_flushed)
+        return "ASRC_TEST_FAIL_FSYNC=file " + preload;
+    if (setup == Setup::directory_not_flushed)
+        return "ASRC_TEST_FAIL_FSYNC=directory " + preload;
+    return "";
+}
 
 struct FailureCase {
     const char* name;
@@ -543,9 +575,7 @@ TEST_P(Failure, LeavesTheFilesAsTheyWere)
     const std::string input_before = slurp(dir / "in.wav");
     const std::set<std::string> names_before = dir.names();
 
-    // A file-size limit of 50 KB stands in for a full disk: writes past it
-    // fail with EFBIG.
-    const Outcome r = dir.audio(c.args, c.setup == Setup::disk_full ? "ulimit -f 50 && " : "");
+    const Outcome r = dir.audio(c.args, fault_prefix(c.setup));
     EXPECT_EQ(r.status, c.status) << r.err;
     EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
     EXPECT_EQ(r.out, "");
@@ -586,6 +616,16 @@ INSTANTIATE_TEST_SUITE_P(Cases, Failure, ::testing::ValuesIn(std::vector<Failure
     {"output_is_directory", Setup::output_dir, {"0.01", "in.wav", "out.wav"}, 1, "is a directory"},
     {"disk_full", Setup::disk_full, {"0.01", "in.wav", "old.wav"}, 1,
      "cannot write \"old.wav\": System error : File too large"},
+    // The file and then its name must reach the disk before success is
+    // reported, whether OUTPUT is new or replaces one.
+    {"file_not_flushed", Setup::file_not_flushed, {"0.01", "in.wav", "old.wav"}, 1,
+     "cannot write \"old.wav\": Input/output error"},
+    {"file_not_flushed_new", Setup::file_not_flushed, {"0.01", "in.wav", "sub/new.wav"}, 1,
+     "cannot write \"sub/new.wav\": Input/output error"},
+    {"directory_not_flushed", Setup::directory_not_flushed, {"0.01", "in.wav", "old.wav"}, 1,
+     "cannot write \"old.wav\": Input/output error"},
+    {"directory_not_flushed_new", Setup::directory_not_flushed, {"0.01", "in.wav", "sub/new.wav"},
+     1, "cannot write \"sub/new.wav\": Input/output error"},
 }), [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
 
