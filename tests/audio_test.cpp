@@ -339,7 +339,10 @@ TEST_P(Channels, EachChannelIsWhatItGivesAlone)
     for (int ch = 0; ch < c.channels; ++ch) {
         write_sound(dir / "mono.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_32, 1,
                     channel_of(samples, c.channels, ch));
-        ASSERT_EQ(dir.audio({"-0.01", "mono.wav", "mono_out.wav"}).status, 0);
+        std::vector<std::string> mono_args = c.options;
+        for (const char* a : {"-0.01", "mono.wav", "mono_out.wav"})
+            mono_args.push_back(a);
+        ASSERT_EQ(dir.audio(mono_args).status, 0);
         const auto alone = as16(read_sound(dir / "mono_out.wav").samples);
         EXPECT_EQ(as16(channel_of(out.samples, c.channels, ch)), alone) << "channel " << ch;
     }
@@ -362,7 +365,14 @@ INSTANTIATE_TEST_SUITE_P(
                     {"--rate=96000"},
                     96000},
         ChannelCase{
-            3, SF_FORMAT_WAV | SF_FORMAT_PCM_16, "out.Aiff", SF_FORMAT_AIFF, {"-q"}, 48000}),
+            3, SF_FORMAT_WAV | SF_FORMAT_PCM_16, "out.Aiff", SF_FORMAT_AIFF, {"-q"}, 48000},
+        // Integer input with a gain takes its own path through the reader.
+        ChannelCase{2,
+                    SF_FORMAT_WAV | SF_FORMAT_PCM_24,
+                    "gain.wav",
+                    SF_FORMAT_WAV,
+                    {"--gain", "-3"},
+                    48000}),
     [](const auto& info) {
         return std::to_string(info.param.channels) + "_channels_to_" +
                asrc_test::param_name(info.param.out);
@@ -370,11 +380,19 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- float input, gain, wrap count -----------------------------------------
 
-class FloatInput : public ::testing::TestWithParam<int> {};
+struct FloatCase {
+    const char* name;
+    int format;
+    double gain_db;
+};
 
-// Clipped to full scale, scaled by 2^23, rounded to nearest with ties to even.
+class FloatInput : public ::testing::TestWithParam<FloatCase> {};
+
+// Clipped to full scale, scaled by 2^23, rounded to nearest with ties to even;
+// a gain scales the clipped value before that one rounding.
 TEST_P(FloatInput, IsClippedAndRoundedToTwentyFourBits)
 {
+    const FloatCase c = GetParam();
     const double lsb = 1.0 / 8388608.0;
     const std::vector<std::pair<double, std::int32_t>> table = {
         {0.5, 4194304},   {-0.5, -4194304},   {1.0, 8388607}, {-1.0, -8388608},
@@ -383,23 +401,32 @@ TEST_P(FloatInput, IsClippedAndRoundedToTwentyFourBits)
     };
     std::vector<double> in;
     std::vector<std::int32_t> expected24;
+    const double g = std::pow(10.0, c.gain_db / 20.0);
     for (int rep = 0; rep < 40; ++rep) {
         for (const auto& [x, v] : table) {
             in.push_back(x);
-            expected24.push_back(v);
+            // The table's value, clipped and scaled, times the gain; at
+            // full scale the value before the clip to 2^23-1 is 2^23.
+            const double scaled = (v == 8388607 ? 8388608.0 : v) * g;
+            expected24.push_back(c.gain_db == 0.0 ? v
+                                                  : static_cast<std::int32_t>(std::clamp(
+                                                        std::nearbyint(scaled), -8388608.0,
+                                                        8388607.0)));
         }
     }
     Folder dir;
-    write_float_sound(dir / "in.wav", SF_FORMAT_WAV | GetParam(), in);
-    const Outcome r = dir.audio({"0.01", "in.wav", "out.wav"});
+    write_float_sound(dir / "in.wav", SF_FORMAT_WAV | c.format, in);
+    const Outcome r = dir.audio({"--gain", std::to_string(c.gain_db), "0.01", "in.wav", "out.wav"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(as16(read_sound(dir / "out.wav").samples), reference(expected24, 163));
 }
 
-INSTANTIATE_TEST_SUITE_P(Formats, FloatInput, ::testing::Values(SF_FORMAT_FLOAT, SF_FORMAT_DOUBLE),
-                         [](const auto& info) {
-                             return std::string(info.param == SF_FORMAT_FLOAT ? "float" : "double");
-                         });
+INSTANTIATE_TEST_SUITE_P(Formats, FloatInput,
+                         ::testing::Values(FloatCase{"float", SF_FORMAT_FLOAT, 0.0},
+                                           FloatCase{"double", SF_FORMAT_DOUBLE, 0.0},
+                                           // 1.5 and -3.0 must be clipped before the gain.
+                                           FloatCase{"float_gain_minus6", SF_FORMAT_FLOAT, -6.0}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 class Gain : public ::testing::TestWithParam<double> {};
 
@@ -420,7 +447,8 @@ TEST_P(Gain, ScalesTheTwentyFourBitValues)
     EXPECT_EQ(as16(read_sound(dir / "out.wav").samples), reference(scaled, 327));
 }
 
-INSTANTIATE_TEST_SUITE_P(Decibels, Gain, ::testing::Values(-3.0, -20.0, 6.0, 0.5),
+// -100 and 100 dB: the ends of the range, both accepted.
+INSTANTIATE_TEST_SUITE_P(Decibels, Gain, ::testing::Values(-3.0, -20.0, 6.0, 0.5, -100.0, 100.0),
                          [](const auto& info) {
                              std::ostringstream db;
                              db << info.param;
@@ -520,6 +548,7 @@ enum class Setup {
     disk_full,
     file_not_flushed,      // fsync of the output file fails
     directory_not_flushed, // fsync of its directory fails
+    read_fails,            // reading the input fails part way (EIO)
 };
 
 // Shell commands before the program that bring the fault about.
@@ -530,13 +559,15 @@ std::string fault_prefix(Setup setup)
     if (setup == Setup::disk_full)
         return "ulimit -f 50 && ";
     // The sanitizers' runtime would refuse to come second.
-    const std::string preload = "LD_PRELOAD=" FSYNC_FAULT
+    const std::string preload = "LD_PRELOAD=" IO_FAULTS
                                 " ASAN_OPTIONS=\"${ASAN_OPTIONS:+$ASAN_OPTIONS:}"
                                 "verify_asan_link_order=0\" ";
     if (setup == Setup::file_not_flushed)
         return "ASRC_TEST_FAIL_FSYNC=file " + preload;
     if (setup == Setup::directory_not_flushed)
         return "ASRC_TEST_FAIL_FSYNC=directory " + preload;
+    if (setup == Setup::read_fails)
+        return "ASRC_TEST_FAIL_READ=in.wav@30000 " + preload;
     return "";
 }
 
@@ -593,6 +624,11 @@ INSTANTIATE_TEST_SUITE_P(Cases, Failure, ::testing::ValuesIn(std::vector<Failure
      "Invalid rate offset \"\\x1B]0;x\\x07\": expected"},
     {"offset_out_of_range", Setup::none, {"2.0", "in.wav", "old.wav"}, 2, "Invalid rate offset"},
     {"unknown_extension", Setup::none, {"0.01", "in.wav", "out.mp3"}, 2, ".wav, .flac, .aif or .aiff"},
+    // A name that is only an extension would be a hidden file of no name.
+    {"extension_only", Setup::none, {"0.01", "in.wav", ".wav"}, 2,
+     "cannot tell the output format from \".wav\""},
+    {"extension_only_in_folder", Setup::none, {"0.01", "in.wav", "sub/.flac"}, 2,
+     "cannot tell the output format from \"sub/.flac\""},
     {"unknown_option", Setup::none, {"--fast", "0.01", "in.wav", "old.wav"}, 2, "unknown option"},
     {"bad_gain", Setup::none, {"--gain", "loud", "0.01", "in.wav", "old.wav"}, 2, "invalid gain"},
     {"bad_rate", Setup::none, {"--rate", "0", "0.01", "in.wav", "old.wav"}, 2, "invalid rate"},
@@ -607,6 +643,9 @@ INSTANTIATE_TEST_SUITE_P(Cases, Failure, ::testing::ValuesIn(std::vector<Failure
     {"truncated_wav", Setup::truncated_wav, {"0.01", "in.wav", "old.wav"}, 1, "is truncated"},
     {"truncated_flac", Setup::truncated_flac, {"0.01", "in.flac", "old.wav"}, 1,
      "\"in.flac\" is truncated"},
+    // A read that fails is reported as the failure it is, not as a short file.
+    {"read_error", Setup::read_fails, {"0.01", "in.wav", "old.wav"}, 1,
+     "cannot read \"in.wav\": System error : Input/output error"},
     {"missing_directory", Setup::none, {"0.01", "in.wav", "nodir/out.wav"}, 1,
      "cannot write \"nodir/out.wav\": No such file or directory"},
     // A directory no one can create files in, root included (the tests may
