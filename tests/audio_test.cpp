@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -242,6 +243,40 @@ std::vector<int> to32(const std::vector<std::int32_t>& numbers24)
     for (std::int32_t v : numbers24)
         out.push_back(static_cast<int>(static_cast<std::uint32_t>(v) << 8));
     return out;
+}
+
+// A WAV file as written to a stream: its data size 0xFFFFFFFF, unknown.
+void mark_wav_streamed(const fs::path& p)
+{
+    std::string bytes = slurp(p);
+    const std::size_t data = bytes.find("data");
+    ASSERT_NE(data, std::string::npos);
+    bytes.replace(data + 4, 4, "\xFF\xFF\xFF\xFF");
+    std::ofstream(p, std::ios::binary) << bytes;
+}
+
+// A FLAC file as a streaming encoder leaves it: STREAMINFO (the first
+// metadata block) gives 0 for the total of samples and for the MD5
+// signature, both unknown.
+void mark_flac_streamed(const fs::path& p)
+{
+    std::string bytes = slurp(p);
+    ASSERT_EQ(bytes.substr(0, 4), "fLaC");
+    ASSERT_EQ(bytes[4] & 0x7F, 0) << "STREAMINFO first";
+    // After the block's 4-byte header: block sizes (4 bytes), frame sizes
+    // (6), then 20 bits of rate, 3 of channels, 5 of bits per sample, and
+    // the 36-bit total from the low half of byte 21 on; the MD5 follows.
+    bytes[21] = static_cast<char>(bytes[21] & 0xF0);
+    std::fill(bytes.begin() + 22, bytes.begin() + 42, '\0');
+    std::ofstream(p, std::ios::binary) << bytes;
+}
+
+// Shell words that preload tests/io_faults.cpp into the program; the
+// sanitizers' runtime would refuse to come second.
+std::string preload_io_faults()
+{
+    return "LD_PRELOAD=" IO_FAULTS " ASAN_OPTIONS=\"${ASAN_OPTIONS:+$ASAN_OPTIONS:}"
+           "verify_asan_link_order=0\" ";
 }
 
 std::vector<std::int16_t> as16(const std::vector<short>& s)
@@ -549,6 +584,7 @@ enum class Setup {
     file_not_flushed,      // fsync of the output file fails
     directory_not_flushed, // fsync of its directory fails
     read_fails,            // reading the input fails part way (EIO)
+    truncated_flac_of_unknown_length,
 };
 
 // Shell commands before the program that bring the fault about.
@@ -558,10 +594,7 @@ std::string fault_prefix(Setup setup)
     // fail with EFBIG.
     if (setup == Setup::disk_full)
         return "ulimit -f 50 && ";
-    // The sanitizers' runtime would refuse to come second.
-    const std::string preload = "LD_PRELOAD=" IO_FAULTS
-                                " ASAN_OPTIONS=\"${ASAN_OPTIONS:+$ASAN_OPTIONS:}"
-                                "verify_asan_link_order=0\" ";
+    const std::string preload = preload_io_faults();
     if (setup == Setup::file_not_flushed)
         return "ASRC_TEST_FAIL_FSYNC=file " + preload;
     if (setup == Setup::directory_not_flushed)
@@ -596,10 +629,12 @@ TEST_P(Failure, LeavesTheFilesAsTheyWere)
         std::ofstream(dir / "in.wav") << "this is not a sound file\n";
     if (c.setup == Setup::truncated_wav)
         fs::resize_file(dir / "in.wav", 50000);
-    if (c.setup == Setup::truncated_flac) {
+    if (c.setup == Setup::truncated_flac || c.setup == Setup::truncated_flac_of_unknown_length) {
         write_sound(dir / "in.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_24, 2,
                     to32(random24(20000, 5)));
-        fs::resize_file(dir / "in.flac", fs::file_size(dir / "in.flac") / 2);
+        if (c.setup == Setup::truncated_flac_of_unknown_length)
+            mark_flac_streamed(dir / "in.flac");
+        fs::resize_file(dir / "in.flac", fs::file_size(dir / "in.flac") * 6 / 10);
     }
     if (c.setup == Setup::output_dir)
         fs::create_directory(dir / "out.wav");
@@ -642,7 +677,12 @@ INSTANTIATE_TEST_SUITE_P(Cases, Failure, ::testing::ValuesIn(std::vector<Failure
      "cannot read \"in.wav\": Format not recognised"},
     {"truncated_wav", Setup::truncated_wav, {"0.01", "in.wav", "old.wav"}, 1, "is truncated"},
     {"truncated_flac", Setup::truncated_flac, {"0.01", "in.flac", "old.wav"}, 1,
-     "\"in.flac\" is truncated"},
+     "\"in.flac\" is truncated: the header promises 10000 frames"},
+    // A FLAC stream as a streaming encoder writes it, of no stated length,
+    // cut in the middle of a frame: its last frame does not decode.
+    {"truncated_flac_of_unknown_length", Setup::truncated_flac_of_unknown_length,
+     {"0.01", "in.flac", "old.wav"}, 1,
+     "\"in.flac\" is truncated: the data ends after "},
     // A read that fails is reported as the failure it is, not as a short file.
     {"read_error", Setup::read_fails, {"0.01", "in.wav", "old.wav"}, 1,
      "cannot read \"in.wav\": System error : Input/output error"},
@@ -668,22 +708,52 @@ INSTANTIATE_TEST_SUITE_P(Cases, Failure, ::testing::ValuesIn(std::vector<Failure
 }), [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
 
-// A WAV written as a stream has 0xFFFFFFFF for its data size: of unknown
-// length, not truncated.
-TEST(StreamedWav, IsConvertedToItsEnd)
+// ---- files of unknown length, reads that fail once -----------------------
+
+enum class Oddity { streamed_wav, streamed_flac, read_fails_once };
+
+struct UnusualCase {
+    const char* name;
+    Oddity oddity;
+};
+
+class UnusualInput : public ::testing::TestWithParam<UnusualCase> {};
+
+// Files whose header gives no length, and a read that fails once (libsndfile
+// reads again where it failed): converted to their end with status 0, every
+// frame there.
+TEST_P(UnusualInput, IsConvertedToItsEnd)
 {
+    const UnusualCase c = GetParam();
     Folder dir;
-    write_sound(dir / "in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1,
-                to32(random24(1000, 2, 100000)));
-    std::string bytes = slurp(dir / "in.wav");
-    const std::size_t data = bytes.find("data");
-    ASSERT_NE(data, std::string::npos);
-    bytes.replace(data + 4, 4, "\xFF\xFF\xFF\xFF");
-    std::ofstream(dir / "in.wav", std::ios::binary) << bytes;
-    const Outcome r = dir.audio({"-0.01", "in.wav", "out.wav"});
+    const auto numbers = random24(20000, 2, 3000000);
+    const bool flac = c.oddity == Oddity::streamed_flac;
+    const std::string in = flac ? "in.flac" : "in.wav";
+    write_sound(dir / in, (flac ? SF_FORMAT_FLAC : SF_FORMAT_WAV) | SF_FORMAT_PCM_24, 1,
+                to32(numbers));
+    if (c.oddity == Oddity::streamed_wav)
+        mark_wav_streamed(dir / in);
+    if (c.oddity == Oddity::streamed_flac)
+        mark_flac_streamed(dir / in);
+    const std::string prefix = c.oddity == Oddity::read_fails_once
+                                   ? "ASRC_TEST_FAIL_READ=in.wav@30000 ASRC_TEST_FAIL_READ_ONCE=1 " +
+                                         preload_io_faults()
+                                   : "";
+    const Outcome r = dir.audio({"-0.01", in, "out.wav"}, prefix);
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.err.find("1000 frames in, 1010 frames out"), std::string::npos) << r.err;
+    const std::vector<std::int16_t> expected = reference(numbers, -163);
+    EXPECT_NE(r.err.find("20000 frames in, " + std::to_string(expected.size()) + " frames out"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(as16(read_sound(dir / "out.wav").samples), expected);
 }
+
+INSTANTIATE_TEST_SUITE_P(Cases, UnusualInput,
+                         ::testing::Values(UnusualCase{"streamed_wav", Oddity::streamed_wav},
+                                           UnusualCase{"streamed_flac", Oddity::streamed_flac},
+                                           UnusualCase{"read_fails_once",
+                                                       Oddity::read_fails_once}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Help, GoesToStandardOutputWithStatus0)
 {

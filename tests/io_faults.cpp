@@ -4,6 +4,8 @@
 //   ASRC_TEST_FAIL_FSYNC=directory  fsync fails on directories
 //   ASRC_TEST_FAIL_READ=NAME@OFFSET read fails on the file named NAME (in
 //                                   any folder) from byte OFFSET on
+//   ASRC_TEST_FAIL_READ_ONCE=1      ... but only once: the reads after it
+//                                   succeed
 // Every other call goes to the system.
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -54,7 +56,9 @@ extern "C" int fsync(int fd)
 
 extern "C" ssize_t read(int fd, void* buffer, size_t count)
 {
-    if (read_fails(fd)) {
+    static bool failed_once = false;
+    if (!(failed_once && std::getenv("ASRC_TEST_FAIL_READ_ONCE") != nullptr) && read_fails(fd)) {
+        failed_once = true;
         errno = EIO;
         return -1;
     }
