@@ -31,9 +31,9 @@ def main(argv):
     med = medians(argv[1])
     bare = med.pop("BM_BareRecurrence")
     if "--summary" in argv[2:]:
-        parts = [f"{entry} {med[name] / bare:.2f}" for name, entry in SUMMARY if name in med]
+        cells = [f"{entry} {med[name] / bare:.2f}" for name, entry in SUMMARY if name in med]
         print(f"converter at step 163, median time per sample as a multiple of the bare "
-              f"recurrence's ({bare:.2f} ns): " + ", ".join(parts))
+              f"recurrence's ({bare:.2f} ns): " + ", ".join(cells))
         return 0
     sides = {}
     for name, ns in med.items():
@@ -43,7 +43,8 @@ def main(argv):
     if sides:
         print(f"{'entry':52} {'before':>7} {'after':>7}   (x the bare recurrence, {bare:.2f} ns)")
         for entry, got in sorted(sides.items()):
-            cells = [f"{got[s] / bare:7.2f}" if s in got else f"{'-':>7}" for s in ("before", "after")]
+            cells = [f"{got[s] / bare:7.2f}" if s in got else f"{'-':>7}"
+                     for s in ("before", "after")]
             print(f"{entry:52} {' '.join(cells)}")
         return 0
     print(f"{'entry':44} {'ns/sample':>9} {'x bare':>7}")

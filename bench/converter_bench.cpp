@@ -99,14 +99,15 @@ void BM_Sample(benchmark::State& state)
 
 // Steps: a fixed delay, the sample program's +-0.01, a step too large for
 // the fast path, and one that inserts three times a block.
-#define ASRC_STEPS ->Arg(0)->Arg(163)->Arg(-163)->Arg(3000)->Arg(-2341)
-#define ASRC_BLOCKS ->ArgsProduct({{0, 163, -163, 3000, -2341}, {16, 1024}})->ArgNames({"step", "block"})
+#define ASRC_STEPS ->Arg(0)->Arg(163)->Arg(-163)->Arg(3000)->Arg(-2341)->ArgName("step")
+#define ASRC_BLOCKS                                                                                \
+    ->ArgsProduct({{0, 163, -163, 3000, -2341}, {16, 1024}})->ArgNames({"step", "block"})
 
 BENCHMARK(BM_BareRecurrence);
 BENCHMARK_TEMPLATE(BM_Block, ModuleScope)->Name("BM_ProcessBlock") ASRC_BLOCKS;
-BENCHMARK_TEMPLATE(BM_Sample, ModuleScope)->Name("BM_ProcessSample") ASRC_STEPS->ArgName("step");
+BENCHMARK_TEMPLATE(BM_Sample, ModuleScope)->Name("BM_ProcessSample") ASRC_STEPS;
 BENCHMARK_TEMPLATE(BM_Block, CallerState)->Name("BM_StateProcessBlock") ASRC_BLOCKS;
-BENCHMARK_TEMPLATE(BM_Sample, CallerState)->Name("BM_StateProcessSample") ASRC_STEPS->ArgName("step");
+BENCHMARK_TEMPLATE(BM_Sample, CallerState)->Name("BM_StateProcessSample") ASRC_STEPS;
 
 } // namespace
 

@@ -735,10 +735,10 @@ TEST_P(UnusualInput, IsConvertedToItsEnd)
         mark_wav_streamed(dir / in);
     if (c.oddity == Oddity::streamed_flac)
         mark_flac_streamed(dir / in);
-    const std::string prefix = c.oddity == Oddity::read_fails_once
-                                   ? "ASRC_TEST_FAIL_READ=in.wav@30000 ASRC_TEST_FAIL_READ_ONCE=1 " +
-                                         preload_io_faults()
-                                   : "";
+    const std::string prefix =
+        c.oddity == Oddity::read_fails_once
+            ? "ASRC_TEST_FAIL_READ=in.wav@30000 ASRC_TEST_FAIL_READ_ONCE=1 " + preload_io_faults()
+            : "";
     const Outcome r = dir.audio({"-0.01", in, "out.wav"}, prefix);
     EXPECT_EQ(r.status, 0) << r.err;
     const std::vector<std::int16_t> expected = reference(numbers, -163);

@@ -22,8 +22,8 @@ namespace {
 
 bool read_fails(int fd)
 {
-    const char* spec = std::getenv("ASRC_TEST_FAIL_READ");
-    const char* at = spec != nullptr ? std::strrchr(spec, '@') : nullptr;
+    const char* setting = std::getenv("ASRC_TEST_FAIL_READ");
+    const char* at = setting != nullptr ? std::strrchr(setting, '@') : nullptr;
     if (at == nullptr)
         return false;
     char path[4096];
@@ -33,7 +33,7 @@ bool read_fails(int fd)
         return false;
     path[n] = '\0';
     std::string name = "/";
-    name.append(spec, at);
+    name.append(setting, at);
     const std::string_view p(path, static_cast<std::size_t>(n));
     return p.size() >= name.size() && p.substr(p.size() - name.size()) == name &&
            lseek(fd, 0, SEEK_CUR) >= std::atoll(at + 1);

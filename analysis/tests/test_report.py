@@ -76,7 +76,7 @@ def test_every_converter_runs_at_the_ratio_the_step_gives(asrc, name, step):
 
 
 # Each module of the report may import only those listed before it, so the
-# report can grow without its parts coming to need each other.
+# report can grow without its modules coming to need each other.
 LAYERS = ["instruments", "references", "plan", "measure", "plots", "report_json", "report_text",
           "quality"]
 
