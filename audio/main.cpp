@@ -16,6 +16,7 @@
 #include <exception>
 #include <string>
 
+#include "asrc_poly.h"
 #include "escaped.h"
 #include "options.h"
 #include "output_file.h"
@@ -104,8 +105,35 @@ int run(const asrc_audio::Options& o)
     if (in == nullptr)
         return fail("cannot read " + quoted(o.input) + ": " + sf_strerror(nullptr), kExitFileFault);
 
+    // The converter, and the rate its output has.
+    asrc_audio::ConverterChoice choice;
+    choice.step = o.step;
+    int out_rate = in_info.samplerate;
+    if (o.converter == asrc_audio::ConverterKind::poly) {
+        choice.poly = true;
+        if (o.to) {
+            choice.ratio = asrc_poly_ratio(static_cast<std::uint32_t>(in_info.samplerate),
+                                           static_cast<std::uint32_t>(*o.to));
+            if (choice.ratio == 0) {
+                sf_close(in);
+                return fail("cannot convert " + quoted(o.input) + " from " +
+                                std::to_string(in_info.samplerate) + " Hz to " +
+                                std::to_string(*o.to) +
+                                " Hz: the output rate must lie from half to twice the input's",
+                            kExitUsage);
+            }
+            out_rate = *o.to;
+        } else {
+            // 1 / (1 - offset) to the nearest 2^-30; the offset's range keeps
+            // it within 0.5..2.
+            choice.ratio = static_cast<std::uint32_t>(
+                std::llround(static_cast<double>(ASRC_POLY_RATIO_ONE) / (1.0 - o.offset)));
+            out_rate = static_cast<int>(std::lround(in_info.samplerate * (1.0 - o.offset)));
+        }
+    }
+
     SF_INFO out_info{};
-    out_info.samplerate = o.rate.value_or(in_info.samplerate);
+    out_info.samplerate = o.rate.value_or(out_rate);
     out_info.channels = in_info.channels;
     out_info.format = output_format(o.container);
     if (sf_format_check(&out_info) == 0) {
@@ -133,7 +161,7 @@ int run(const asrc_audio::Options& o)
     ProgressLine progress(!o.quiet && isatty(STDERR_FILENO) != 0, in_info.frames);
     const double gain = std::pow(10.0, o.gain_db / 20.0);
     const asrc_audio::ConversionResult r =
-        asrc_audio::convert_stream(in, in_info, out, o.step, gain,
+        asrc_audio::convert_stream(in, in_info, out, choice, gain,
                                    [&progress](std::int64_t frames) { progress.update(frames); });
     progress.clear();
     sf_close(in);
@@ -165,10 +193,17 @@ int run(const asrc_audio::Options& o)
             r.frames_in > 0 ? static_cast<double>(r.frames_out) / static_cast<double>(r.frames_in)
                             : 0.0;
         std::fprintf(stderr,
-                     "asrc-audio: %" PRId64 " frames in, %" PRId64
-                     " frames out (ratio %.6f), %" PRId64 " samples wrapped\n",
-                     r.frames_in, r.frames_out, ratio, r.wrapped);
+                     "asrc-audio: %" PRId64 " frames in, %" PRId64 " frames out (ratio %.6f), %" PRId64
+                     " samples %s\n",
+                     r.frames_in, r.frames_out, ratio, choice.poly ? r.clipped : r.wrapped,
+                     choice.poly ? "clipped" : "wrapped");
     }
+    if (r.clipped > 0)
+        std::fprintf(stderr,
+                     "asrc-audio: warning: %" PRId64
+                     " output samples were clipped to full scale; leave headroom, e.g. --gain "
+                     "-3\n",
+                     r.clipped);
     if (r.wrapped > 0)
         std::fprintf(stderr,
                      "asrc-audio: warning: %" PRId64

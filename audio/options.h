@@ -19,9 +19,22 @@ inline constexpr const char* kOutputExtensions = ".wav, .flac, .aif or .aiff";
 // silence everything or overflow the 24-bit arithmetic.
 inline constexpr double kMaxGainDb = 100.0;
 
+// The converter: the drop/insert rule of asrc (a phase step, coarse ratios,
+// wraps) or the polyphase converter (any ratio from 0.5 to 2 in Q2.30,
+// transparent in 16 bits, saturates).
+enum class ConverterKind { rule, poly };
+
+// The range of RATE_OFFSET the polyphase converter takes: its ratio
+// 1 / (1 - offset) must lie from 0.5 to 2.
+inline constexpr double kPolyOffsetMin = -1.0;
+inline constexpr double kPolyOffsetMax = 0.5;
+
 struct Options {
-    std::int16_t step = 0;
-    std::optional<int> rate; // header rate; the input's when absent
+    ConverterKind converter = ConverterKind::rule;
+    std::int16_t step = 0;      // rule: the phase step of RATE_OFFSET
+    double offset = 0.0;        // poly with RATE_OFFSET: its value
+    std::optional<int> to;      // poly: the output rate (--to), instead of RATE_OFFSET
+    std::optional<int> rate; // header rate; the input's (rule) or the output's (poly) when absent
     double gain_db = 0.0;
     bool quiet = false;
     std::string input;
@@ -36,7 +49,9 @@ struct ParsedCommandLine {
     std::string message; // for error: what was wrong, one line
 };
 
-// Reads `asrc-audio [OPTIONS] RATE_OFFSET INPUT OUTPUT`.  An argument that is
+// Reads `asrc-audio [OPTIONS] RATE_OFFSET INPUT OUTPUT`, or with --to HZ
+// `asrc-audio [OPTIONS] --to HZ INPUT OUTPUT` (which implies the polyphase
+// converter).  An argument that is
 // a number as a whole (strtod) is positional even when it starts with '-',
 // so that a negative offset is never taken for an option; `--` ends the
 // options.  Option values may follow as the next argument or after '='.

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "asrc.h"
+#include "asrc_poly.h"
 #include "conditioning.h"
 #include "wrap_count.h"
 
@@ -52,28 +53,34 @@ struct Chunk {
     std::vector<std::int16_t> interleaved; // the output frames
     std::int32_t frames = 0;               // -1: the worker stops
     std::int32_t out_frames = 0;
-    std::binary_semaphore ready{0};
-    std::binary_semaphore done{0};
+    // One pair per worker: with two, each converts half of the channels.
+    std::array<std::binary_semaphore, 2> ready{std::binary_semaphore{0}, std::binary_semaphore{0}};
+    std::array<std::binary_semaphore, 2> done{std::binary_semaphore{0}, std::binary_semaphore{0}};
 };
 
 class Converters {
 public:
-    Converters(int channels, std::int32_t chunk_frames, std::int16_t step)
+    Converters(int channels, std::int32_t chunk_frames, const ConverterChoice& choice)
         : channels_(channels), in_stride_(chunk_frames + kPlanePadding),
-          // A chunk of n inputs gives at most 2n outputs.
-          out_stride_(2 * chunk_frames + kPlanePadding),
-          states_(static_cast<std::size_t>(channels)), step_(step)
+          // A chunk of n inputs gives at most 2n outputs from the rule, and
+          // at most 2n + 128 from the polyphase converter (any state).
+          out_frames_(2 * chunk_frames + ASRC_POLY_DELAY_MAX),
+          out_stride_(out_frames_ + kPlanePadding), poly_(choice.poly),
+          states_(static_cast<std::size_t>(channels)),
+          poly_states_(choice.poly ? static_cast<std::size_t>(channels) : 0), step_(choice.step)
     {
         for (Chunk& c : chunks_) {
             c.in.resize(static_cast<std::size_t>(in_stride_) * static_cast<std::size_t>(channels));
             c.out.resize(static_cast<std::size_t>(out_stride_) *
                          static_cast<std::size_t>(channels));
-            c.interleaved.resize(2 * static_cast<std::size_t>(chunk_frames) *
+            c.interleaved.resize(static_cast<std::size_t>(out_frames_) *
                                  static_cast<std::size_t>(channels));
         }
-        plan_.plan(0, step, chunk_frames); // sizes the event list once
+        plan_.plan(0, choice.step, chunk_frames); // sizes the event list once
         for (asrc_state& s : states_)
             asrc_state_init(&s);
+        for (asrc_poly_state& s : poly_states_)
+            asrc_poly_init(&s, choice.ratio); // checked by the caller
     }
 
     std::int16_t* in_plane(Chunk& c, int channel) const
@@ -83,24 +90,76 @@ public:
 
     std::array<Chunk, kChunks>& chunks() { return chunks_; }
     std::int64_t wrapped() const { return wrapped_; }
-
-    // The worker: converts the chunks in turn until one says stop.
-    void run()
+    std::int64_t clipped() const
     {
+        std::int64_t n = 0;
+        for (const asrc_poly_state& s : poly_states_)
+            n += s.clipped;
+        return n;
+    }
+
+    // The polyphase converter costs about five times the reading and
+    // writing of a file; with two channels or more it runs on two workers,
+    // each with half of the channels, and the interleaving of their outputs
+    // moves to the calling thread.  The rule runs on one.
+    int workers() const { return poly_ && channels_ >= 2 ? 2 : 1; }
+
+    // Worker w: converts its channels of the chunks in turn until one says
+    // stop.
+    void run(int w)
+    {
+        const int first = w * channels_ / workers();
+        const int end = (w + 1) * channels_ / workers();
         for (std::size_t i = 0;; i = (i + 1) % kChunks) {
             Chunk& c = chunks_[i];
-            c.ready.acquire();
+            c.ready[static_cast<std::size_t>(w)].acquire();
             if (c.frames < 0)
                 return;
-            convert(c);
-            c.done.release();
+            if (poly_) {
+                convert_poly(c, first, end);
+                if (workers() == 1)
+                    interleave(c);
+            } else {
+                convert(c);
+            }
+            c.done[static_cast<std::size_t>(w)].release();
         }
+    }
+
+    // Hands chunk c to the workers, and waits until they are done with it
+    // (then its frames are interleaved).
+    void submit(Chunk& c)
+    {
+        for (int w = 0; w < workers(); ++w)
+            c.ready[static_cast<std::size_t>(w)].release();
+    }
+    void collect(Chunk& c)
+    {
+        for (int w = 0; w < workers(); ++w)
+            c.done[static_cast<std::size_t>(w)].acquire();
+        if (workers() > 1 && c.frames >= 0)
+            interleave(c);
     }
 
 private:
     static std::size_t offset(std::int32_t stride, int channel)
     {
         return static_cast<std::size_t>(stride) * static_cast<std::size_t>(channel);
+    }
+
+    // Every channel has the same ratio and has seen as many inputs, so they
+    // give as many outputs.
+    void convert_poly(Chunk& c, int first, int end)
+    {
+        for (int ch = first; ch < end; ++ch) {
+            std::int32_t nin = c.frames;
+            std::int32_t nout = 0;
+            asrc_poly_process_block(&poly_states_[static_cast<std::size_t>(ch)],
+                                    c.out.data() + offset(out_stride_, ch),
+                                    c.in.data() + offset(in_stride_, ch), &nin, &nout);
+            if (first == 0)
+                c.out_frames = nout;
+        }
     }
 
     void convert(Chunk& c)
@@ -148,8 +207,11 @@ private:
 
     int channels_;
     std::int32_t in_stride_;
+    std::int32_t out_frames_;
     std::int32_t out_stride_;
+    bool poly_;
     std::vector<asrc_state> states_;
+    std::vector<asrc_poly_state> poly_states_;
     std::int16_t step_;
     EventPlan plan_;
     std::array<Chunk, kChunks> chunks_;
@@ -218,8 +280,9 @@ std::int32_t floating_to_24bit(double v, double gain)
     return clip_round_24bit(clipped * 8388608.0 * gain);
 }
 
-ConversionResult convert_stream(SNDFILE* in, const SF_INFO& info, SNDFILE* out, std::int16_t step,
-                                double gain, const Progress& progress)
+ConversionResult convert_stream(SNDFILE* in, const SF_INFO& info, SNDFILE* out,
+                                const ConverterChoice& choice, double gain,
+                                const Progress& progress)
 {
     ConversionResult result;
     if (const std::string line = short_data_chunk(in); !line.empty()) {
@@ -233,11 +296,13 @@ ConversionResult convert_stream(SNDFILE* in, const SF_INFO& info, SNDFILE* out, 
         static_cast<std::size_t>(chunk_frames) * static_cast<std::size_t>(channels);
     const bool floating = reads_as_floating_point(info.format);
 
-    Converters converters(channels, chunk_frames, step);
+    Converters converters(channels, chunk_frames, choice);
     std::vector<std::int32_t> raw_int(floating ? 0 : chunk_samples);
     std::vector<double> raw_float(floating ? chunk_samples : 0);
 
-    std::thread worker([&converters] { converters.run(); });
+    std::vector<std::thread> workers;
+    for (int w = 0; w < converters.workers(); ++w)
+        workers.emplace_back([&converters, w] { converters.run(w); });
     auto& chunks = converters.chunks();
 
     // libsndfile's reason when the last read gave frames but also reported
@@ -292,9 +357,16 @@ ConversionResult convert_stream(SNDFILE* in, const SF_INFO& info, SNDFILE* out, 
         return true;
     };
 
+    // The polyphase converter's outputs end with the input's time: the
+    // silence that flushes its filter gives the last ones and then the tail
+    // of the filter's response, which is cut off.  Known once the input has
+    // been read (until then no output can lie beyond it).
+    std::int64_t last_frame = INT64_MAX;
+
     // Writes a converted chunk; false when the write fell short.
     auto drain = [&](const Chunk& c) {
-        const std::int32_t n = c.out_frames;
+        const auto n = static_cast<std::int32_t>(
+            std::min<std::int64_t>(c.out_frames, last_frame - result.frames_out));
         if (sf_writef_short(out, c.interleaved.data(), n) != n) {
             result.status = ConversionResult::Status::write_error;
             result.detail = sf_strerror(out);
@@ -310,19 +382,33 @@ ConversionResult convert_stream(SNDFILE* in, const SF_INFO& info, SNDFILE* out, 
     std::uint64_t collected = 0;
     bool reading = true;
     bool writing = true;
-    while (reading || collected < submitted) {
-        if (reading && submitted - collected < kChunks) {
+    bool flushed = !choice.poly;
+    while (reading || !flushed || collected < submitted) {
+        if ((reading || !flushed) && submitted - collected < kChunks) {
             Chunk& c = chunks[submitted % kChunks];
-            if (fill(c)) {
-                c.ready.release();
+            if (reading && fill(c)) {
+                converters.submit(c);
                 ++submitted;
-            } else {
-                reading = false;
+                continue;
             }
+            reading = false;
+            if (!flushed && result.status == ConversionResult::Status::done && writing) {
+                // The polyphase converter's delay in silence, on every channel.
+                const std::int32_t delay = asrc_poly_delay(choice.ratio);
+                for (int ch = 0; ch < channels; ++ch)
+                    std::fill_n(converters.in_plane(c, ch), delay, std::int16_t{0});
+                c.frames = delay;
+                last_frame = static_cast<std::int64_t>(
+                    ((static_cast<unsigned __int128>(result.frames_in) << 30) + choice.ratio - 1) /
+                    choice.ratio);
+                converters.submit(c);
+                ++submitted;
+            }
+            flushed = true;
             continue;
         }
         Chunk& c = chunks[collected % kChunks];
-        c.done.acquire();
+        converters.collect(c);
         ++collected;
         if (writing && !drain(c)) {
             writing = false;
@@ -333,9 +419,11 @@ ConversionResult convert_stream(SNDFILE* in, const SF_INFO& info, SNDFILE* out, 
     }
     Chunk& stop = chunks[submitted % kChunks];
     stop.frames = -1;
-    stop.ready.release();
-    worker.join();
+    converters.submit(stop);
+    for (std::thread& t : workers)
+        t.join();
     result.wrapped = converters.wrapped();
+    result.clipped = converters.clipped();
 
     // libsndfile stops at the end of the data that is there; a count in the
     // header that was not reached means the file was cut short.  Where the

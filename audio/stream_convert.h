@@ -32,6 +32,13 @@ std::int32_t integer_to_24bit(std::int32_t v, double gain);
 // and every float that holds a 24-bit value n / 2^23 gives back n.
 std::int32_t floating_to_24bit(double v, double gain);
 
+// Which converter every channel goes through, and how.
+struct ConverterChoice {
+    bool poly = false;       // the polyphase converter, else the drop/insert rule
+    std::int16_t step = 0;   // rule: the phase step
+    std::uint32_t ratio = 0; // poly: input samples per output sample, Q2.30
+};
+
 struct ConversionResult {
     enum class Status {
         done,
@@ -44,7 +51,8 @@ struct ConversionResult {
     std::string detail; // the reason, for all but done
     std::int64_t frames_in = 0;
     std::int64_t frames_out = 0;
-    std::int64_t wrapped = 0; // output samples that wrapped around
+    std::int64_t wrapped = 0; // rule: output samples that wrapped around
+    std::int64_t clipped = 0; // poly: output samples saturated to 16 bits
 };
 
 // Called now and then with the number of input frames converted so far.
@@ -53,13 +61,16 @@ using Progress = std::function<void(std::int64_t frames_in)>;
 // Converts the whole of `in` (opened for reading, described by `info`) into
 // `out` (opened for writing with the same number of channels): each sample
 // is brought to 24-bit scale (see above, `gain` is linear), conditioned as
-// the program asrc conditions its numbers, and converted with `step` by the
-// converter of its channel; the channels' outputs are interleaved into
-// frames.  Reading and conditioning run on the calling thread, the
-// converters on one worker thread, a chunk behind.  Closing the files is the
-// caller's.
-ConversionResult convert_stream(SNDFILE* in, const SF_INFO& info, SNDFILE* out, std::int16_t step,
-                                double gain, const Progress& progress);
+// the program asrc conditions its numbers, and converted by the converter of
+// its channel; the channels' outputs are interleaved into frames.  The rule
+// gives what asrc gives; the polyphase converter gives every output whose
+// time k * ratio lies within the input, ceil(frames_in * 2^30 / ratio) of
+// them, its delay flushed with silence at the end.  Reading and conditioning
+// run on the calling thread, the converters on one worker thread, a chunk
+// behind.  Closing the files is the caller's.
+ConversionResult convert_stream(SNDFILE* in, const SF_INFO& info, SNDFILE* out,
+                                const ConverterChoice& choice, double gain,
+                                const Progress& progress);
 
 } // namespace asrc_audio
 

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # asrc-audio against a plain libsndfile copy (bench/sndfile_copy: read as
 # integers, write as many 16-bit frames, nothing else), side by side on the
-# same 24-bit stereo 48 kHz WAV, runs alternating.  Prints the median wall
+# same 24-bit stereo 48 kHz WAV, runs alternating; and the polyphase
+# converter's --to 48000 on a 24-bit stereo 44.1 kHz WAV of the same length
+# against the copy of that file.  Prints the median wall
 # time of each, their ratio, and the median CPU time (user + system) of
 # each, since asrc-audio converts on a second thread.  Timing never fails
 # anything.
@@ -28,7 +30,9 @@ copy=$PWD/$build/bench/sndfile_copy
 work=$(mktemp -d "${AUDIO_BENCH_DIR:-${TMPDIR:-/tmp}}/audio_bench.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 "$build/bench/make_sweep_wav" "$work/in.wav" "$seconds" 2
+"$build/bench/make_sweep_wav" "$work/in44.wav" "$seconds" 2 44100
 echo "input: $seconds s of 24-bit stereo at 48 kHz, $(du -m "$work/in.wav" | cut -f1) MB; offset $offset; $runs runs each"
+echo "       and at 44.1 kHz, $(du -m "$work/in44.wav" | cut -f1) MB, converted with --to 48000"
 
 # "wall user+system" seconds of one run.  Each run starts without an output
 # file, so that neither program pays for removing the one before.
@@ -39,12 +43,15 @@ run_once() {
 }
 median() { sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
 
-: >"$work/t_audio"; : >"$work/t_copy"
+: >"$work/t_audio"; : >"$work/t_copy"; : >"$work/t_to"; : >"$work/t_copy44"
 for ((i = 0; i < runs; i++)); do
   run_once "$copy" "$work/in.wav" "$work/out.wav" >>"$work/t_copy"
   run_once "$audio" -q "$offset" "$work/in.wav" "$work/out.wav" >>"$work/t_audio"
+  run_once "$copy" "$work/in44.wav" "$work/out.wav" >>"$work/t_copy44"
+  run_once "$audio" -q --to 48000 "$work/in44.wav" "$work/out.wav" >>"$work/t_to"
 done
 "$audio" "$offset" "$work/in.wav" "$work/out.wav"
+"$audio" --to 48000 "$work/in44.wav" "$work/out.wav"
 
 wall_audio=$(cut -d' ' -f1 "$work/t_audio" | median)
 wall_copy=$(cut -d' ' -f1 "$work/t_copy" | median)
@@ -55,4 +62,9 @@ echo "wall times, copy:       $(cut -d' ' -f1 "$work/t_copy" | sort -g | tr '\n'
 awk -v a="$wall_audio" -v c="$wall_copy" -v ua="$cpu_audio" -v uc="$cpu_copy" 'BEGIN {
   printf "libsndfile copy: %.3f s wall, %.3f s CPU\n", c, uc
   printf "asrc-audio:      %.3f s wall, %.3f s CPU\n", a, ua
+  printf "ratio:           %.2fx wall, %.2fx CPU\n", a / c, ua / uc }'
+awk -v a="$(cut -d' ' -f1 "$work/t_to" | median)" -v c="$(cut -d' ' -f1 "$work/t_copy44" | median)" \
+    -v ua="$(cut -d' ' -f2 "$work/t_to" | median)" -v uc="$(cut -d' ' -f2 "$work/t_copy44" | median)" 'BEGIN {
+  printf "44.1 kHz copy:   %.3f s wall, %.3f s CPU\n", c, uc
+  printf "--to 48000:      %.3f s wall, %.3f s CPU\n", a, ua
   printf "ratio:           %.2fx wall, %.2fx CPU\n", a / c, ua / uc }'

@@ -134,7 +134,7 @@ Sinad sinad_of(const std::string& name, const Ratio& r)
             y = peers::convert_all(*c, x.data(), n, g_block, peers::output_count(n, a));
         }
         const double w = 2 * M_PI * f / fin * static_cast<double>(a.in) / static_cast<double>(a.out);
-        const double db = peers::fit_sine(y, 2048, y.size() - 2048, w).sinad_db();
+        const double db = asrc_measure::fit_sine(y, 2048, y.size() - 2048, w).sinad_db();
         if (f == 997.0)
             q.at_997 = db;
         if (!(db >= q.worst)) {

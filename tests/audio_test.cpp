@@ -20,10 +20,12 @@
 #include <vector>
 
 #include "asrc.h"
+#include "asrc_poly.h"
 #include "conditioning.h"
 #include "reference_converter.h"
 #include "param_name.h"
 #include "scratch_dir.h"
+#include "sine_fit.h"
 #include "wrap_count.h"
 
 namespace fs = std::filesystem;
@@ -668,6 +670,21 @@ INSTANTIATE_TEST_SUITE_P(Cases, Failure, ::testing::ValuesIn(std::vector<Failure
     {"bad_gain", Setup::none, {"--gain", "loud", "0.01", "in.wav", "old.wav"}, 2, "invalid gain"},
     {"bad_rate", Setup::none, {"--rate", "0", "0.01", "in.wav", "old.wav"}, 2, "invalid rate"},
     {"missing_value", Setup::none, {"0.01", "in.wav", "old.wav", "--rate"}, 2, "needs a value"},
+    {"bad_converter", Setup::none, {"--converter", "sinc", "0.01", "in.wav", "old.wav"}, 2,
+     "invalid converter \"sinc\": expected rule or poly"},
+    {"to_with_rule", Setup::none, {"--converter=rule", "--to", "48000", "in.wav", "old.wav"}, 2,
+     "--to needs the polyphase converter"},
+    {"to_and_offset", Setup::none, {"--to", "48000", "0.01", "in.wav", "old.wav"}, 2,
+     "with --to, give INPUT OUTPUT and no RATE_OFFSET"},
+    {"to_without_files", Setup::none, {"--to", "48000", "in.wav"}, 2, "expected --to HZ INPUT OUTPUT"},
+    {"bad_to", Setup::none, {"--to", "44.1k", "in.wav", "old.wav"}, 2, "invalid output rate \"44.1k\""},
+    {"to_beyond_twice", Setup::none, {"--to", "96001", "in.wav", "old.wav"}, 2,
+     "cannot convert \"in.wav\" from 48000 Hz to 96001 Hz: the output rate must lie from half"},
+    {"to_below_half", Setup::none, {"--to", "23999", "in.wav", "old.wav"}, 2, "from 48000 Hz to 23999 Hz"},
+    {"poly_offset_beyond_half", Setup::none, {"--converter", "poly", "0.6", "in.wav", "old.wav"}, 2,
+     "rate offset \"0.6\" is outside what the polyphase converter takes"},
+    {"poly_offset_below_minus_one", Setup::none, {"--converter", "poly", "-1.5", "in.wav", "old.wav"},
+     2, "outside what the polyphase converter takes"},
     {"too_many", Setup::none, {"0.01", "in.wav", "old.wav", "x.wav"}, 2, "too many"},
     {"same_path", Setup::none, {"0.01", "in.wav", "in.wav"}, 2, "are the same file"},
     {"same_via_hard_link", Setup::none, {"0.01", "in.wav", "sub/link.wav"}, 2, "are the same file"},
@@ -754,6 +771,158 @@ INSTANTIATE_TEST_SUITE_P(Cases, UnusualInput,
                                            UnusualCase{"read_fails_once",
                                                        Oddity::read_fails_once}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// ---- the polyphase converter ---------------------------------------------
+
+// What asrc-audio must write for one channel: the conditioned samples
+// through a polyphase converter, its delay flushed with silence, cut to the
+// outputs whose time k * ratio lies within the input.
+std::vector<std::int16_t> poly_reference(const std::vector<std::int32_t>& numbers24,
+                                         std::uint32_t ratio)
+{
+    std::vector<std::int16_t> in;
+    for (std::int32_t v : numbers24)
+        in.push_back(asrc_driver::condition_sample(v));
+    const std::int32_t delay = asrc_poly_delay(ratio);
+    in.insert(in.end(), static_cast<std::size_t>(delay), 0);
+    asrc_poly_state s;
+    EXPECT_EQ(asrc_poly_init(&s, ratio), 0);
+    auto n = static_cast<std::int32_t>(in.size());
+    std::vector<std::int16_t> out(static_cast<std::size_t>(asrc_poly_max_output(n, ratio)));
+    std::int32_t nout = 0;
+    asrc_poly_process_block(&s, out.data(), in.data(), &n, &nout);
+    const auto wanted = static_cast<std::size_t>(
+        ((static_cast<std::uint64_t>(numbers24.size()) << 30) + ratio - 1) / ratio);
+    EXPECT_GE(static_cast<std::size_t>(nout), wanted);
+    out.resize(std::min(wanted, static_cast<std::size_t>(nout)));
+    return out;
+}
+
+struct PolyCase {
+    const char* name;
+    int in_rate;
+    int channels;
+    std::vector<std::string> options; // before INPUT OUTPUT
+    std::uint32_t ratio;              // what they must ask for
+    int header_rate;
+};
+
+void PrintTo(const PolyCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class PolyFile : public ::testing::TestWithParam<PolyCase> {};
+
+// Every channel is what the library gives for it alone, bit for bit, of
+// the length the ratio gives; the header carries the output rate.
+TEST_P(PolyFile, EachChannelIsTheLibrarysConversion)
+{
+    const PolyCase c = GetParam();
+    Folder dir;
+    const std::size_t frames = 30011;
+    std::vector<std::vector<std::int32_t>> ch;
+    std::vector<int> interleaved(frames * static_cast<std::size_t>(c.channels));
+    for (int k = 0; k < c.channels; ++k) {
+        // Quiet enough that nothing clips: the sum of the filter's
+        // magnitudes is below 2.7.
+        ch.push_back(random24(frames, 40u + static_cast<unsigned>(k), 3000000));
+        const std::vector<int> wide = to32(ch.back());
+        for (std::size_t i = 0; i < frames; ++i)
+            interleaved[i * static_cast<std::size_t>(c.channels) + static_cast<std::size_t>(k)] =
+                wide[i];
+    }
+    write_sound(dir / "in.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_24, c.channels, interleaved,
+                c.in_rate);
+    std::vector<std::string> args = c.options;
+    args.insert(args.end(), {"in.flac", "out.wav"});
+    const Outcome r = dir.audio(args);
+    ASSERT_EQ(r.status, 0) << r.err;
+    const Sound out = read_sound(dir / "out.wav");
+    EXPECT_EQ(out.info.samplerate, c.header_rate);
+    ASSERT_EQ(out.info.channels, c.channels);
+    for (int k = 0; k < c.channels; ++k)
+        EXPECT_EQ(channel_of(as16(out.samples), c.channels, k), poly_reference(ch[k], c.ratio))
+            << "channel " << k;
+    EXPECT_NE(r.err.find(std::to_string(frames) + " frames in, " +
+                         std::to_string(out.info.frames) + " frames out"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find(", 0 samples clipped\n"), std::string::npos) << r.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PolyFile,
+    ::testing::Values(
+        PolyCase{"to_48000_stereo", 44100, 2, {"--to", "48000"}, 986500301, 48000},
+        PolyCase{"to_44100_three_channels", 48000, 3, {"--to=44100"}, 1168698584, 44100},
+        // The offset's ratio 1 / (1 - offset), not the rule's step.
+        PolyCase{"offset_0_01", 48000, 1, {"--converter", "poly", "0.01"}, 1084587701, 47520},
+        PolyCase{"offset_minus_0_5_rate", 48000, 2, {"--converter=poly", "--rate", "8000", "-0.5"},
+                 715827883, 8000}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A click at a known input time comes out at that time on the output's
+// clock, within a sample: no leading silence, the filter's delay removed.
+TEST(PolyFile, AClickLandsAtItsTime)
+{
+    Folder dir;
+    for (const auto& [rate, to] : {std::pair{44100, 48000}, std::pair{48000, 44100}}) {
+        std::vector<std::int32_t> x(20000, 0);
+        x[12345] = 4000000;
+        write_sound(dir / "in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_24, 1, to32(x), rate);
+        const Outcome r = dir.audio({"-q", "--to", std::to_string(to), "in.wav", "out.wav"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        const Sound out = read_sound(dir / "out.wav");
+        EXPECT_EQ(out.info.frames, (20000LL * to + rate - 1) / rate);
+        const auto peak = std::max_element(out.samples.begin(), out.samples.end());
+        const double expected = 12345.0 * to / rate;
+        EXPECT_NEAR(static_cast<double>(peak - out.samples.begin()), expected, 1.0) << rate;
+    }
+}
+
+// The whole program keeps a 44.1 kHz tone transparent in 16 bits at 48 kHz.
+TEST(PolyFile, A44k1ToneComesOutAt48kTransparent)
+{
+    Folder dir;
+    for (const double f : {997.0, 15000.0}) {
+        std::vector<std::int32_t> x(44100);
+        for (std::size_t i = 0; i < x.size(); ++i)
+            x[i] = static_cast<std::int32_t>(std::lround(
+                0.891 * 8388607 * std::sin(2 * M_PI * f / 44100 * static_cast<double>(i) + 0.3)));
+        write_sound(dir / "in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_24, 1, to32(x), 44100);
+        ASSERT_EQ(dir.audio({"-q", "--to", "48000", "in.wav", "out.wav"}).status, 0);
+        const Sound out = read_sound(dir / "out.wav");
+        const std::vector<std::int16_t> y = as16(out.samples);
+        const auto fit = asrc_measure::fit_sine(y, 500, y.size() - 500, 2 * M_PI * f / 48000);
+        EXPECT_GE(fit.sinad_db(), 90.0) << f;
+    }
+}
+
+// A full-scale square wave overshoots in the lowpass: clipped, counted in
+// the summary with a warning, and never wrapped to the other sign.
+TEST(PolyFile, ClippingIsCountedAndReported)
+{
+    Folder dir;
+    std::vector<std::int32_t> x(9600);
+    for (std::size_t i = 0; i < x.size(); ++i)
+        x[i] = (i / 48) % 2 ? -8388608 : 8388607;
+    write_sound(dir / "in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_24, 1, to32(x), 48000);
+    const Outcome r = dir.audio({"--to", "44100", "in.wav", "out.wav"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::vector<std::int16_t> want = poly_reference(x, 1168698584);
+    const std::int64_t clipped = std::count_if(want.begin(), want.end(), [](std::int16_t v) {
+        return v == 32767 || v == -32768;
+    });
+    ASSERT_GT(clipped, 100);
+    EXPECT_EQ(as16(read_sound(dir / "out.wav").samples), want);
+    EXPECT_NE(r.err.find(" frames out (ratio "), std::string::npos);
+    EXPECT_NE(r.err.find("), " + std::to_string(clipped) + " samples clipped\n"), std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("warning: " + std::to_string(clipped) + " output samples were clipped"),
+              std::string::npos)
+        << r.err;
+}
 
 TEST(Help, GoesToStandardOutputWithStatus0)
 {

@@ -138,7 +138,7 @@ TEST(PeerRun, EachSettingGivesTheToneAlignedAtTheRightLength)
         ASSERT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.err, ""); // no outputs were missing
         ASSERT_EQ(r.samples.size(), count);
-        const auto fit = peers::fit_sine_at(r.samples, 400, count - 400, w_out);
+        const auto fit = asrc_measure::fit_sine_at(r.samples, 400, count - 400, w_out);
         // SRC_LINEAR loses 0.15% at 1 kHz; the rest far less.
         EXPECT_NEAR(fit.amplitude(), kAmplitude, 0.005 * kAmplitude);
         EXPECT_NEAR(fit.c, 0, 2);
@@ -161,7 +161,7 @@ TEST(PeerRun, TheRuleRunsAtItsOwnRatio)
     const std::size_t count = (kInputs * 100 + 100) / 101;
     ASSERT_EQ(r.samples.size(), count);
     const double w = 2 * M_PI * kHz / 48000 * 101 / 100;
-    const auto fit = peers::fit_sine(r.samples, 400, count - 400, w);
+    const auto fit = asrc_measure::fit_sine(r.samples, 400, count - 400, w);
     EXPECT_NEAR(fit.w / w, 1, 1e-5);
     EXPECT_NEAR(fit.amplitude(), kAmplitude, 0.02 * kAmplitude);
     EXPECT_GT(fit.sinad_db(), 40); // the report's 43.5 dB

@@ -1,8 +1,8 @@
-// sine_fit.h - least-squares sine fits for the peer test and benchmark:
+// sine_fit.h - least-squares sine fits for the C++ tests, benchmarks and simulator:
 // amplitude and phase at a known frequency (three parameters), and SINAD
 // from a four-parameter fit that also finds the frequency (IEEE 1057).
-#ifndef ASRC_BENCH_SINE_FIT_H
-#define ASRC_BENCH_SINE_FIT_H
+#ifndef ASRC_ANALYSIS_SINE_FIT_H
+#define ASRC_ANALYSIS_SINE_FIT_H
 
 #include <cmath>
 #include <cstddef>
@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-namespace peers {
+namespace asrc_measure {
 
 struct SineFit {
     double a = 0;     // y ~ a sin(w k) + b cos(w k) + c, k the index in the
@@ -124,6 +124,6 @@ inline SineFit fit_sine(const std::vector<std::int16_t>& y, std::size_t from, st
     return f;
 }
 
-} // namespace peers
+} // namespace asrc_measure
 
 #endif
