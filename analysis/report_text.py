@@ -5,12 +5,17 @@ import math
 
 import numpy as np
 
-import references as ref
-from quality import (CONDITIONING_GAIN_DB, CONVERTERS, KEY_LEVEL, KEY_OFFSET, LABELS, TONE,
-                     fall_off, fmt, key, window_outputs)
 import instruments as ins
+import references as ref
+from measure import fall_off
+from plan import (CONDITIONING_GAIN_DB, CONVERTERS, KEY_LEVEL, KEY_OFFSET, LABELS, TONE,
+                  window_outputs)
 
 NAMES = CONVERTERS + ["input"]
+
+
+def fmt(v, nd=1):
+    return "-" if v is None else f"{v:.{nd}f}"
 
 
 def _row(cells):
@@ -32,7 +37,7 @@ def _timing_rms():
 
 
 def render(cmd, info, elapsed, quick, offsets, levels, freqs, table, thdn, hr, hr_freqs, ratios,
-           delays, d_freqs, d_phases, figs, wrap_stats, sq_hr, **_):
+           delays, d_freqs, d_phases, figs, wrap_stats, sq_hr):
     lv = KEY_LEVEL
     key_off = KEY_OFFSET if KEY_OFFSET in offsets else offsets[-1]
     s997 = table[(key_off, lv, TONE)]

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -79,19 +80,86 @@ bool TemporaryOutput::create(const std::string& final_path, std::string& error)
     return true;
 }
 
+namespace {
+
+// The directory that holds `path`, as open() takes it.
+std::string directory_of(const std::string& path)
+{
+    const std::size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Flushes the directory's entries to the disk: 0, or an errno value.  A
+// directory that cannot be opened for reading (write and search permission
+// are enough to create files in it) or whose file system cannot flush a
+// directory (EINVAL) is left as it is: nothing more can be done for it.
+int sync_directory(const std::string& dir)
+{
+    const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    const int failed = fsync(fd) != 0 && errno != EINVAL ? errno : 0;
+    close(fd);
+    return failed;
+}
+
+// Swaps the two names in one step where the system can (Linux): true when
+// done.  False, with nothing changed, where it cannot or `b` does not exist.
+bool exchange_names(const std::string& a, const std::string& b)
+{
+#ifdef RENAME_EXCHANGE
+    return renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) == 0;
+#else
+    (void)a;
+    (void)b;
+    return false;
+#endif
+}
+
+} // namespace
+
 bool TemporaryOutput::commit(std::string& error)
 {
     const int fd = fd_;
     fd_ = -1;
-    if (close(fd) != 0 || rename(path_.c_str(), final_path_.c_str()) != 0) {
-        error = std::strerror(errno);
-        unlink(path_.c_str());
-        path_.clear();
-        signal_path[0] = '\0';
-        return false;
+    // The data reaches the disk before the new name may point at it, so
+    // that a power cut can never leave OUTPUT naming an empty or partial
+    // file.
+    const bool written = fsync(fd) == 0;
+    int failed = written ? 0 : errno;
+    if (close(fd) != 0 && written)
+        failed = errno;
+    if (failed == 0) {
+        // An existing OUTPUT is swapped with the temporary name rather than
+        // replaced, so that it can be put back if the directory cannot be
+        // flushed.
+        struct stat s {};
+        const bool existed = lstat(final_path_.c_str(), &s) == 0;
+        const bool swapped = existed && exchange_names(path_, final_path_);
+        if (!swapped && rename(path_.c_str(), final_path_.c_str()) != 0) {
+            failed = errno;
+        } else if ((failed = sync_directory(directory_of(final_path_))) != 0) {
+            // The new name may not survive a power cut: the run failed, and
+            // what was there before is there again.  (Where the names could
+            // not be swapped, an OUTPUT that existed is already replaced and
+            // the new one stays.)
+            if (swapped)
+                exchange_names(path_, final_path_);
+            else if (!existed)
+                rename(final_path_.c_str(), path_.c_str());
+        }
     }
+    // The temporary name holds the new file after a failure and the old
+    // OUTPUT (if any) after a swap; either way it goes.
+    unlink(path_.c_str());
     path_.clear();
     signal_path[0] = '\0';
+    if (failed != 0) {
+        error = std::strerror(failed);
+        return false;
+    }
     return true;
 }
 

@@ -31,8 +31,11 @@ public:
     int descriptor() const { return fd_; }
     const std::string& path() const { return path_; }
 
-    // Closes the file and renames it to the final name.  On failure the
-    // temporary file is removed, false is returned and error set.
+    // Flushes the file to the disk, closes it, renames it to the final name
+    // and flushes the directory, so that after a power cut the final name
+    // holds either its old contents or all of the new.  On failure of any
+    // step the temporary file is removed, an existing file of the final
+    // name is kept as it was, false is returned and error set.
     bool commit(std::string& error);
 
     // Closes and removes the temporary file.

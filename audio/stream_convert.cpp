@@ -240,18 +240,34 @@ ConversionResult convert_stream(SNDFILE* in, const SF_INFO& info, SNDFILE* out, 
     std::thread worker([&converters] { converters.run(); });
     auto& chunks = converters.chunks();
 
+    // libsndfile's reason when the last read gave frames but also reported
+    // an error (it does so with that read only): the next read decides what
+    // it was.  If the data ended there, the reason is kept for the end.
+    std::string last_read_failed;
+    std::string ended_in_error;
+
     // Reads and conditions the next chunk into c; false at the end or on
     // an error (then result says which).
     auto fill = [&](Chunk& c) {
         const sf_count_t n = floating ? sf_readf_double(in, raw_float.data(), chunk_frames)
                                       : sf_readf_int(in, raw_int.data(), chunk_frames);
-        if (n <= 0) {
-            if (sf_error(in) != SF_ERR_NO_ERROR) {
-                result.status = ConversionResult::Status::read_error;
-                result.detail = sf_strerror(in);
-            }
+        const bool failed = sf_error(in) != SF_ERR_NO_ERROR;
+        if (n <= 0 && failed) {
+            // The system or the decoder fails again: a read error.
+            result.status = ConversionResult::Status::read_error;
+            result.detail = sf_strerror(in);
             return false;
         }
+        if (n <= 0) {
+            // The decoder gave up on the last frame and the data ended there
+            // (a FLAC file cut in the middle of a frame): judged below, with
+            // the header's count.
+            ended_in_error = last_read_failed;
+            return false;
+        }
+        // More frames after a failed read: libsndfile read again where it
+        // had failed, and nothing is missing.
+        last_read_failed = failed ? sf_strerror(in) : "";
         const auto frames = static_cast<std::int32_t>(n); // at most chunk_frames
         for (int ch = 0; ch < channels; ++ch) {
             std::int16_t* plane = converters.in_plane(c, ch);
@@ -322,12 +338,19 @@ ConversionResult convert_stream(SNDFILE* in, const SF_INFO& info, SNDFILE* out, 
     result.wrapped = converters.wrapped();
 
     // libsndfile stops at the end of the data that is there; a count in the
-    // header that was not reached means the file was cut short.
+    // header that was not reached means the file was cut short.  Where the
+    // header gives no count (a FLAC stream's total of 0), a last frame that
+    // could not be decoded says so.
     if (result.status == ConversionResult::Status::done && info.frames != SF_COUNT_MAX &&
         result.frames_in < info.frames) {
         result.status = ConversionResult::Status::truncated;
         result.detail = "the header promises " + std::to_string(info.frames) + " frames, only " +
                         std::to_string(result.frames_in) + " could be read";
+    } else if (result.status == ConversionResult::Status::done && !ended_in_error.empty()) {
+        result.status = ConversionResult::Status::truncated;
+        result.detail = "the data ends after " + std::to_string(result.frames_in) +
+                        " frames in a frame that cannot be decoded (libsndfile: " +
+                        ended_in_error + ")";
     }
     return result;
 }

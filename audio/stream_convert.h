@@ -36,7 +36,8 @@ struct ConversionResult {
     enum class Status {
         done,
         read_error,  // libsndfile reported an error while reading
-        truncated,   // the data ended before the header's count
+        truncated,   // the data ended before the header's count, or (no count
+                     // given) in a frame that could not be decoded
         write_error, // a write fell short
     };
     Status status = Status::done;

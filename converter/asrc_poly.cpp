@@ -96,7 +96,9 @@ int64_t full_band_sum_portable(const int16_t* xn, uint32_t frac)
 FullBandSum best_full_band_sum()
 {
 #ifdef ASRC_POLY_X86_KERNELS
-    return cpu_has_avx2() ? full_band_sum_avx2 : full_band_sum_sse2;
+    return cpu_has_avx512_vnni() ? full_band_sum_avx512
+           : cpu_has_avx2()      ? full_band_sum_avx2
+                                 : full_band_sum_sse2;
 #else
     return full_band_sum_portable;
 #endif
@@ -164,6 +166,15 @@ inline int16_t finish(int64_t x, int32_t stride, uint32_t& clipped)
 
 // The loop of one call with the state in locals; `sum` is the filter sum,
 // the full-band kernel or the stretched one.
+//
+// The inputs go into the history in runs rather than one at a time, and the
+// outputs that have become due are computed after each run: the outputs are
+// the same (each is a function of the inputs and its time alone), but the
+// vector loads of a window then rarely read a sample stored a few cycles
+// before, which would stall them until the store is done.  A run may
+// overwrite history only where no due output's window reaches: those
+// windows start at most `reach` inputs before the output's integer time,
+// and that time lies `lag` inputs before the newest.
 template <typename Sum>
 inline int32_t run(asrc_poly_state& s, int16_t* out, const int16_t* in, int32_t count, Sum sum)
 {
@@ -174,18 +185,25 @@ inline int32_t run(asrc_poly_state& s, int16_t* out, const int16_t* in, int32_t 
     const uint32_t ratio = s.ratio;
     const int32_t delay = s.delay;
     const int32_t stride = s.stride;
+    const int32_t reach = (kCentre - 1) / stride; // 63 at stride 256, 127 at 129
     int16_t* const hist = s.history;
     int32_t n = 0;
-    for (int32_t i = 0; i < count; ++i) {
-        hist[write] = in[i];
-        hist[write + kHistory] = in[i];
-        write = (write + 1) & (kHistory - 1);
-        ++lag;
+    for (int32_t i = 0; i < count;) {
+        // lag <= 127 on entry (below the largest delay), reach <= 127: at
+        // least one input fits.
+        const int32_t room = (kHistory - 1) - reach - lag;
+        const int32_t take = room < count - i ? room : count - i;
+        for (int32_t k = 0; k < take; ++k) {
+            hist[write] = in[i + k];
+            hist[write + kHistory] = in[i + k];
+            write = (write + 1) & (kHistory - 1);
+        }
+        i += take;
+        lag += take;
         while (lag >= delay) {
             // hist[write .. write + 255] are the last 256 inputs, oldest
-            // first; the output's integer time is `lag` before the newest.
-            // lag <= 128 and the taps reach at most 127 back and `delay`
-            // ahead, so the window stays inside them.
+            // first; the output's integer time is `lag` before the newest,
+            // and lag + reach <= 255 keeps its window inside them.
             const int16_t* xn = hist + write + (kHistory - 1) - lag;
             out[n++] = finish(sum(xn, frac), stride, clipped);
             const uint64_t next = static_cast<uint64_t>(frac) + ratio;

@@ -79,9 +79,9 @@
 //
 //   Saturation: a result outside -32768..32767 is clipped to that range and
 //   counted in `clipped`.  It never wraps.  A full-scale square wave or a
-//   step from -32768 to 32767 overshoots (the lowpass rings, about 9% at
-//   worst) and is clipped; -1 dBFS of headroom (0.89 of full scale) is enough
-//   for any signal band-limited to the passband.
+//   step from -32768 to 32767 overshoots (the lowpass rings: between the
+//   samples up to 13% of the step's height) and is clipped, as are the peaks between the samples of a
+//   recording mastered to 0 dBFS; a sine below full scale never clips.
 //
 //   No floating point is used.  The table and the code are the same on
 //   every platform; on x86-64 the full-band path uses SSE2 or AVX2 (chosen

@@ -23,13 +23,15 @@ namespace asrc_poly_detail {
 std::int64_t filter_sum(const std::int16_t* xn, std::uint32_t frac, std::int32_t stride);
 
 // The same sum for stride 256 (taps -63..64): the portable code, and on
-// x86-64 the same integers from SSE2 and AVX2.
+// x86-64 the same integers from SSE2, AVX2 and AVX-512 VNNI.
 std::int64_t full_band_sum_portable(const std::int16_t* xn, std::uint32_t frac);
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define ASRC_POLY_X86_KERNELS 1
 std::int64_t full_band_sum_sse2(const std::int16_t* xn, std::uint32_t frac);
 std::int64_t full_band_sum_avx2(const std::int16_t* xn, std::uint32_t frac);
+std::int64_t full_band_sum_avx512(const std::int16_t* xn, std::uint32_t frac);
 bool cpu_has_avx2();
+bool cpu_has_avx512_vnni();
 #endif
 
 using FullBandSum = std::int64_t (*)(const std::int16_t*, std::uint32_t);

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -21,6 +22,7 @@
 #include "asrc.h"
 #include "conditioning.h"
 #include "reference_converter.h"
+#include "param_name.h"
 #include "scratch_dir.h"
 #include "wrap_count.h"
 
@@ -83,7 +85,11 @@ INSTANTIATE_TEST_SUITE_P(
                       CounterCase{16385, 32767, false}, CounterCase{-16384, 32767, false},
                       CounterCase{-16385, 32767, false}, CounterCase{32767, 32767, false},
                       CounterCase{-32768, 32767, false}, CounterCase{1, 32767, true},
-                      CounterCase{-1, 32767, true}, CounterCase{163, 8000, false}));
+                      CounterCase{-1, 32767, true}, CounterCase{163, 8000, false}),
+    [](const auto& info) {
+        return "step_" + asrc_test::param_name(info.param.step) + "_amplitude_" +
+               std::to_string(info.param.amplitude);
+    });
 
 // ---- the program -------------------------------------------------------
 
@@ -148,12 +154,13 @@ public:
         return run(ASRC_AUDIO_EXE, args, limits);
     }
 
-    // The names in the folder: a failed run must leave no temporary file.
+    // The names in the folder and its subfolders: a failed run must leave
+    // no temporary file.
     std::set<std::string> names() const
     {
         std::set<std::string> s;
-        for (const auto& e : fs::directory_iterator(dir_))
-            s.insert(e.path().filename().string());
+        for (const auto& e : fs::recursive_directory_iterator(dir_))
+            s.insert(fs::relative(e.path(), dir_).string());
         return s;
     }
 
@@ -238,6 +245,40 @@ std::vector<int> to32(const std::vector<std::int32_t>& numbers24)
     return out;
 }
 
+// A WAV file as written to a stream: its data size 0xFFFFFFFF, unknown.
+void mark_wav_streamed(const fs::path& p)
+{
+    std::string bytes = slurp(p);
+    const std::size_t data = bytes.find("data");
+    ASSERT_NE(data, std::string::npos);
+    bytes.replace(data + 4, 4, "\xFF\xFF\xFF\xFF");
+    std::ofstream(p, std::ios::binary) << bytes;
+}
+
+// A FLAC file as a streaming encoder leaves it: STREAMINFO (the first
+// metadata block) gives 0 for the total of samples and for the MD5
+// signature, both unknown.
+void mark_flac_streamed(const fs::path& p)
+{
+    std::string bytes = slurp(p);
+    ASSERT_EQ(bytes.substr(0, 4), "fLaC");
+    ASSERT_EQ(bytes[4] & 0x7F, 0) << "STREAMINFO first";
+    // After the block's 4-byte header: block sizes (4 bytes), frame sizes
+    // (6), then 20 bits of rate, 3 of channels, 5 of bits per sample, and
+    // the 36-bit total from the low half of byte 21 on; the MD5 follows.
+    bytes[21] = static_cast<char>(bytes[21] & 0xF0);
+    std::fill(bytes.begin() + 22, bytes.begin() + 42, '\0');
+    std::ofstream(p, std::ios::binary) << bytes;
+}
+
+// Shell words that preload tests/io_faults.cpp into the program; the
+// sanitizers' runtime would refuse to come second.
+std::string preload_io_faults()
+{
+    return "LD_PRELOAD=" IO_FAULTS " ASAN_OPTIONS=\"${ASAN_OPTIONS:+$ASAN_OPTIONS:}"
+           "verify_asan_link_order=0\" ";
+}
+
 std::vector<std::int16_t> as16(const std::vector<short>& s)
 {
     return {s.begin(), s.end()};
@@ -278,8 +319,12 @@ TEST_P(SameAsAsrc, GivesAsrcsLinesThenTheTail)
         lines.push_back(static_cast<std::int16_t>(v));
 
     write_sound(dir / "in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_24, 1, to32(numbers));
+    // An earlier OUTPUT is replaced, and nothing of it is left behind.
+    std::ofstream(dir / "out.wav") << "an earlier output";
     const Outcome r = dir.audio({offset, "in.wav", "out.wav"});
     ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(dir.names(),
+              (std::set<std::string>{"TEST24.TXT", "TEST24_ASRC.TXT", "in.wav", "out.wav"}));
     const auto got = as16(read_sound(dir / "out.wav").samples);
     ASSERT_GT(got.size(), lines.size());
     EXPECT_EQ(std::vector<std::int16_t>(got.begin(), got.begin() + static_cast<long>(lines.size())),
@@ -288,7 +333,8 @@ TEST_P(SameAsAsrc, GivesAsrcsLinesThenTheTail)
 }
 
 INSTANTIATE_TEST_SUITE_P(Offsets, SameAsAsrc,
-                         ::testing::Values("0.01", "-0.01", "0", "0.37", "-1.2"));
+                         ::testing::Values("0.01", "-0.01", "0", "0.37", "-1.2"),
+                         [](const auto& info) { return asrc_test::param_name(info.param); });
 
 // ---- channels, containers, header rate ------------------------------------
 
@@ -328,7 +374,10 @@ TEST_P(Channels, EachChannelIsWhatItGivesAlone)
     for (int ch = 0; ch < c.channels; ++ch) {
         write_sound(dir / "mono.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_32, 1,
                     channel_of(samples, c.channels, ch));
-        ASSERT_EQ(dir.audio({"-0.01", "mono.wav", "mono_out.wav"}).status, 0);
+        std::vector<std::string> mono_args = c.options;
+        for (const char* a : {"-0.01", "mono.wav", "mono_out.wav"})
+            mono_args.push_back(a);
+        ASSERT_EQ(dir.audio(mono_args).status, 0);
         const auto alone = as16(read_sound(dir / "mono_out.wav").samples);
         EXPECT_EQ(as16(channel_of(out.samples, c.channels, ch)), alone) << "channel " << ch;
     }
@@ -351,15 +400,34 @@ INSTANTIATE_TEST_SUITE_P(
                     {"--rate=96000"},
                     96000},
         ChannelCase{
-            3, SF_FORMAT_WAV | SF_FORMAT_PCM_16, "out.Aiff", SF_FORMAT_AIFF, {"-q"}, 48000}));
+            3, SF_FORMAT_WAV | SF_FORMAT_PCM_16, "out.Aiff", SF_FORMAT_AIFF, {"-q"}, 48000},
+        // Integer input with a gain takes its own path through the reader.
+        ChannelCase{2,
+                    SF_FORMAT_WAV | SF_FORMAT_PCM_24,
+                    "gain.wav",
+                    SF_FORMAT_WAV,
+                    {"--gain", "-3"},
+                    48000}),
+    [](const auto& info) {
+        return std::to_string(info.param.channels) + "_channels_to_" +
+               asrc_test::param_name(info.param.out);
+    });
 
 // ---- float input, gain, wrap count -----------------------------------------
 
-class FloatInput : public ::testing::TestWithParam<int> {};
+struct FloatCase {
+    const char* name;
+    int format;
+    double gain_db;
+};
 
-// Clipped to full scale, scaled by 2^23, rounded to nearest with ties to even.
+class FloatInput : public ::testing::TestWithParam<FloatCase> {};
+
+// Clipped to full scale, scaled by 2^23, rounded to nearest with ties to even;
+// a gain scales the clipped value before that one rounding.
 TEST_P(FloatInput, IsClippedAndRoundedToTwentyFourBits)
 {
+    const FloatCase c = GetParam();
     const double lsb = 1.0 / 8388608.0;
     const std::vector<std::pair<double, std::int32_t>> table = {
         {0.5, 4194304},   {-0.5, -4194304},   {1.0, 8388607}, {-1.0, -8388608},
@@ -368,20 +436,32 @@ TEST_P(FloatInput, IsClippedAndRoundedToTwentyFourBits)
     };
     std::vector<double> in;
     std::vector<std::int32_t> expected24;
+    const double g = std::pow(10.0, c.gain_db / 20.0);
     for (int rep = 0; rep < 40; ++rep) {
         for (const auto& [x, v] : table) {
             in.push_back(x);
-            expected24.push_back(v);
+            // The table's value, clipped and scaled, times the gain; at
+            // full scale the value before the clip to 2^23-1 is 2^23.
+            const double scaled = (v == 8388607 ? 8388608.0 : v) * g;
+            expected24.push_back(c.gain_db == 0.0 ? v
+                                                  : static_cast<std::int32_t>(std::clamp(
+                                                        std::nearbyint(scaled), -8388608.0,
+                                                        8388607.0)));
         }
     }
     Folder dir;
-    write_float_sound(dir / "in.wav", SF_FORMAT_WAV | GetParam(), in);
-    const Outcome r = dir.audio({"0.01", "in.wav", "out.wav"});
+    write_float_sound(dir / "in.wav", SF_FORMAT_WAV | c.format, in);
+    const Outcome r = dir.audio({"--gain", std::to_string(c.gain_db), "0.01", "in.wav", "out.wav"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(as16(read_sound(dir / "out.wav").samples), reference(expected24, 163));
 }
 
-INSTANTIATE_TEST_SUITE_P(Formats, FloatInput, ::testing::Values(SF_FORMAT_FLOAT, SF_FORMAT_DOUBLE));
+INSTANTIATE_TEST_SUITE_P(Formats, FloatInput,
+                         ::testing::Values(FloatCase{"float", SF_FORMAT_FLOAT, 0.0},
+                                           FloatCase{"double", SF_FORMAT_DOUBLE, 0.0},
+                                           // 1.5 and -3.0 must be clipped before the gain.
+                                           FloatCase{"float_gain_minus6", SF_FORMAT_FLOAT, -6.0}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 class Gain : public ::testing::TestWithParam<double> {};
 
@@ -402,7 +482,13 @@ TEST_P(Gain, ScalesTheTwentyFourBitValues)
     EXPECT_EQ(as16(read_sound(dir / "out.wav").samples), reference(scaled, 327));
 }
 
-INSTANTIATE_TEST_SUITE_P(Decibels, Gain, ::testing::Values(-3.0, -20.0, 6.0, 0.5));
+// -100 and 100 dB: the ends of the range, both accepted.
+INSTANTIATE_TEST_SUITE_P(Decibels, Gain, ::testing::Values(-3.0, -20.0, 6.0, 0.5, -100.0, 100.0),
+                         [](const auto& info) {
+                             std::ostringstream db;
+                             db << info.param;
+                             return asrc_test::param_name(db.str()) + "_dB";
+                         });
 
 struct WrapCase {
     const char* offset;
@@ -473,11 +559,50 @@ INSTANTIATE_TEST_SUITE_P(Loud, Wraps,
                                            WrapCase{"-0.01", 2, {}, 0.0},
                                            WrapCase{"0.5", 2, {"--quiet"}, 0.0},
                                            WrapCase{"-0.3", 1, {}, 0.0},
-                                           WrapCase{"0.01", 1, {"--gain", "-12"}, -12.0}));
+                                           WrapCase{"0.01", 1, {"--gain", "-12"}, -12.0}),
+                         [](const auto& info) {
+                             std::string name = asrc_test::param_name(info.param.offset) + "_" +
+                                                std::to_string(info.param.channels) + "_channels";
+                             for (const std::string& option : info.param.options) {
+                                 const bool long_option = option.rfind("--", 0) == 0;
+                                 name += '_'; // "--gain" as "gain"
+                                 name += asrc_test::param_name(
+                                     std::string_view(option).substr(long_option ? 2 : 0));
+                             }
+                             return name;
+                         });
 
 // ---- failures ----------------------------------------------------------
 
-enum class Setup { none, text_input, truncated_wav, truncated_flac, output_dir, disk_full };
+enum class Setup {
+    none,
+    text_input,
+    truncated_wav,
+    truncated_flac,
+    output_dir,
+    disk_full,
+    file_not_flushed,      // fsync of the output file fails
+    directory_not_flushed, // fsync of its directory fails
+    read_fails,            // reading the input fails part way (EIO)
+    truncated_flac_of_unknown_length,
+};
+
+// Shell commands before the program that bring the fault about.
+std::string fault_prefix(Setup setup)
+{
+    // A file-size limit of 50 KB stands in for a full disk: writes past it
+    // fail with EFBIG.
+    if (setup == Setup::disk_full)
+        return "ulimit -f 50 && ";
+    const std::string preload = preload_io_faults();
+    if (setup == Setup::file_not_flushed)
+        return "ASRC_TEST_FAIL_FSYNC=file " + preload;
+    if (setup == Setup::directory_not_flushed)
+        return "ASRC_TEST_FAIL_FSYNC=directory " + preload;
+    if (setup == Setup::read_fails)
+        return "ASRC_TEST_FAIL_READ=in.wav@30000 " + preload;
+    return "";
+}
 
 struct FailureCase {
     const char* name;
@@ -504,19 +629,19 @@ TEST_P(Failure, LeavesTheFilesAsTheyWere)
         std::ofstream(dir / "in.wav") << "this is not a sound file\n";
     if (c.setup == Setup::truncated_wav)
         fs::resize_file(dir / "in.wav", 50000);
-    if (c.setup == Setup::truncated_flac) {
+    if (c.setup == Setup::truncated_flac || c.setup == Setup::truncated_flac_of_unknown_length) {
         write_sound(dir / "in.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_24, 2,
                     to32(random24(20000, 5)));
-        fs::resize_file(dir / "in.flac", fs::file_size(dir / "in.flac") / 2);
+        if (c.setup == Setup::truncated_flac_of_unknown_length)
+            mark_flac_streamed(dir / "in.flac");
+        fs::resize_file(dir / "in.flac", fs::file_size(dir / "in.flac") * 6 / 10);
     }
     if (c.setup == Setup::output_dir)
         fs::create_directory(dir / "out.wav");
     const std::string input_before = slurp(dir / "in.wav");
     const std::set<std::string> names_before = dir.names();
 
-    // A file-size limit of 50 KB stands in for a full disk: writes past it
-    // fail with EFBIG.
-    const Outcome r = dir.audio(c.args, c.setup == Setup::disk_full ? "ulimit -f 50 && " : "");
+    const Outcome r = dir.audio(c.args, fault_prefix(c.setup));
     EXPECT_EQ(r.status, c.status) << r.err;
     EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
     EXPECT_EQ(r.out, "");
@@ -534,6 +659,11 @@ INSTANTIATE_TEST_SUITE_P(Cases, Failure, ::testing::ValuesIn(std::vector<Failure
      "Invalid rate offset \"\\x1B]0;x\\x07\": expected"},
     {"offset_out_of_range", Setup::none, {"2.0", "in.wav", "old.wav"}, 2, "Invalid rate offset"},
     {"unknown_extension", Setup::none, {"0.01", "in.wav", "out.mp3"}, 2, ".wav, .flac, .aif or .aiff"},
+    // A name that is only an extension would be a hidden file of no name.
+    {"extension_only", Setup::none, {"0.01", "in.wav", ".wav"}, 2,
+     "cannot tell the output format from \".wav\""},
+    {"extension_only_in_folder", Setup::none, {"0.01", "in.wav", "sub/.flac"}, 2,
+     "cannot tell the output format from \"sub/.flac\""},
     {"unknown_option", Setup::none, {"--fast", "0.01", "in.wav", "old.wav"}, 2, "unknown option"},
     {"bad_gain", Setup::none, {"--gain", "loud", "0.01", "in.wav", "old.wav"}, 2, "invalid gain"},
     {"bad_rate", Setup::none, {"--rate", "0", "0.01", "in.wav", "old.wav"}, 2, "invalid rate"},
@@ -547,7 +677,15 @@ INSTANTIATE_TEST_SUITE_P(Cases, Failure, ::testing::ValuesIn(std::vector<Failure
      "cannot read \"in.wav\": Format not recognised"},
     {"truncated_wav", Setup::truncated_wav, {"0.01", "in.wav", "old.wav"}, 1, "is truncated"},
     {"truncated_flac", Setup::truncated_flac, {"0.01", "in.flac", "old.wav"}, 1,
-     "\"in.flac\" is truncated"},
+     "\"in.flac\" is truncated: the header promises 10000 frames"},
+    // A FLAC stream as a streaming encoder writes it, of no stated length,
+    // cut in the middle of a frame: its last frame does not decode.
+    {"truncated_flac_of_unknown_length", Setup::truncated_flac_of_unknown_length,
+     {"0.01", "in.flac", "old.wav"}, 1,
+     "\"in.flac\" is truncated: the data ends after "},
+    // A read that fails is reported as the failure it is, not as a short file.
+    {"read_error", Setup::read_fails, {"0.01", "in.wav", "old.wav"}, 1,
+     "cannot read \"in.wav\": System error : Input/output error"},
     {"missing_directory", Setup::none, {"0.01", "in.wav", "nodir/out.wav"}, 1,
      "cannot write \"nodir/out.wav\": No such file or directory"},
     // A directory no one can create files in, root included (the tests may
@@ -557,25 +695,65 @@ INSTANTIATE_TEST_SUITE_P(Cases, Failure, ::testing::ValuesIn(std::vector<Failure
     {"output_is_directory", Setup::output_dir, {"0.01", "in.wav", "out.wav"}, 1, "is a directory"},
     {"disk_full", Setup::disk_full, {"0.01", "in.wav", "old.wav"}, 1,
      "cannot write \"old.wav\": System error : File too large"},
+    // The file and then its name must reach the disk before success is
+    // reported, whether OUTPUT is new or replaces one.
+    {"file_not_flushed", Setup::file_not_flushed, {"0.01", "in.wav", "old.wav"}, 1,
+     "cannot write \"old.wav\": Input/output error"},
+    {"file_not_flushed_new", Setup::file_not_flushed, {"0.01", "in.wav", "sub/new.wav"}, 1,
+     "cannot write \"sub/new.wav\": Input/output error"},
+    {"directory_not_flushed", Setup::directory_not_flushed, {"0.01", "in.wav", "old.wav"}, 1,
+     "cannot write \"old.wav\": Input/output error"},
+    {"directory_not_flushed_new", Setup::directory_not_flushed, {"0.01", "in.wav", "sub/new.wav"},
+     1, "cannot write \"sub/new.wav\": Input/output error"},
 }), [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
 
-// A WAV written as a stream has 0xFFFFFFFF for its data size: of unknown
-// length, not truncated.
-TEST(StreamedWav, IsConvertedToItsEnd)
+// ---- files of unknown length, reads that fail once -----------------------
+
+enum class Oddity { streamed_wav, streamed_flac, read_fails_once };
+
+struct UnusualCase {
+    const char* name;
+    Oddity oddity;
+};
+
+class UnusualInput : public ::testing::TestWithParam<UnusualCase> {};
+
+// Files whose header gives no length, and a read that fails once (libsndfile
+// reads again where it failed): converted to their end with status 0, every
+// frame there.
+TEST_P(UnusualInput, IsConvertedToItsEnd)
 {
+    const UnusualCase c = GetParam();
     Folder dir;
-    write_sound(dir / "in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1,
-                to32(random24(1000, 2, 100000)));
-    std::string bytes = slurp(dir / "in.wav");
-    const std::size_t data = bytes.find("data");
-    ASSERT_NE(data, std::string::npos);
-    bytes.replace(data + 4, 4, "\xFF\xFF\xFF\xFF");
-    std::ofstream(dir / "in.wav", std::ios::binary) << bytes;
-    const Outcome r = dir.audio({"-0.01", "in.wav", "out.wav"});
+    const auto numbers = random24(20000, 2, 3000000);
+    const bool flac = c.oddity == Oddity::streamed_flac;
+    const std::string in = flac ? "in.flac" : "in.wav";
+    write_sound(dir / in, (flac ? SF_FORMAT_FLAC : SF_FORMAT_WAV) | SF_FORMAT_PCM_24, 1,
+                to32(numbers));
+    if (c.oddity == Oddity::streamed_wav)
+        mark_wav_streamed(dir / in);
+    if (c.oddity == Oddity::streamed_flac)
+        mark_flac_streamed(dir / in);
+    const std::string prefix =
+        c.oddity == Oddity::read_fails_once
+            ? "ASRC_TEST_FAIL_READ=in.wav@30000 ASRC_TEST_FAIL_READ_ONCE=1 " + preload_io_faults()
+            : "";
+    const Outcome r = dir.audio({"-0.01", in, "out.wav"}, prefix);
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.err.find("1000 frames in, 1010 frames out"), std::string::npos) << r.err;
+    const std::vector<std::int16_t> expected = reference(numbers, -163);
+    EXPECT_NE(r.err.find("20000 frames in, " + std::to_string(expected.size()) + " frames out"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(as16(read_sound(dir / "out.wav").samples), expected);
 }
+
+INSTANTIATE_TEST_SUITE_P(Cases, UnusualInput,
+                         ::testing::Values(UnusualCase{"streamed_wav", Oddity::streamed_wav},
+                                           UnusualCase{"streamed_flac", Oddity::streamed_flac},
+                                           UnusualCase{"read_fails_once",
+                                                       Oddity::read_fails_once}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Help, GoesToStandardOutputWithStatus0)
 {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "asrc.h"
+#include "param_name.h"
 #include "reference_converter.h"
 
 namespace {
@@ -140,7 +141,10 @@ INSTANTIATE_TEST_SUITE_P(Cases, BlockOf16,
                                            BlockCountCase{-16384, 24},
                                            BlockCountCase{-16385, 32},
                                            BlockCountCase{-32768, 32},
-                                           BlockCountCase{16385, 0}));
+                                           BlockCountCase{16385, 0}),
+                         [](const auto& info) {
+                             return "step_" + asrc_test::param_name(info.param.step);
+                         });
 
 TEST(Block, DelayCarriesAcrossBlocks)
 {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "conditioning.h"
+#include "param_name.h"
 #include "reader_harness.h"
 #include "reference_reader.h"
 #include "rate_offset.h"
@@ -51,7 +52,8 @@ INSTANTIATE_TEST_SUITE_P(
                       OffsetCase{"nan", std::nullopt}, OffsetCase{"inf", std::nullopt},
                       OffsetCase{"-inf", std::nullopt}, OffsetCase{"2.0", std::nullopt},
                       OffsetCase{"4.0", std::nullopt}, OffsetCase{"-2.0001", std::nullopt},
-                      OffsetCase{"1e10", std::nullopt}, OffsetCase{"0.5 ", std::nullopt}));
+                      OffsetCase{"1e10", std::nullopt}, OffsetCase{"0.5 ", std::nullopt}),
+    [](const auto& info) { return asrc_test::param_name(info.param.text); });
 
 // --------------------------------------------------------------- conditioning
 

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "conditioning.h"
+#include "param_name.h"
 #include "reference_converter.h"
 #include "scratch_dir.h"
 
@@ -180,7 +181,8 @@ INSTANTIATE_TEST_SUITE_P(
                       OffsetRun{"-2.0", -32768},
                       // A step of one sample drops every second input; above
                       // it everything is dropped.
-                      OffsetRun{"1.0", 16384}, OffsetRun{"1.5", 24576}));
+                      OffsetRun{"1.0", 16384}, OffsetRun{"1.5", 24576}),
+    [](const auto& info) { return asrc_test::param_name(info.param.offset); });
 
 // Several megabytes: numbers cut by every buffer boundary of the reader and
 // lines cut by the writer's.

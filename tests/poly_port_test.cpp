@@ -217,7 +217,8 @@ TEST(PolyPortable, UnrolledFullBandSumIsTheGeneralSum)
     std::vector<std::int16_t> window(256);
     const std::int16_t* xn = window.data() + 128;
     for (std::uint32_t a = 0; a < 256; ++a)
-        for (const std::uint32_t low : {0u, (1u << 22) - 1, static_cast<std::uint32_t>(rng()) >> 10})
+        for (const std::uint32_t low :
+             {0u, (1u << 22) - 1, static_cast<std::uint32_t>(rng()) >> 10})
             for (int kind = 0; kind < 3; ++kind) {
                 const std::uint32_t frac = a << 22 | low;
                 const std::int64_t phi = (frac >> 7) & 0x7FFF;
@@ -232,8 +233,8 @@ TEST(PolyPortable, UnrolledFullBandSumIsTheGeneralSum)
                 std::int64_t want = 0;
                 for (int j = -128; j < 128; ++j) {
                     const std::int64_t q = 16384 + 256 * j - at;
-                    want += xn[j] * (reference_poly::table(q) * 32768 +
-                                     phi * (reference_poly::table(q - 1) - reference_poly::table(q)));
+                    const std::int64_t f = reference_poly::table(q);
+                    want += xn[j] * (f * 32768 + phi * (reference_poly::table(q - 1) - f));
                 }
                 ASSERT_EQ(full_band_sum_portable(xn, frac), want) << frac << " " << kind;
                 ASSERT_EQ(filter_sum(xn, frac, 256), want) << frac << " " << kind;

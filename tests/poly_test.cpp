@@ -176,6 +176,7 @@ TEST(PolyKernels, VectorSumsEqualThePortableSum)
 #ifdef ASRC_POLY_X86_KERNELS
         full_band_sum_sse2,
         cpu_has_avx2() ? full_band_sum_avx2 : full_band_sum_sse2,
+        cpu_has_avx512_vnni() ? full_band_sum_avx512 : full_band_sum_sse2,
 #endif
         best_full_band_sum()};
     for (int round = 0; round < 4000; ++round) {

@@ -96,6 +96,10 @@ TEST(States, ZeroFilledInitialisedAndModuleScopeAgree)
         asrc_state initialised;
         std::fill_n(reinterpret_cast<unsigned char*>(&initialised), sizeof initialised, 0xA5);
         asrc_state_init(&initialised);
+        // Every field, also those the next call writes before it reads them.
+        EXPECT_EQ(std::make_tuple(initialised.in, initialised.in_prev, initialised.out,
+                                  initialised.out_prev, initialised.phase),
+                  std::make_tuple(0, 0, 0, 0, 0));
         asrc_init();
         const Samples a = feed(&zeroed, in, step, true);
         EXPECT_EQ(feed(&initialised, in, step, false), a) << "step " << step;

@@ -179,10 +179,12 @@ done
 # Rounded at 0.5 - 2^-11 of a step instead of 0.5: a few outputs in ten
 # thousand come out one lower.
 broken=$build/asrc_poly-broken.cpp
-sed 's/const int64_t y = (x \* stride + (int64_t{1} << 42)) >> 43;/const int64_t y = (x * stride + (int64_t{1} << 42) - (int64_t{1} << 32)) >> 43;/' \
-  converter/asrc_poly.cpp >"$broken"
+rounding='const int64_t y = (x \* stride + (int64_t{1} << 42)) >> 43;'
+moved='const int64_t y = (x * stride + (int64_t{1} << 42) - (int64_t{1} << 32)) >> 43;'
+sed "s/$rounding/$moved/" converter/asrc_poly.cpp >"$broken"
 if cmp -s converter/asrc_poly.cpp "$broken"; then
-  echo "arm_check: the rounding in converter/asrc_poly.cpp has changed; update the broken copy here" >&2
+  echo "arm_check: the rounding in converter/asrc_poly.cpp has changed;" \
+    "update the broken copy here" >&2
   exit 1
 fi
 build_check cortex-m4 mps2-an386 "" tools/poly_hash.cpp "$broken" "$build/poly-broken.elf"

@@ -2,10 +2,13 @@
 # Installs the Debian packages that a piece of the work needs and the machine
 # lacks; does nothing (and needs no root) when they are all there.
 #
-#   tools/install_packages.sh build   compilers and CMake: the programs
-#   tools/install_packages.sh test    + GoogleTest, libsndfile, pybind11,
-#                                       numpy, scipy, matplotlib, pytest: the
-#                                       whole test suite
+#   tools/install_packages.sh build   compilers, CMake and libsndfile: every
+#                                       program (asrc and asrc-audio)
+#   tools/install_packages.sh test    + GoogleTest, pybind11, numpy, scipy,
+#                                       matplotlib, pytest, and the peer
+#                                       resamplers (libsamplerate, speexdsp,
+#                                       soxr, zita-resampler) for
+#                                       asrc-peer-run: the whole test suite
 #   tools/install_packages.sh ci      + benchmarks, clang for the sanitizers
 #                                       and fuzzers, mingw-w64 and wine for the
 #                                       Windows program, the ARM toolchain and
@@ -13,10 +16,11 @@
 set -euo pipefail
 level=${1:-test}
 
-build=(cmake make gcc g++ pkg-config)
-test=("${build[@]}" libgtest-dev libsndfile1-dev file
+build=(cmake make gcc g++ pkg-config libsndfile1-dev)
+test=("${build[@]}" libgtest-dev file
   python3 python3-dev python3-pybind11 python3-numpy python3-scipy python3-matplotlib
-  python3-pytest)
+  python3-pytest
+  libsamplerate0-dev libspeexdsp-dev libsoxr-dev libzita-resampler-dev)
 ci=("${test[@]}" libbenchmark-dev time clang libclang-rt-14-dev binutils
   g++-mingw-w64-i686-posix wine wine32:i386
   gcc-arm-none-eabi libnewlib-arm-none-eabi libstdc++-arm-none-eabi-dev

@@ -70,10 +70,10 @@ def test_linear_and_drop_insert_known_outputs():
 
 
 def test_published_sinad_at_997_hz_offset_0_01(asrc, published):
-    import quality
+    import measure
     key = published["key"]
     assert key["offset"] == 0.01 and key["level_dbfs"] == -1.0 and key["tone_hz"] == 997.0
     step = asrc.step_for_offset(key["offset"])
-    now = quality.measure_tone(quality.Bench(asrc), ["asrc"], key["tone_hz"], key["level_dbfs"],
+    now = measure.measure_tone(measure.Bench(asrc), ["asrc"], key["tone_hz"], key["level_dbfs"],
                                step, quick=False)["asrc"]["sinad"]
     assert now == pytest.approx(key["sinad_997Hz_-1dBFS_offset_+0.01"]["asrc"], abs=1.0)

@@ -5,8 +5,9 @@ import numpy as np
 import pytest
 
 import instruments as ins
-import quality
+import measure
 import references as ref
+from plan import FS, SKIP, TONE, inputs_for
 
 
 @pytest.mark.parametrize("step", [163, -163, 1638, -1638])
@@ -16,23 +17,23 @@ def test_event_positions_are_where_the_module_drops_and_inserts(asrc, step):
     counts = [len(c.process(np.array([7], dtype=np.int16), step)) for _ in range(n)]
     before = np.concatenate(([0], np.cumsum(counts)[:-1]))
     expect = [before[i] for i in range(n) if counts[i] != 1]
-    assert quality.event_positions(n, step).tolist() == expect
+    assert measure.event_positions(n, step).tolist() == expect
 
 
 def test_held_phase_delay_is_the_allpass_delay(asrc):
     phases = [0, 2048, 6783, 8192, 16384]
-    d = quality.delay_vs_phase(asrc, [100, 10000], phases)
+    d = measure.delay_vs_phase(asrc, [100, 10000], phases)
     for j, p in enumerate(phases):
         eta = p / ref.ONE
         assert d[0, j] == pytest.approx((1 - eta) / (1 + eta), abs=1e-3)
-        assert d[1, j] == pytest.approx(quality.allpass_phase_delay(eta, 10000), abs=2e-3)
+        assert d[1, j] == pytest.approx(measure.allpass_phase_delay(eta, 10000), abs=2e-3)
 
 
 def test_headroom_is_the_edge_of_wrapping_in_the_module(asrc):
-    bench = quality.Bench(asrc)
+    bench = measure.Bench(asrc)
     step = asrc.step_for_offset(0.01)
     f, n = 20000, 12000
-    level = quality.headroom(bench, [0.01], [f], n)[0.01]["levels"][f]
+    level = measure.headroom(bench, [0.01], [f], n)[0.01]["levels"][f]
     assert -3 < level < 0  # a full-scale 20 kHz tone wraps at this offset
     for lv, wraps in ((level, False), (level + 0.05, True)):
         x = bench.tone(f, lv, n)
@@ -42,7 +43,7 @@ def test_headroom_is_the_edge_of_wrapping_in_the_module(asrc):
 
 
 def test_ratio_table_against_the_exact_fractions(asrc):
-    rows = {round(r["offset"], 12): r for r in quality.ratio_table(asrc)}
+    rows = {round(r["offset"], 12): r for r in measure.ratio_table(asrc)}
     assert rows[0.01]["error_ppm"] == pytest.approx((100 / 101 / 0.99 - 1) * 1e6, abs=1e-6)
     assert rows[-0.01]["error_ppm"] == pytest.approx((102 / 101 / 1.01 - 1) * 1e6, abs=1e-6)
     # Below 1/16384 the step is 0 and the ratio 1.
@@ -51,8 +52,8 @@ def test_ratio_table_against_the_exact_fractions(asrc):
 
 
 def test_fall_off_interpolates_on_a_log_frequency_axis():
-    assert quality.fall_off([100, 1000, 10000], [70, 50, 30], 60) == pytest.approx(10 ** 2.5)
-    assert quality.fall_off([100, 1000], [70, 65], 60) is None
+    assert measure.fall_off([100, 1000, 10000], [70, 50, 30], 60) == pytest.approx(10 ** 2.5)
+    assert measure.fall_off([100, 1000], [70, 65], 60) is None
 
 
 @pytest.mark.parametrize("step", [16, -16, 163, -163])
@@ -62,13 +63,34 @@ def test_every_converter_runs_at_the_ratio_the_step_gives(asrc, name, step):
     # it at f * down / up cycles per output sample.  The sidebands of the
     # cruder converters pull the fit by a few parts in a million; asking
     # 1 - offset instead would be 24 to 100 parts in a million off here.
-    bench = quality.Bench(asrc)
+    bench = measure.Bench(asrc)
     up, down = ref.ratio_obtained(step)
     w = 64 * ref.outputs_per_period(step)
-    x = bench.tone(quality.TONE, -1.0, quality.inputs_for(w, step))
-    seg = bench.run(name, x, step)[quality.SKIP:quality.SKIP + w]
+    x = bench.tone(TONE, -1.0, inputs_for(w, step))
+    seg = bench.run(name, x, step)[SKIP:SKIP + w]
     fit = ins.sine_fit(seg)
-    assert fit.freq == pytest.approx(quality.TONE / quality.FS * down / up, rel=1e-5)
+    assert fit.freq == pytest.approx(TONE / FS * down / up, rel=1e-5)
     if name == "polyphase":
         # The ceiling stays within about a dB of its 16-bit input.
         assert ins.sinad_db(seg, fit) > 90
+
+
+# Each module of the report may import only those listed before it, so the
+# report can grow without its modules coming to need each other.
+LAYERS = ["instruments", "references", "plan", "measure", "plots", "report_json", "report_text",
+          "quality"]
+
+
+@pytest.mark.parametrize("module", LAYERS)
+def test_report_modules_import_only_earlier_ones(module):
+    import ast
+    import os
+    path = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), module + ".py")
+    imported = set()
+    for node in ast.walk(ast.parse(open(path).read())):
+        if isinstance(node, ast.Import):
+            imported |= {a.name.split(".")[0] for a in node.names}
+        elif isinstance(node, ast.ImportFrom) and node.module:
+            imported.add(node.module.split(".")[0])
+    later = set(LAYERS[LAYERS.index(module):])
+    assert not imported & later, f"{module} imports {sorted(imported & later)}"

@@ -180,6 +180,7 @@ ERRORS = [
     (asrc.step_for_offset, (2.0, ), ValueError, 'Invalid rate offset "2.0"'),
     (asrc.step_for_offset, (10**400, ), ValueError, "Invalid rate offset"),
     (asrc.max_output, (2**31, 0), ValueError, "count must lie in the 32-bit range"),
+    (asrc.max_output, (-2**31 - 1, 0), ValueError, "32-bit range, got -2147483649"),
     (asrc.max_output, (10, 40000), ValueError, "-32768..32767"),
     (asrc.max_output, (1.5, 0), TypeError, "count must be an integer"),
 ]

@@ -4,6 +4,7 @@
 // tools/check_consumers.sh against an installed or included library.  Exit
 // status 0 when every value matches.
 #include <asrc.h>
+#include <asrc_poly.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -13,6 +14,9 @@
 static_assert(asrc_max_output(16, -2341) == 19, "worst case of a block of 16");
 static_assert(asrc_max_output(16, 163) == 16, "no more outputs than inputs when dropping");
 static_assert(ASRC_ONE == 16384, "one sample in Q2.14");
+static_assert(asrc_poly_max_output(48, ASRC_POLY_RATIO_ONE) == 112,
+              "48 inputs at 1:1, from any state");
+static_assert(asrc_poly_delay(ASRC_POLY_RATIO_MAX) == ASRC_POLY_DELAY_MAX, "longest filter at 2:1");
 
 namespace {
 
@@ -57,6 +61,19 @@ int main()
     std::int32_t nout = 0;
     asrc_process_block(out, delay_in, &nin, &nout, 0);
     expect("module", std::vector<std::int16_t>(out, out + nout), {0, 5, 7});
+
+    // The polyphase converter at 1:1 on a constant: outputs k = 0..135 are
+    // due after 200 inputs, and equal the input once the window is inside it.
+    asrc_poly_state poly;
+    if (asrc_poly_init(&poly, ASRC_POLY_RATIO_ONE) != 0)
+        ++failures;
+    const std::vector<std::int16_t> flat(200, -777);
+    std::vector<std::int16_t> pout(static_cast<std::size_t>(asrc_poly_max_output(200, poly.ratio)));
+    nin = 200;
+    asrc_poly_process_block(&poly, pout.data(), flat.data(), &nin, &nout);
+    pout.resize(static_cast<std::size_t>(nout));
+    expect("poly", std::vector<std::int16_t>(pout.begin() + 63, pout.end()),
+           std::vector<std::int16_t>(136 - 63, -777));
 
     if (failures == 0)
         std::printf("asrc C++ consumer: all values as expected\n");

@@ -112,7 +112,8 @@ bool measure(const char* name, std::uint32_t ratio, std::int32_t outputs, double
                 static_cast<long>(stride), static_cast<long>(16383 / stride + 16384 / stride + 1),
                 static_cast<long long>(made), per_output);
     if (state.clipped != 0)
-        std::printf("poly_cycles: %lu outputs clipped\n", static_cast<unsigned long>(state.clipped));
+        std::printf("poly_cycles: %lu outputs clipped\n",
+                    static_cast<unsigned long>(state.clipped));
     return state.clipped == 0;
 }
 

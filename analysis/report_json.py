@@ -1,0 +1,44 @@
+"""docs/quality.json from the measured numbers: every figure of the run,
+keyed by offset, level and tone, with the machine and versions it ran on."""
+
+import math
+
+from plan import KEY_LEVEL, KEY_OFFSET, TONE, key, window_outputs
+
+
+def build_json(quick, info, elapsed, offsets, table, thdn, hr, ratios, delays, d_freqs, d_phases,
+               wrap_stats, sq_hr):
+    sinad = {}
+    for (off, level, f), r in table.items():
+        for name, v in r.items():
+            d = sinad.setdefault(key(off), {}).setdefault(f"{level:g}", {}).setdefault(name, {})
+            d[f"{f:g}"] = {"sinad_db": round(v["sinad"], 2), "spur_dbc": round(v["spur"], 2)}
+    k = table[(KEY_OFFSET, KEY_LEVEL, TONE)]
+    return {
+        "about": "conversion quality of the asrc converter beside reference converters; "
+                 "levels are dBFS at the 24-bit input scale before the program's conditioning",
+        "quick": bool(quick),
+        "key": {
+            "sinad_997Hz_-1dBFS_offset_+0.01": {n: round(v["sinad"], 2) for n, v in k.items()},
+            "tone_hz": TONE, "level_dbfs": KEY_LEVEL, "offset": KEY_OFFSET,
+            "thd_n_997Hz_-1dBFS": {key(o): {n: round(v["thdn_-1"], 2) for n, v in r.items()}
+                                   for o, r in thdn.items()},
+            "dynamic_range_db": {key(o): {n: round(v["dynamic_range"], 2) for n, v in r.items()}
+                                 for o, r in thdn.items()},
+            "headroom_dbfs_min_over_offsets": {
+                f"{f:g}": min(r["levels"][f] for r in hr.values())
+                for f in next(iter(hr.values()))["levels"]},
+        },
+        "sinad": sinad,
+        "headroom_dbfs": {key(o): {f"{f:g}": v for f, v in r["levels"].items()} for o, r in hr.items()},
+        "ratio": ratios,
+        "delay_vs_phase": {"phases_q14": d_phases,
+                           "samples": {f"{f:g}": [round(float(v), 5) for v in row]
+                                       for f, row in zip(d_freqs, delays)}},
+        "windows": {key(o): dict(zip(("outputs", "periods"), window_outputs(
+            0 if o == 0 else int(math.trunc(16384 * o)), quick))) for o in offsets},
+        "machine": info,
+        "elapsed_s": round(elapsed, 1),
+        "wrap_examples": wrap_stats,
+        "square_wave_1kHz_headroom_dbfs": {key(o): v for o, v in sq_hr.items()},
+    }
