@@ -38,7 +38,9 @@ inline Taps taps_at(uint32_t frac, int32_t stride)
 // The two halves of the table are walked separately so that no tap needs a
 // test: left of the centre (j <= 0) F(q) is the stored entry q, right of it
 // (j >= 1, q > 16384) the mirrored entry 32768 - q.  The products are summed
-// apart (A: the entries, D: their differences) and joined once.
+// apart (A: the entries, D: their differences) and joined once.  The loops
+// are unrolled by 4: on a Cortex-M4 a loop's test and branch cost about as
+// much as a tap's loads and multiply-adds.
 int64_t filter_sum(const int16_t* xn, uint32_t frac, int32_t stride)
 {
     const Taps t = taps_at(frac, stride);
@@ -47,12 +49,14 @@ int64_t filter_sum(const int16_t* xn, uint32_t frac, int32_t stride)
     int64_t a = 0;
     int64_t d = 0;
     int32_t q = kCentre + stride * j_min - t.a; // 1..stride
+#pragma GCC unroll 4
     for (int32_t j = j_min; j <= 0; ++j, q += stride) {
         const int32_t p = kHalfTable[q];
         a += static_cast<int64_t>(xn[j]) * p;
         d += static_cast<int64_t>(xn[j]) * (kHalfTable[q - 1] - p);
     }
     int32_t r = kEnd - (kCentre + stride - t.a); // mirrored index of j = 1
+#pragma GCC unroll 4
     for (int32_t j = 1; j <= j_max; ++j, r -= stride) {
         const int32_t p = kHalfTable[r];
         a += static_cast<int64_t>(xn[j]) * p;
@@ -61,9 +65,32 @@ int64_t filter_sum(const int16_t* xn, uint32_t frac, int32_t stride)
     return a * 32768 + t.phi * d;
 }
 
+// filter_sum at stride 256, the full band, where the taps are j = -63..64
+// whatever the fraction (a < 256): the same products summed in the same
+// order, but with constant bounds, so that the loops unroll.  Where there
+// are no vector sums (Cortex-M, i686) most of the converter's time is spent
+// here (README, "The converter on microcontrollers").
 int64_t full_band_sum_portable(const int16_t* xn, uint32_t frac)
 {
-    return filter_sum(xn, frac, kTablePhases);
+    constexpr int32_t kStride = kTablePhases;
+    const Taps t = taps_at(frac, kStride);
+    const int32_t* left = kHalfTable + (kStride - t.a);           // entry q of j = -63
+    const int32_t* right = kHalfTable + (kCentre - kStride + t.a); // mirrored entry of j = 1
+    int64_t a = 0;
+    int64_t d = 0;
+#pragma GCC unroll 4
+    for (int32_t k = 0; k < 64; ++k) {
+        const int32_t p = left[k * kStride];
+        a += static_cast<int64_t>(xn[k - 63]) * p;
+        d += static_cast<int64_t>(xn[k - 63]) * (left[k * kStride - 1] - p);
+    }
+#pragma GCC unroll 4
+    for (int32_t k = 0; k < 64; ++k) {
+        const int32_t p = right[-k * kStride];
+        a += static_cast<int64_t>(xn[k + 1]) * p;
+        d += static_cast<int64_t>(xn[k + 1]) * (right[1 - k * kStride] - p);
+    }
+    return a * 32768 + t.phi * d;
 }
 
 FullBandSum best_full_band_sum()
@@ -83,6 +110,46 @@ bool ratio_in_range(uint32_t ratio)
 {
     return ratio >= ASRC_POLY_RATIO_MIN && ratio <= ASRC_POLY_RATIO_MAX;
 }
+
+// floor(n / d) for a quotient known to lie below 2^bits (n < d * 2^bits,
+// bits 1..32), by shift and subtract: the same quotient as the operator.
+// The library divides 64-bit numbers only here, where a ratio is set up,
+// and not with `/`, which on 32-bit ARM calls libgcc's __aeabi_uldivmod:
+// so on Cortex-M3, M4 and M7 it links with nothing from outside itself.
+constexpr uint32_t divide(uint64_t n, uint32_t d, int bits)
+{
+    uint64_t part = d;
+    for (int i = 1; i < bits; ++i)
+        part <<= 1; // d * 2^(bits - 1)
+    uint32_t q = 0;
+    for (int i = 0; i < bits; ++i) {
+        q <<= 1;
+        if (n >= part) {
+            n -= part;
+            q |= 1;
+        }
+        part >>= 1;
+    }
+    return q;
+}
+
+// asrc_poly_stride(ratio) for a ratio in range: above the full band the
+// quotient is below 256 (8 bits).
+constexpr int32_t stride_of(uint32_t ratio)
+{
+    return ratio <= ASRC_POLY_RATIO_FULL_BAND
+               ? kTablePhases
+               : static_cast<int32_t>(
+                     divide(static_cast<uint64_t>(ASRC_POLY_RATIO_FULL_BAND) << 8, ratio, 8));
+}
+
+static_assert(stride_of(ASRC_POLY_RATIO_MIN) == asrc_poly_stride(ASRC_POLY_RATIO_MIN));
+static_assert(stride_of(ASRC_POLY_RATIO_FULL_BAND) == asrc_poly_stride(ASRC_POLY_RATIO_FULL_BAND));
+static_assert(stride_of(ASRC_POLY_RATIO_FULL_BAND + 1) ==
+              asrc_poly_stride(ASRC_POLY_RATIO_FULL_BAND + 1));
+static_assert(stride_of(1168698584u) == asrc_poly_stride(1168698584u)); // 48 -> 44.1 kHz
+static_assert(stride_of(ASRC_POLY_RATIO_MAX - 1) == asrc_poly_stride(ASRC_POLY_RATIO_MAX - 1));
+static_assert(stride_of(ASRC_POLY_RATIO_MAX) == asrc_poly_stride(ASRC_POLY_RATIO_MAX));
 
 // X * stride / 2^43 rounded to nearest, halves up, then clipped to 16 bits.
 // |X| < 2^55 and stride <= 2^8, so the product stays below 2^63.
@@ -151,11 +218,14 @@ inline int32_t run(asrc_poly_state& s, int16_t* out, const int16_t* in, int32_t 
     return n;
 }
 
+// The stride and delay as asrc_poly_stride and asrc_poly_delay give them
+// (the tests hold them equal), without a 64-bit `/`.
 void apply_ratio(asrc_poly_state& s, uint32_t ratio)
 {
+    const int32_t stride = stride_of(ratio);
     s.ratio = ratio;
-    s.stride = asrc_poly_stride(ratio);
-    s.delay = asrc_poly_delay(ratio);
+    s.stride = stride;
+    s.delay = (kCentre + stride - 1) / stride;
 }
 
 } // namespace
@@ -170,9 +240,13 @@ uint32_t asrc_poly_ratio(uint32_t in_rate, uint32_t out_rate)
 {
     if (in_rate == 0 || out_rate == 0)
         return 0;
-    const uint64_t q = ((static_cast<uint64_t>(in_rate) << 30) + out_rate / 2) / out_rate;
-    // q < 2^62; anything that fits the range fits 32 bits.
-    return q >= ASRC_POLY_RATIO_MIN && q <= ASRC_POLY_RATIO_MAX ? static_cast<uint32_t>(q) : 0;
+    // q = floor(n / out_rate), refused at once when q > ASRC_POLY_RATIO_MAX;
+    // otherwise q fits 32 bits (see divide).
+    const uint64_t n = (static_cast<uint64_t>(in_rate) << 30) + out_rate / 2;
+    if (n >= (static_cast<uint64_t>(ASRC_POLY_RATIO_MAX) + 1) * out_rate)
+        return 0;
+    const uint32_t q = divide(n, out_rate, 32);
+    return q >= ASRC_POLY_RATIO_MIN ? q : 0;
 }
 
 // Field by field, not by clearing the struct: a compiler may turn that into

@@ -1,49 +1,66 @@
 #!/usr/bin/env bash
-# Checks that the converter, built for Cortex-M cores at -O2, gives exactly
-# what the plain reference rule gives: tools/arm/bitexact_check.cpp is built
-# for each core with newlib's semihosting start-up and run on an emulated
-# board of that core, where it feeds many random streams through the
-# converter and the reference side by side.  Last, a copy of the converter
-# with its fast path's group test broken must fail the same check, so that a
-# check that cannot fail does not pass unnoticed.
+# Checks both converter families, built for Cortex-M cores at -O2, bit for
+# bit on emulated boards of those cores:
 #
-#   tools/arm_check.sh [-s SEED] [-r ROUNDS] [BUILD_DIR]
+# - asrc.h: tools/arm/bitexact_check.cpp feeds many random streams through
+#   the converter and the plain reference rule side by side, on the core.
+# - asrc_poly.h: tools/poly_hash.cpp runs a seeded schedule of random
+#   ratios (0.5 to 2, full band and stretched), ratio changes, block lengths
+#   and samples (with full-scale squares that clip) and prints a hash of
+#   every output and the final states; each core must print the line that
+#   the same program built for this machine prints (tests/poly_port_test.cpp
+#   holds that one to the reference, tools/windows_e2e.sh the i686 Windows
+#   build to it).
+#
+# Last, each check must catch a broken converter, so that a check that
+# cannot fail does not pass unnoticed: a copy of asrc.cpp whose fast path's
+# group test lets one sample too far, and a copy of asrc_poly.cpp whose
+# rounding point is moved by 2^-11 of a step (which changes 55 of the
+# 156,370 outputs of the default run, each by one).
+#
+#   tools/arm_check.sh [-s SEED] [-r ROUNDS] [-c CALLS] [BUILD_DIR]
 #
 #   SEED       the random streams (default 1); the same on every core
-#   ROUNDS     converter calls per core (default 100000)
+#   ROUNDS     asrc calls per core (default 100000)
+#   CALLS      asrc_poly calls per core (default 2000: 156,370 outputs at seed 1)
 #   BUILD_DIR  default build-arm/check
 #
-# Exits 0 when every core agrees with the reference, 1 on a difference or a
-# run that does not finish, 2 when a tool is missing or an argument is bad.
+# Exits 0 when every core agrees, 1 on a difference or a run that does not
+# finish, 2 when a tool is missing or an argument is bad.
 #
 # The cores run under qemu-system-arm with -semihosting: Cortex-M0+ code on
 # the micro:bit model (a Cortex-M0, the same ARMv6-M instruction set; its
 # 16 KiB of RAM hold the program), M3, M4 and M7 code on the MPS2 models.
 # (Debian 12's user-mode qemu-arm aborts on start for any M-profile CPU.)
 # Needs gcc-arm-none-eabi, libnewlib-arm-none-eabi, libstdc++-arm-none-eabi-dev
-# (the C++ headers only) and qemu-system-arm; the program is linked without
-# the C++ library, so Debian's large libstdc++-arm-none-eabi-newlib is not
-# needed.
+# (the C++ headers only), qemu-system-arm and a host g++; the programs are
+# linked without the C++ library, so Debian's large
+# libstdc++-arm-none-eabi-newlib is not needed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seed=1
 rounds=100000
-while getopts s:r: option; do
+calls=2000
+while getopts s:r:c: option; do
   case $option in
     s) seed=$OPTARG ;;
     r) rounds=$OPTARG ;;
-    *) echo "usage: tools/arm_check.sh [-s SEED] [-r ROUNDS] [BUILD_DIR]" >&2; exit 2 ;;
+    c) calls=$OPTARG ;;
+    *) echo "usage: tools/arm_check.sh [-s SEED] [-r ROUNDS] [-c CALLS] [BUILD_DIR]" >&2; exit 2 ;;
   esac
 done
 shift $((OPTIND - 1))
 build=${1:-build-arm/check}
-[[ $seed =~ ^[0-9]+$ && $rounds =~ ^[1-9][0-9]*$ ]] ||
-  { echo "arm_check: SEED and ROUNDS must be decimal numbers, ROUNDS above 0" >&2; exit 2; }
+[[ $seed =~ ^[0-9]+$ && $rounds =~ ^[1-9][0-9]*$ && $calls =~ ^[1-9][0-9]*$ ]] || {
+  echo "arm_check: SEED, ROUNDS and CALLS must be decimal numbers, ROUNDS and CALLS above 0" >&2
+  exit 2
+}
 
 missing() { echo "arm_check: $1 not found; install the Debian package $2" >&2; exit 2; }
 command -v arm-none-eabi-g++ >/dev/null || missing arm-none-eabi-g++ gcc-arm-none-eabi
 command -v qemu-system-arm >/dev/null || missing qemu-system-arm qemu-system-arm
+command -v g++ >/dev/null || missing g++ g++
 [[ -f $(arm-none-eabi-gcc -print-file-name=rdimon.specs) ]] ||
   missing "newlib's rdimon.specs" libnewlib-arm-none-eabi
 printf '#include <cstdint>\n#include <vector>\n' |
@@ -56,37 +73,40 @@ targets=("cortex-m0plus microbit --defsym=asrc_code_size=256K,--defsym=asrc_data
   "cortex-m4 mps2-an386"
   "cortex-m7 mps2-an500")
 
-# Builds the check for CORE with the converter SOURCE into ELF.
+# Builds PROGRAM (a source under tools/) for CORE with the converter
+# SOURCE into ELF.
 build_check() {
-  local core=$1 board=$2 sizes=$3 source=$4 elf=$5 flags cxx_flags
+  local core=$1 board=$2 sizes=$3 program=$4 source=$5 elf=$6 flags cxx_flags
   flags=(-mcpu="$core" -mthumb -O2 -ffunction-sections -fdata-sections)
   cxx_flags=(-std=c++20 -fno-exceptions -fno-rtti -Wall -Wextra -Wconversion -Werror -Wno-psabi
-    -Iconverter -Itests)
+    -Iconverter -Itests -Itools)
   arm-none-eabi-gcc "${flags[@]}" -Wall -Wextra -Werror -c tools/arm/vectors.c -o "$elf.vectors.o"
   arm-none-eabi-g++ "${flags[@]}" "${cxx_flags[@]}" -DASRC_CHECK_TARGET="\"$core on $board\"" \
-    -c tools/arm/bitexact_check.cpp -o "$elf.check.o"
-  arm-none-eabi-g++ "${flags[@]}" "${cxx_flags[@]}" -c "$source" -o "$elf.asrc.o"
+    -c "$program" -o "$elf.check.o"
+  arm-none-eabi-g++ "${flags[@]}" "${cxx_flags[@]}" -c "$source" -o "$elf.converter.o"
   # The C driver links newlib (libc, librdimon) and libgcc but not the C++
   # library, so that a use of it fails the link here instead of needing
   # Debian's libstdc++-arm-none-eabi-newlib; the map shows that nothing
   # brought it in some other way.
   arm-none-eabi-gcc "${flags[@]}" --specs=rdimon.specs -T tools/arm/cortex-m.ld \
     -Wl,--gc-sections -Wl,-Map="$elf.map" ${sizes:+"-Wl,$sizes"} \
-    "$elf.vectors.o" "$elf.check.o" "$elf.asrc.o" -o "$elf"
+    "$elf.vectors.o" "$elf.check.o" "$elf.converter.o" -o "$elf"
   if grep -E 'lib(std|sup)c\+\+' "$elf.map" >&2; then
     echo "arm_check: $elf was linked with the C++ library (above)" >&2
     exit 1
   fi
 }
 
-# Runs ELF on BOARD; prints its output; fails unless it passed.
+# Runs ELF on BOARD with ARGS (argv[0] first); prints its output; fails
+# unless it exits 0 with a line that contains PASS.
 run_check() {
-  local board=$1 elf=$2 output status=0
+  local board=$1 elf=$2 pass=$3 output status=0 semihosting=enable=on,target=native arg
+  shift 3
+  for arg; do semihosting+=",arg=$arg"; done
   output=$(timeout 120 qemu-system-arm -M "$board" -nographic -monitor none -serial none \
-    -semihosting-config enable=on,target=native,arg=bitexact_check,arg="$seed",arg="$rounds" \
-    -kernel "$elf" 2>&1) || status=$?
+    -semihosting-config "$semihosting" -kernel "$elf" 2>&1) || status=$?
   echo "$output"
-  [[ $status == 0 && $output == *"bit-exact on "* ]] || {
+  [[ $status == 0 && $output == *"$pass"* ]] || {
     echo "(exit status $status)"
     return 1
   }
@@ -94,10 +114,14 @@ run_check() {
 
 mkdir -p "$build"
 failed=0
+
+echo "== asrc.h against the reference rule"
 for target in "${targets[@]}"; do
   read -r core board sizes <<<"$target"
-  build_check "$core" "$board" "$sizes" converter/asrc.cpp "$build/check-$core.elf"
-  run_check "$board" "$build/check-$core.elf" || failed=1
+  build_check "$core" "$board" "$sizes" tools/arm/bitexact_check.cpp converter/asrc.cpp \
+    "$build/check-$core.elf"
+  run_check "$board" "$build/check-$core.elf" "bit-exact on " bitexact_check "$seed" "$rounds" ||
+    failed=1
 done
 
 # The group test let one sample too far: a group may then end with its
@@ -109,12 +133,72 @@ if cmp -s converter/asrc.cpp "$broken"; then
   echo "arm_check: the group test in converter/asrc.cpp has changed; update the broken copy here" >&2
   exit 1
 fi
-build_check cortex-m3 mps2-an385 "" "$broken" "$build/check-broken.elf"
-if run_check mps2-an385 "$build/check-broken.elf" >"$build/check-broken.log"; then
+build_check cortex-m3 mps2-an385 "" tools/arm/bitexact_check.cpp "$broken" "$build/check-broken.elf"
+if run_check mps2-an385 "$build/check-broken.elf" "bit-exact on " bitexact_check "$seed" "$rounds" \
+  >"$build/check-broken.log"; then
   echo "arm_check: a converter with a broken group test passed the check:" >&2
   cat "$build/check-broken.log" >&2
   failed=1
 else
   echo "a converter with a broken group test fails it, as it must: $(grep -m1 FAIL "$build/check-broken.log")"
+fi
+
+echo "== asrc_poly.h against this machine's build"
+# The host's line: x86-64 (or whatever this is) with its own kernels.
+g++ -std=c++20 -O2 -Wall -Wextra -Wconversion -Werror -Iconverter -Itools \
+  -DASRC_CHECK_TARGET="\"$(uname -m) host\"" tools/poly_hash.cpp converter/asrc_poly.cpp \
+  converter/poly_x86.cpp -o "$build/poly_hash-host"
+host_line=$("$build/poly_hash-host" "$seed" "$calls") || {
+  echo "$host_line"
+  echo "arm_check: poly_hash failed on this machine" >&2
+  exit 1
+}
+echo "$host_line"
+want=${host_line#*: }
+# Runs the poly check for CORE on BOARD from ELF; fails unless its line
+# after the target's name is the host's.
+poly_check() {
+  local core=$1 board=$2 elf=$3 line
+  line=$(run_check "$board" "$elf" "poly hash on " poly_hash "$seed" "$calls") || {
+    echo "$line"
+    return 1
+  }
+  echo "$line"
+  [[ ${line#*: } == "$want" ]] || {
+    echo "FAIL on $core on $board: not the host's line"
+    return 1
+  }
+}
+for target in "${targets[@]}"; do
+  read -r core board sizes <<<"$target"
+  build_check "$core" "$board" "$sizes" tools/poly_hash.cpp converter/asrc_poly.cpp \
+    "$build/poly-$core.elf"
+  poly_check "$core" "$board" "$build/poly-$core.elf" || failed=1
+done
+
+# Rounded at 0.5 - 2^-11 of a step instead of 0.5: a few outputs in ten
+# thousand come out one lower.
+broken=$build/asrc_poly-broken.cpp
+rounding='const int64_t y = (x \* stride + (int64_t{1} << 42)) >> 43;'
+moved='const int64_t y = (x * stride + (int64_t{1} << 42) - (int64_t{1} << 32)) >> 43;'
+sed "s/$rounding/$moved/" converter/asrc_poly.cpp >"$broken"
+if cmp -s converter/asrc_poly.cpp "$broken"; then
+  echo "arm_check: the rounding in converter/asrc_poly.cpp has changed;" \
+    "update the broken copy here" >&2
+  exit 1
+fi
+build_check cortex-m4 mps2-an386 "" tools/poly_hash.cpp "$broken" "$build/poly-broken.elf"
+if poly_check cortex-m4 mps2-an386 "$build/poly-broken.elf" >"$build/poly-broken.log"; then
+  echo "arm_check: a polyphase converter with a moved rounding point passed the check:" >&2
+  cat "$build/poly-broken.log" >&2
+  failed=1
+elif ! grep -q 'not the host.s line' "$build/poly-broken.log"; then
+  # It must run to the end and give another hash, not crash.
+  echo "arm_check: the polyphase converter with a moved rounding point did not run through:" >&2
+  cat "$build/poly-broken.log" >&2
+  failed=1
+else
+  echo "a polyphase converter with a moved rounding point fails it, as it must:" \
+    "$(grep -m1 -o 'hash 0x.*' "$build/poly-broken.log") on cortex-m4 against ${host_line##*: }"
 fi
 exit $failed

@@ -1,18 +1,28 @@
 #!/usr/bin/env bash
-# Cross-builds the converter (converter/asrc.cpp) for Cortex-M0+, M3, M4 and
-# M7 as a microcontroller project would take it: freestanding, -Os -mthumb,
-# no exceptions or RTTI, and linked with no start files and no library at
-# all, so that the link fails if the converter needs any symbol from outside
-# itself (memset, a division helper, the C++ runtime).  Prints a Markdown
-# table of code size per function, section totals, stack use per function
-# and sizeof(asrc_state) for each core.
+# Cross-builds both converter families for Cortex-M0+, M3, M4 and M7 as a
+# microcontroller project would take them: freestanding, -Os -mthumb, no
+# exceptions or RTTI, and linked with no start files and no library at all,
+# so that the link fails if a converter needs any symbol from outside itself
+# (memset, a division helper, the C++ runtime).  Prints Markdown tables, one
+# pair per family: code size per function, section totals and the size of a
+# converter's state; stack use per function.
 #
 #   tools/arm_footprint.sh [-o FILE] [BUILD_DIR]
 #
-#   -o FILE    also write the table to FILE
+#   -o FILE    also write the tables to FILE
 #   BUILD_DIR  objects, images and .su files (default build-arm/footprint)
 #
-# Needs gcc-arm-none-eabi (with binutils-arm-none-eabi).  The converter is
+# The families are linked apart (converter/asrc.cpp; converter/asrc_poly.cpp
+# with poly_x86.cpp, which is empty off x86-64), each with its own entries
+# kept, so that each table is what a project taking that family alone pays.
+# One exception to "no library": the polyphase converter on Cortex-M0+,
+# whose ARMv6-M has neither a 32 x 32 -> 64-bit multiply nor a divide, calls
+# libgcc's __aeabi_lmul and __aeabi_idiv for its 64-bit sums and tap
+# bounds; that image alone is linked with libgcc (and nothing else), and
+# the table shows the helpers' bytes and stack.  On M3, M4 and M7 it needs
+# nothing, as the first family needs nothing anywhere.
+#
+# Needs gcc-arm-none-eabi (with binutils-arm-none-eabi).  Each family is
 # also linked at -O0 and -O2 to show that no optimisation level needs an
 # outside symbol either; those builds are not measured.
 set -euo pipefail
@@ -28,7 +38,7 @@ if [[ ${1:-} == -o ]]; then
 fi
 build=${1:-build-arm/footprint}
 
-for tool in arm-none-eabi-g++ arm-none-eabi-nm arm-none-eabi-size; do
+for tool in arm-none-eabi-g++ arm-none-eabi-nm arm-none-eabi-size arm-none-eabi-objdump; do
   if ! command -v "$tool" >/dev/null; then
     echo "arm_footprint: $tool not found; install the Debian packages gcc-arm-none-eabi" \
       "and binutils-arm-none-eabi" >&2
@@ -39,107 +49,194 @@ done
 cores=(cortex-m0plus cortex-m3 cortex-m4 cortex-m7)
 declare -A title=([cortex-m0plus]=Cortex-M0+ [cortex-m3]=Cortex-M3 [cortex-m4]=Cortex-M4
   [cortex-m7]=Cortex-M7)
-entries=(asrc_init asrc_process_sample asrc_process_block
+families=(asrc asrc_poly)
+declare -A sources=([asrc]="converter/asrc.cpp"
+  [asrc_poly]="converter/asrc_poly.cpp converter/poly_x86.cpp")
+entries_asrc=(asrc_init asrc_process_sample asrc_process_block
   asrc_state_init asrc_state_process_sample asrc_state_process_block)
+entries_asrc_poly=(asrc_poly_ratio asrc_poly_init asrc_poly_set_ratio asrc_poly_process_block
+  asrc_poly_input_held)
+declare -A header=([asrc]=asrc.h [asrc_poly]=asrc_poly.h)
+declare -A state_type=([asrc]=asrc_state [asrc_poly]=asrc_poly_state)
+# The one image allowed a library: libgcc's arithmetic helpers (see above).
+declare -A libgcc=([asrc_poly|cortex-m0plus]=1)
+
 compile_flags=(-mthumb -ffreestanding -fno-exceptions -fno-rtti -std=c++20
   -ffunction-sections -fdata-sections -Wall -Wextra -Wconversion -Werror -Iconverter)
 # Every entry is kept as if a caller used it; the first is also the image's
 # entry point.  An unresolved symbol is an error.
-link_flags=(-mthumb -nostartfiles -nostdlib -Wl,--gc-sections -Wl,--entry="${entries[0]}"
+link_flags=(-mthumb -nostartfiles -nostdlib -Wl,--gc-sections
   -Wl,--unresolved-symbols=report-all -Wl,--fatal-warnings)
-for e in "${entries[@]}"; do link_flags+=(-Wl,--undefined="$e"); done
 
 # A symbol's name without its namespace and parameters.
-short_name() { sed -e 's/{anonymous}:://; s/(anonymous namespace):://; s/(.*//; s/.* //'; }
+short_name() {
+  sed -e 's/{anonymous}:://; s/(anonymous namespace):://; s/(.*//; s/.* //; s/[A-Za-z0-9_]*:://g'
+}
 
-declare -A code stack text data bss state_bytes state_size
-rows=()
-add_row() { local r; for r in "${rows[@]}"; do [[ $r == "$1" ]] && return; done; rows+=("$1"); }
-for e in "${entries[@]}"; do add_row "$e"; done
+# The stack a libgcc helper may use: every push and every `sub sp` in the
+# code of the archive member that defines it added up (an upper bound).
+helper_stack() { # ELF MAP NAME
+  local start size
+  read -r start size < <(awk -v name="$3" '
+    /^ \.text / && /libgcc\.a\(/ { start = $2; size = $3; next }
+    /^ \./ { start = "" }
+    start != "" && $2 == name { print start, size; exit }' "$2")
+  [[ -n $start ]] || { echo "arm_footprint: $3 is not from libgcc" >&2; exit 1; }
+  arm-none-eabi-objdump -d --start-address=$((start)) --stop-address=$((start + size)) "$1" |
+    awk '
+    /\tpush(\.w)?\t\{/ { n = split($0, r, ","); bytes += 4 * n }
+    /\tsub(\.w)?\tsp, #/ { match($0, /#[0-9]+/); bytes += substr($0, RSTART + 1, RLENGTH - 1) }
+    END { print bytes + 0 }'
+}
 
-for core in "${cores[@]}"; do
-  dir=$build/$core
+declare -A code stack text rodata data bss state_bytes state_size helpers helper_bytes
+declare -A rows_of
+add_row() { # FAMILY NAME
+  local r
+  for r in ${rows_of[$1]:-}; do [[ $r == "$2" ]] && return; done
+  rows_of[$1]+=" $2"
+}
+
+measure() { # FAMILY CORE
+  local family=$1 core=$2 dir=$build/$2/$1 level src objects e section size type name
+  local -a flags
+  local -n entries=entries_$family
+  for e in "${entries[@]}"; do add_row "$family" "$e"; done
+  flags=("${link_flags[@]}" -Wl,--entry="${entries[0]}")
+  for e in "${entries[@]}"; do flags+=(-Wl,--undefined="$e"); done
+  local lib=()
+  [[ -n ${libgcc[$family|$core]:-} ]] && lib=(-lgcc)
   mkdir -p "$dir"
-  for level in O0 O2; do
-    arm-none-eabi-g++ -mcpu="$core" -"$level" "${compile_flags[@]}" \
-      -c converter/asrc.cpp -o "$dir/asrc-$level.o"
-    arm-none-eabi-g++ -mcpu="$core" "${link_flags[@]}" "$dir/asrc-$level.o" -o "$dir/asrc-$level.elf"
+  for level in O0 O2 Os; do
+    objects=()
+    for src in ${sources[$family]}; do
+      name=$(basename "$src" .cpp)
+      local extra=()
+      [[ $level == Os ]] && extra=(-fstack-usage -fcallgraph-info=su)
+      arm-none-eabi-g++ -mcpu="$core" -"$level" "${compile_flags[@]}" "${extra[@]}" \
+        -c "$src" -o "$dir/$name-$level.o"
+      objects+=("$dir/$name-$level.o")
+    done
+    arm-none-eabi-g++ -mcpu="$core" "${flags[@]}" -Wl,-Map="$dir/$family-$level.map" \
+      "${objects[@]}" "${lib[@]}" -o "$dir/$family-$level.elf"
   done
-  arm-none-eabi-g++ -mcpu="$core" -Os "${compile_flags[@]}" -fstack-usage -fcallgraph-info=su \
-    -c converter/asrc.cpp -o "$dir/asrc.o"
-  arm-none-eabi-g++ -mcpu="$core" "${link_flags[@]}" -Wl,-Map="$dir/asrc.map" \
-    "$dir/asrc.o" -o "$dir/asrc.elf"
-  if [[ -n $(arm-none-eabi-nm -u "$dir/asrc.elf") ]]; then
-    echo "arm_footprint: $core image has undefined symbols:" >&2
-    arm-none-eabi-nm -u "$dir/asrc.elf" >&2
+  local elf=$dir/$family-Os.elf
+  if [[ -n $(arm-none-eabi-nm -u "$elf") ]]; then
+    echo "arm_footprint: $core image of $family has undefined symbols:" >&2
+    arm-none-eabi-nm -u "$elf" >&2
     exit 1
   fi
 
+  local key="$family|$core"
   while read -r section size _; do
     case $section in
-      .text) text[$core]=$size ;;
-      .data) data[$core]=$size ;;
-      .bss) bss[$core]=$size ;;
+      .text) text[$key]=$size ;;
+      .rodata) rodata[$key]=$size ;;
+      .data) data[$key]=$size ;;
+      .bss) bss[$key]=$size ;;
     esac
-  done < <(arm-none-eabi-size -A "$dir/asrc.elf")
-  : "${text[$core]:=0}" "${data[$core]:=0}" "${bss[$core]:=0}"
+  done < <(arm-none-eabi-size -A "$elf")
+  : "${text[$key]:=0}" "${rodata[$key]:=0}" "${data[$key]:=0}" "${bss[$key]:=0}"
 
-  state_bytes[$core]=0
+  # What the converter's objects call from outside themselves (only libgcc
+  # can have resolved it), and the bytes of libgcc's code in the image.
+  helpers[$key]=$(arm-none-eabi-nm -u "$dir"/*-Os.o | awk '$1 == "U" { print $2 }' | sort -u |
+    tr '\n' ' ')
+  helper_bytes[$key]=0
+  while read -r size; do
+    helper_bytes[$key]=$((helper_bytes[$key] + size))
+  done < <(awk '/^ \.text / && /libgcc\.a\(/ { print $3 }' "$dir/$family-Os.map")
+
+  state_bytes[$key]=0
   while read -r _ size type name; do
     name=$(short_name <<<"$name")
+    [[ -z $name || $name == __* ]] && continue # libgcc: counted apart
     case $type in
-      t|T) code[$core|$name]=$((16#$size)); add_row "$name" ;;
-      b|B|d|D) state_bytes[$core]=$((state_bytes[$core] + 16#$size)) ;;
+      t|T) code[$key|$name]=$((16#$size)); add_row "$family" "$name" ;;
+      b|B|d|D) state_bytes[$key]=$((state_bytes[$key] + 16#$size)) ;;
     esac
-  done < <(arm-none-eabi-nm -S -C --defined-only "$dir/asrc.elf")
+  done < <(arm-none-eabi-nm -S -C --defined-only "$elf")
 
-  # Own frame from the .su file; the deepest chain through the callees from
-  # the call graph (-fcallgraph-info), which names the same functions.
+  # Own frame from the .su files; the deepest chain through the callees
+  # from the call graph (-fcallgraph-info), which names the same functions
+  # and, as nodes without a frame, the libgcc helpers.
+  cat "$dir"/*-Os.su >"$dir/$family.su"
   while IFS=$'\t' read -r where bytes qualifier; do
     name=$(short_name <<<"${where#*:*:*:}")
-    stack[$core|$name]=$bytes
-    [[ $qualifier == static ]] || stack[$core|$name]+=" ($qualifier)"
-  done <"$dir/asrc.su"
-  while IFS=$'\t' read -r deepest signature; do
-    name=$(short_name <<<"$signature")
-    [[ -n ${stack[$core|$name]:-} ]] && stack[$core|$name]+=" / $deepest"
-  done < <(awk '
+    [[ -n $name ]] || continue
+    stack[$key|$name]=$bytes
+    [[ $qualifier == static ]] || stack[$key|$name]+=" ($qualifier)"
+  done <"$dir/$family.su"
+  local helper_frames=
+  for name in ${helpers[$key]}; do
+    size=$(helper_stack "$elf" "$dir/$family-Os.map" "$name")
+    helper_frames+=" $name $size"
+    stack[$key|$name]=$size
+    add_row "$family" "$name"
+  done
+  cat "$dir"/*-Os.ci | awk -v helper_frames="$helper_frames" '
+    BEGIN { n = split(helper_frames, f, " "); for (i = 1; i < n; i += 2) helper[f[i]] = f[i + 1] }
     /^node:/ {
       match($0, /title: "[^"]*"/); t = substr($0, RSTART + 8, RLENGTH - 9)
       match($0, /label: "[^\\]*/); label[t] = substr($0, RSTART + 8, RLENGTH - 8)
-      own[t] = match($0, /[0-9]+ bytes/) ? substr($0, RSTART, RLENGTH) + 0 : -1
+      own[t] = match($0, /[0-9]+ bytes/) ? substr($0, RSTART, RLENGTH) + 0 \
+             : t in helper ? helper[t] : -1
     }
     /^edge:/ {
       match($0, /sourcename: "[^"]*"/); s = substr($0, RSTART + 13, RLENGTH - 14)
       match($0, /targetname: "[^"]*"/); d = substr($0, RSTART + 13, RLENGTH - 14)
       callees[s] = callees[s] " " d
     }
-    # The call graph has no cycles (the converter does not recurse).
+    # The call graph has no cycles (the converters do not recurse).
     function deepest(t,   n, i, list, best, c) {
+      if (own[t] < 0) { print "arm_footprint: no frame for " t > "/dev/stderr"; exit 1 }
       best = 0
       n = split(callees[t], list, " ")
       for (i = 1; i <= n; ++i) { c = deepest(list[i]); if (c > best) best = c }
       return own[t] + best
     }
     END { for (t in own) if (own[t] >= 0) print deepest(t) "\t" label[t] }
-  ' "$dir/asrc.ci")
+  ' >"$dir/$family.deepest"
+  while IFS=$'\t' read -r deepest signature; do
+    name=$(short_name <<<"$signature")
+    [[ -n $name && -n ${stack[$key|$name]:-} ]] && stack[$key|$name]+=" / $deepest"
+  done <"$dir/$family.deepest"
 
-  probe=$dir/state_size.cpp
-  printf '%s\n' '#include "asrc.h"' \
-    'extern "C" char asrc_state_size[sizeof(asrc_state)];' \
-    'char asrc_state_size[sizeof(asrc_state)];' >"$probe"
-  arm-none-eabi-g++ -mcpu="$core" -Os "${compile_flags[@]}" -c "$probe" -o "$dir/state_size.o"
-  size=$(arm-none-eabi-nm -S "$dir/state_size.o" | awk '$4 == "asrc_state_size" { print $2 }')
-  state_size[$core]=$((16#$size))
+  local probe=$dir/${state_type[$family]}_size.cpp
+  printf '%s\n' "#include \"${header[$family]}\"" \
+    "extern \"C\" char state_size[sizeof(${state_type[$family]})];" \
+    "char state_size[sizeof(${state_type[$family]})];" >"$probe"
+  arm-none-eabi-g++ -mcpu="$core" -Os "${compile_flags[@]}" -c "$probe" -o "$probe.o"
+  size=$(arm-none-eabi-nm -S "$probe.o" | awk '$4 == "state_size" { print $2 }')
+  state_size[$key]=$((16#$size))
+}
+
+for core in "${cores[@]}"; do
+  for family in "${families[@]}"; do
+    measure "$family" "$core"
+  done
+  # Outside symbols only where allowed: the images without libgcc have none.
+  for family in "${families[@]}"; do
+    if [[ -z ${libgcc[$family|$core]:-} && -n ${helpers[$family|$core]// /} ]]; then
+      echo "arm_footprint: $family on $core calls ${helpers[$family|$core]}" >&2
+      exit 1
+    fi
+  done
 done
 
 version=$(arm-none-eabi-gcc --version | head -n 1)
-is_entry() { local e; for e in "${entries[@]}"; do [[ $e == "$1" ]] && return 0; done; return 1; }
-row() { # LABEL KEY-ARRAY [SUFFIX-KEY]: one line with a cell per core
-  local label=$1 cells core
+is_entry() {
+  local -n list=entries_$1
+  local e
+  for e in "${list[@]}"; do [[ $e == "$2" ]] && return 0; done
+  return 1
+}
+is_helper() { [[ $1 == __* ]]; }
+row() { # LABEL KEY-ARRAY FAMILY [SUFFIX-KEY [MISSING]]: one line with a cell per core
+  local label=$1 family=$3 cells core
   local -n values=$2
   cells="| $label |"
-  for core in "${cores[@]}"; do cells+=" ${values[$core${3:-}]:-inlined} |"; done
+  for core in "${cores[@]}"; do cells+=" ${values[$family|$core${4:-}]:-${5:-inlined}} |"; done
   echo "$cells"
 }
 header() {
@@ -148,36 +245,65 @@ header() {
   echo "$cells"
   cells="|---|"; for core in "${cores[@]}"; do cells+="---:|"; done; echo "$cells"
 }
-table() {
-  local r label core
-  local -A total bss_cell
+label_of() { # FAMILY NAME
+  if is_entry "$1" "$2"; then
+    echo "\`$2\`"
+  elif is_helper "$2"; then
+    echo "\`$2\` (libgcc)"
+  else
+    echo "\`$2\` (internal)"
+  fi
+}
+family_tables() { # FAMILY
+  local family=$1 r core missing
+  local -A total bss_cell gcc_cell
   for core in "${cores[@]}"; do
-    total[$core]="**$((text[$core] + data[$core] + bss[$core]))**"
-    bss_cell[$core]="${bss[$core]} (${state_bytes[$core]})"
+    local key="$family|$core"
+    total[$key]="**$((text[$key] + rodata[$key] + data[$key] + bss[$key]))**"
+    bss_cell[$key]="${bss[$key]} (${state_bytes[$key]})"
+    gcc_cell[$key]=${helper_bytes[$key]}
   done
+  header "code"
+  for r in ${rows_of[$family]}; do
+    is_helper "$r" && continue
+    row "$(label_of "$family" "$r")" code "$family" "|$r"
+  done
+  for core in "${cores[@]}"; do
+    if [[ -n ${libgcc[$family|$core]:-} ]]; then
+      row "libgcc helpers (their stack below)" gcc_cell "$family"
+      break
+    fi
+  done
+  row ".text" text "$family"
+  row ".rodata$([[ $family == asrc_poly ]] && echo ' (coefficient table)')" rodata "$family"
+  row ".data" data "$family"
+  row ".bss (module-scope state)" bss_cell "$family"
+  row "**total**" total "$family"
+  row "\`sizeof(${state_type[$family]})\`$([[ $family == asrc_poly ]] && echo ' (one channel)')" \
+    state_size "$family"
+  echo
+  header "stack: own frame / deepest call chain"
+  for r in ${rows_of[$family]}; do
+    missing=inlined; is_helper "$r" && missing="-"
+    row "$(label_of "$family" "$r")" stack "$family" "|$r" "$missing"
+  done
+}
+table() {
   echo "Bytes, made by \`tools/arm_footprint.sh\` with $version"
   echo "at \`-Os -mthumb\`."
   echo
-  header "code"
-  for r in "${rows[@]}"; do
-    label="\`$r\`"; is_entry "$r" || label+=" (internal)"
-    row "$label" code "|$r"
-  done
-  row ".text" text
-  row ".data" data
-  row ".bss (module-scope state)" bss_cell
-  row "**total**" total
-  row "\`sizeof(asrc_state)\`" state_size
+  echo "\`asrc.h\`:"
   echo
-  header "stack: own frame / deepest call chain"
-  for r in "${rows[@]}"; do
-    label="\`$r\`"; is_entry "$r" || label+=" (internal)"
-    row "$label" stack "|$r"
-  done
+  family_tables asrc
+  echo
+  echo "\`asrc_poly.h\`:"
+  echo
+  family_tables asrc_poly
   echo
   echo "The own frame is GCC's \`-fstack-usage\`; the deepest chain adds the frames of"
   echo "the functions called (\`-fcallgraph-info=su\`), counting a tail call as a call,"
-  echo "so it is an upper bound."
+  echo "so it is an upper bound. A libgcc helper's frame is every push and stack"
+  echo "adjustment in its code added up."
 }
 
 if [[ -n $out_file ]]; then

@@ -1,6 +1,10 @@
 #!/usr/bin/env bash
 # Cross-builds the 32-bit Windows program and runs the end-to-end cases
-# against it under wine, comparing every output with the native program's.
+# against it under wine, comparing every output with the native program's;
+# then runs the polyphase converter's schedule (tools/poly_hash) of four
+# seeds in the Windows build and requires the native build's line, hash and
+# all: the i686 build runs the portable sums with 64-bit arithmetic on a
+# 32-bit machine, the native one on x86-64 the vector sums.
 #
 #   tools/windows_e2e.sh [NATIVE_BUILD_DIR] [WINDOWS_BUILD_DIR]
 #
@@ -13,8 +17,10 @@ windows=${2:-build-win}
 
 cmake -S . -B "$windows" -DCMAKE_TOOLCHAIN_FILE=cmake/i686-w64-mingw32.cmake -DASRC_WERROR=ON
 cmake --build "$windows" -j2
-file "$windows/asrc.exe" | grep -q 'PE32 executable (console) Intel 80386' ||
-  { echo "$windows/asrc.exe is not a 32-bit Windows console program"; exit 1; }
+for exe in asrc.exe tools/poly_hash.exe; do
+  file "$windows/$exe" | grep -q 'PE32 executable (console) Intel 80386' ||
+    { echo "$windows/$exe is not a 32-bit Windows console program"; exit 1; }
+done
 
 # One wine server for all cases, in a prefix of our own; no debug chatter,
 # and no offer to install Mono or Gecko.
@@ -29,3 +35,13 @@ timeout 300 wineboot --init >/dev/null 2>&1
 ASRC_EXE="$PWD/$windows/asrc.exe" ASRC_RUNNER=wine ASRC_EXPECT_CRLF=1 \
 ASRC_NATIVE_EXE="$PWD/$native/asrc" \
   "$native/tests/e2e_test" --gtest_brief=1
+
+# Everything after the machine's name must agree.
+for seed in 1 2 3 4; do
+  want=$("$native/tools/poly_hash" "$seed" 2000) || { echo "$want"; exit 1; }
+  got=$(wine "$windows/tools/poly_hash.exe" "$seed" 2000) || { echo "$got"; exit 1; }
+  got=${got%$'\r'}
+  echo "$got"
+  [[ $got == "poly hash on "*" hash 0x"* && ${got#*: } == "${want#*: }" ]] ||
+    { echo "poly_hash: the Windows build differs from the native one: $want"; exit 1; }
+done
