@@ -95,10 +95,12 @@ int64_t full_band_sum_portable(const int16_t* xn, uint32_t frac)
 
 FullBandSum best_full_band_sum()
 {
-#ifdef ASRC_POLY_X86_KERNELS
+#if defined(ASRC_POLY_X86_KERNELS)
     return cpu_has_avx512_vnni() ? full_band_sum_avx512
            : cpu_has_avx2()      ? full_band_sum_avx2
                                  : full_band_sum_sse2;
+#elif defined(ASRC_POLY_DSP_KERNEL)
+    return full_band_sum_dsp;
 #else
     return full_band_sum_portable;
 #endif

@@ -34,6 +34,12 @@ bool cpu_has_avx2();
 bool cpu_has_avx512_vnni();
 #endif
 
+// Cortex-M with the DSP extension, when the split rows are built in.
+#if defined(ASRC_POLY_SPLIT_ROWS) && defined(__ARM_FEATURE_DSP)
+#define ASRC_POLY_DSP_KERNEL 1
+std::int64_t full_band_sum_dsp(const std::int16_t* xn, std::uint32_t frac);
+#endif
+
 using FullBandSum = std::int64_t (*)(const std::int16_t*, std::uint32_t);
 
 // The fastest full-band sum this processor runs.

@@ -74,23 +74,28 @@ targets=("cortex-m0plus microbit --defsym=asrc_code_size=256K,--defsym=asrc_data
   "cortex-m7 mps2-an500")
 
 # Builds PROGRAM (a source under tools/) for CORE with the converter
-# SOURCE into ELF.
+# SOURCES (one or more, separated by spaces) into ELF, with DEFINES (if
+# any) for the converter.
 build_check() {
-  local core=$1 board=$2 sizes=$3 program=$4 source=$5 elf=$6 flags cxx_flags
+  local core=$1 board=$2 sizes=$3 program=$4 sources=$5 elf=$6 defines=${7:-} flags cxx_flags
+  local -a objects=()
   flags=(-mcpu="$core" -mthumb -O2 -ffunction-sections -fdata-sections)
   cxx_flags=(-std=c++20 -fno-exceptions -fno-rtti -Wall -Wextra -Wconversion -Werror -Wno-psabi
     -Iconverter -Itests -Itools)
   arm-none-eabi-gcc "${flags[@]}" -Wall -Wextra -Werror -c tools/arm/vectors.c -o "$elf.vectors.o"
   arm-none-eabi-g++ "${flags[@]}" "${cxx_flags[@]}" -DASRC_CHECK_TARGET="\"$core on $board\"" \
     -c "$program" -o "$elf.check.o"
-  arm-none-eabi-g++ "${flags[@]}" "${cxx_flags[@]}" -c "$source" -o "$elf.converter.o"
+  for source in $sources; do
+    objects+=("$elf.$(basename "$source" .cpp).o")
+    arm-none-eabi-g++ "${flags[@]}" "${cxx_flags[@]}" $defines -c "$source" -o "${objects[-1]}"
+  done
   # The C driver links newlib (libc, librdimon) and libgcc but not the C++
   # library, so that a use of it fails the link here instead of needing
   # Debian's libstdc++-arm-none-eabi-newlib; the map shows that nothing
   # brought it in some other way.
   arm-none-eabi-gcc "${flags[@]}" --specs=rdimon.specs -T tools/arm/cortex-m.ld \
     -Wl,--gc-sections -Wl,-Map="$elf.map" ${sizes:+"-Wl,$sizes"} \
-    "$elf.vectors.o" "$elf.check.o" "$elf.converter.o" -o "$elf"
+    "$elf.vectors.o" "$elf.check.o" "${objects[@]}" -o "$elf"
   if grep -E 'lib(std|sup)c\+\+' "$elf.map" >&2; then
     echo "arm_check: $elf was linked with the C++ library (above)" >&2
     exit 1
@@ -174,6 +179,17 @@ for target in "${targets[@]}"; do
   build_check "$core" "$board" "$sizes" tools/poly_hash.cpp converter/asrc_poly.cpp \
     "$build/poly-$core.elf"
   poly_check "$core" "$board" "$build/poly-$core.elf" || failed=1
+done
+
+# With the rows split for SMLAD, on the cores that have it: the same line.
+for target in "${targets[@]}"; do
+  read -r core board sizes <<<"$target"
+  [[ $core == cortex-m4 || $core == cortex-m7 ]] || continue
+  build_check "$core" "$board" "$sizes" tools/poly_hash.cpp \
+    "converter/asrc_poly.cpp converter/poly_dsp.cpp" "$build/poly-rows-$core.elf" \
+    -DASRC_POLY_SPLIT_ROWS
+  printf '(split rows) '
+  poly_check "$core" "$board" "$build/poly-rows-$core.elf" || failed=1
 done
 
 # Rounded at 0.5 - 2^-11 of a step instead of 0.5: a few outputs in ten
