@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <semaphore>
 #include <sstream>
 #include <thread>
@@ -81,6 +82,12 @@ public:
             asrc_state_init(&s);
         for (asrc_poly_state& s : poly_states_)
             asrc_poly_init(&s, choice.ratio); // checked by the caller
+        // Downsampling by more than 1%: the stretched filter's rows, shared
+        // by all channels, run it on the vector units (same results).
+        if (choice.poly && asrc_poly_stride(choice.ratio) < 256) {
+            rows_ = std::make_unique<asrc_poly_rows>();
+            asrc_poly_rows_init(rows_.get(), choice.ratio);
+        }
     }
 
     std::int16_t* in_plane(Chunk& c, int channel) const
@@ -154,9 +161,9 @@ private:
         for (int ch = first; ch < end; ++ch) {
             std::int32_t nin = c.frames;
             std::int32_t nout = 0;
-            asrc_poly_process_block(&poly_states_[static_cast<std::size_t>(ch)],
-                                    c.out.data() + offset(out_stride_, ch),
-                                    c.in.data() + offset(in_stride_, ch), &nin, &nout);
+            asrc_poly_process_block_rows(&poly_states_[static_cast<std::size_t>(ch)], rows_.get(),
+                                         c.out.data() + offset(out_stride_, ch),
+                                         c.in.data() + offset(in_stride_, ch), &nin, &nout);
             if (first == 0)
                 c.out_frames = nout;
         }
@@ -212,6 +219,7 @@ private:
     bool poly_;
     std::vector<asrc_state> states_;
     std::vector<asrc_poly_state> poly_states_;
+    std::unique_ptr<asrc_poly_rows> rows_;
     std::int16_t step_;
     EventPlan plan_;
     std::array<Chunk, kChunks> chunks_;

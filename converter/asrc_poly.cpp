@@ -93,6 +93,15 @@ int64_t full_band_sum_portable(const int16_t* xn, uint32_t frac)
     return a * 32768 + t.phi * d;
 }
 
+RowsSum best_rows_sum()
+{
+#if defined(ASRC_POLY_X86_KERNELS)
+    return cpu_has_avx512_vnni() ? rows_sum_avx512 : cpu_has_avx2() ? rows_sum_avx2 : rows_sum_sse2;
+#else
+    return nullptr;
+#endif
+}
+
 FullBandSum best_full_band_sum()
 {
 #if defined(ASRC_POLY_X86_KERNELS)
@@ -178,7 +187,8 @@ inline int16_t finish(int64_t x, int32_t stride, uint32_t& clipped)
 // windows start at most `reach` inputs before the output's integer time,
 // and that time lies `lag` inputs before the newest.
 template <typename Sum>
-inline int32_t run(asrc_poly_state& s, int16_t* out, const int16_t* in, int32_t count, Sum sum)
+inline int32_t run(asrc_poly_state& s, int16_t* out, const int16_t* in, int32_t count, Sum sum,
+                   int32_t reach)
 {
     uint32_t write = s.write;
     int32_t lag = s.lag;
@@ -187,12 +197,13 @@ inline int32_t run(asrc_poly_state& s, int16_t* out, const int16_t* in, int32_t 
     const uint32_t ratio = s.ratio;
     const int32_t delay = s.delay;
     const int32_t stride = s.stride;
-    const int32_t reach = (kCentre - 1) / stride; // 63 at stride 256, 127 at 129
     int16_t* const hist = s.history;
     int32_t n = 0;
     for (int32_t i = 0; i < count;) {
         // lag <= 127 on entry (below the largest delay), reach <= 127: at
-        // least one input fits.
+        // least one input fits.  `reach` is how far before the output's
+        // integer time its sum reads: (16383 / stride) for the folded
+        // table, 63 at full band, at most 127 with rows for one stride.
         const int32_t room = (kHistory - 1) - reach - lag;
         const int32_t take = room < count - i ? room : count - i;
         for (int32_t k = 0; k < take; ++k) {
@@ -222,6 +233,41 @@ inline int32_t run(asrc_poly_state& s, int16_t* out, const int16_t* in, int32_t 
 
 // The stride and delay as asrc_poly_stride and asrc_poly_delay give them
 // (the tests hold them equal), without a 64-bit `/`.
+// The table at position q, 0 outside 0..32768.
+inline int32_t folded_entry(int32_t q)
+{
+    return q < 0 || q > kEnd ? 0 : kHalfTable[q <= kCentre ? q : kEnd - q];
+}
+
+void process(asrc_poly_state& s, const asrc_poly_rows* rows, int16_t* out, const int16_t* in,
+             int32_t count, int32_t* nout)
+{
+    const int32_t stride = s.stride;
+    if (stride == kTablePhases) {
+        *nout = run(s, out, in, count, best_full_band_sum(), (kCentre - 1) / kTablePhases);
+        return;
+    }
+    const RowsSum rows_sum = rows != nullptr && rows->stride == stride ? best_rows_sum() : nullptr;
+    if (rows_sum != nullptr) {
+        const int32_t taps = rows->taps;
+        const int32_t first = rows->first;
+        *nout = run(
+            s, out, in, count,
+            [=](const int16_t* xn, uint32_t frac) {
+                const Taps t = taps_at(frac, stride);
+                const int32_t at = t.a * taps;
+                return rows_sum(xn + first, rows->hi + at, rows->lo + at, rows->d + at, taps,
+                                t.phi);
+            },
+            -first);
+        return;
+    }
+    *nout = run(
+        s, out, in, count,
+        [stride](const int16_t* xn, uint32_t frac) { return filter_sum(xn, frac, stride); },
+        (kCentre - 1) / stride);
+}
+
 void apply_ratio(asrc_poly_state& s, uint32_t ratio)
 {
     const int32_t stride = stride_of(ratio);
@@ -284,16 +330,51 @@ void asrc_poly_process_block(asrc_poly_state* s, int16_t* out, const int16_t* in
         *nout = 0;
         return;
     }
-    if (s->stride == kTablePhases) {
-        const FullBandSum sum = best_full_band_sum();
-        *nout = run(*s, out, in, count, sum);
-    } else {
-        const int32_t stride = s->stride;
-        *nout = run(*s, out, in, count, [stride](const int16_t* xn, uint32_t frac) {
-            return filter_sum(xn, frac, stride);
-        });
-    }
+    process(*s, nullptr, out, in, count, nout);
     *nin = count;
+}
+
+void asrc_poly_process_block_rows(asrc_poly_state* s, const asrc_poly_rows* rows, int16_t* out,
+                                  const int16_t* in, int32_t* nin, int32_t* nout)
+{
+    const int32_t count = *nin;
+    if (count <= 0) {
+        *nin = 0;
+        *nout = 0;
+        return;
+    }
+    process(*s, rows, out, in, count, nout);
+    *nin = count;
+}
+
+int asrc_poly_rows_init(asrc_poly_rows* r, uint32_t ratio)
+{
+    if (!ratio_in_range(ratio))
+        return -1;
+    const int32_t stride = asrc_poly_stride(ratio);
+    r->stride = stride;
+    if (stride == kTablePhases)
+        return 0;
+    // Exactly the taps the folded table's sum reads (filter_sum): no
+    // padding, so that no sum reads an input outside the history's window.
+    const int32_t reach = (kCentre - 1) / stride;
+    const int32_t taps = reach + asrc_poly_delay(ratio) + 1;
+    r->taps = taps;
+    r->first = -reach;
+    r->unused = 0;
+    for (int32_t a = 0; a < stride; ++a) {
+        for (int32_t i = 0; i < taps; ++i) {
+            const int32_t q = kCentre + stride * (r->first + i) - a;
+            const int32_t f = folded_entry(q);
+            const int32_t hi = f >> 6; // floor: lo = f - 64 * hi is 0..63
+            // All three fit 16 bits: |f| < 2^20, |f(q - 1) - f(q)| < 2^13.
+            const int32_t at = a * taps + i;
+            r->hi[at] = static_cast<int16_t>(hi);
+            r->lo[at] = static_cast<int16_t>(f - 64 * hi);
+            r->d[at] = static_cast<int16_t>(folded_entry(q - 1) - f);
+        }
+    }
+    return 0;
 }
 
 int64_t asrc_poly_input_held(const asrc_poly_state* s)

@@ -34,8 +34,9 @@
 //            by 256 / stride, stride = floor(256 * 1.0102 / ratio) (256 down
 //            to 129), which moves its cutoff below the output's Nyquist
 //            frequency, and it spans up to 256 taps.  The gain is kept at
-//            one.  This path takes about 1 to 2 times as many taps and runs
-//            on the portable code only.
+//            one.  This path takes 1 to 2 times as many taps, and runs on
+//            the portable code unless given the rows for its stride (see
+//            ROWS FOR ONE STRIDE).
 //
 // Measured on -1 dBFS tones (the project's quality report): 90 dB SINAD or
 // better from 20 Hz to 20 kHz at 48 kHz and ratios 1 +- 1e-2 .. 1e-4, and
@@ -199,6 +200,47 @@ int asrc_poly_set_ratio(asrc_poly_state* s, uint32_t ratio);
 // newest input.
 void asrc_poly_process_block(asrc_poly_state* s, int16_t* out, const int16_t* in, int32_t* nin,
                              int32_t* nout);
+
+// ROWS FOR ONE STRIDE (optional)
+//
+// The stretched filter reads the table with a step that changes with the
+// ratio, which vector units cannot load, so it runs on the portable code
+// (some 15 times the full band's cost on x86-64, where the full band has
+// vector paths).  asrc_poly_rows holds the
+// filter for one stride laid out row by row, as the full band's rows are
+// built in: 199,600 bytes, made once by asrc_poly_rows_init in the caller's
+// memory (static, or allocated by the caller) and then only read, by any
+// number of channels at once.  asrc_poly_process_block_rows uses it when its
+// stride is the state's; the outputs are the same bit for bit either way.
+// The vector paths that use it are those of x86-64 (SSE2, AVX2, AVX-512
+// VNNI); elsewhere the rows are ignored and cost only their memory.
+#define ASRC_POLY_ROWS_ENTRIES 33264 // the most any stride needs (stride 132: 132 rows of 252)
+
+typedef struct asrc_poly_rows {
+    int32_t stride; // the stride they hold (129..255); 256 when none are needed
+    int32_t taps;   // entries per row: the filter's taps at this stride
+    int32_t first;  // the tap offset j (see ARITHMETIC) of each row's first entry
+    int32_t unused;
+    // Row a (a = (stride * frac) >> 30) at a * taps in each: the table's
+    // entries F = 64 * hi + lo (lo in 0..63), and d, the difference to the
+    // next entry down, F(q - 1) - F(q).
+    int16_t hi[ASRC_POLY_ROWS_ENTRIES];
+    int16_t lo[ASRC_POLY_ROWS_ENTRIES];
+    int16_t d[ASRC_POLY_ROWS_ENTRIES];
+} asrc_poly_rows;
+
+// Fills *r for the stride of `ratio` (asrc_poly_stride).  Up to
+// ASRC_POLY_RATIO_FULL_BAND no rows are needed: r->stride becomes 256 and
+// nothing else is written.  Returns 0, or -1 without touching *r for a
+// ratio outside the range.  Up to 33,264 entries of each part are computed: call it when
+// the stride changes (a drift controller's small ratio changes keep it), not
+// on every block.  Not to be called while a call reads *r.
+int asrc_poly_rows_init(asrc_poly_rows* r, uint32_t ratio);
+
+// asrc_poly_process_block, with the stretched filter on `rows` when rows
+// is not NULL and rows->stride is s->stride; exactly the same results.
+void asrc_poly_process_block_rows(asrc_poly_state* s, const asrc_poly_rows* rows, int16_t* out,
+                                  const int16_t* in, int32_t* nin, int32_t* nout);
 
 // How far the newest input lies beyond the next output's time, in input
 // samples, signed Q33.30: (lag << 30) - frac.  -1.0 right after init; once

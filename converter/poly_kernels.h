@@ -42,6 +42,28 @@ std::int64_t full_band_sum_dsp(const std::int16_t* xn, std::uint32_t frac);
 
 using FullBandSum = std::int64_t (*)(const std::int16_t*, std::uint32_t);
 
+// The filter sum on rows laid out for one stride (asrc_poly_rows): `x` at the
+// input of the row's first entry, `taps` entries of each part (any number;
+// the vector loops take what is left past their width one tap at a time or
+// under a mask, never reading past it), `phi` the interpolation weight.  Any lane's partial sums stay below
+// 2^31 for every stride (tests/poly_test.cpp checks them all); the sum of
+// the hi parts can exceed 2^31 as a whole, so it is finished in 64 bits.
+using RowsSum = std::int64_t (*)(const std::int16_t* x, const std::int16_t* hi,
+                                 const std::int16_t* lo, const std::int16_t* d, std::int32_t taps,
+                                 std::int32_t phi);
+#ifdef ASRC_POLY_X86_KERNELS
+std::int64_t rows_sum_sse2(const std::int16_t* x, const std::int16_t* hi, const std::int16_t* lo,
+                           const std::int16_t* d, std::int32_t taps, std::int32_t phi);
+std::int64_t rows_sum_avx2(const std::int16_t* x, const std::int16_t* hi, const std::int16_t* lo,
+                           const std::int16_t* d, std::int32_t taps, std::int32_t phi);
+std::int64_t rows_sum_avx512(const std::int16_t* x, const std::int16_t* hi,
+                             const std::int16_t* lo, const std::int16_t* d, std::int32_t taps,
+                             std::int32_t phi);
+#endif
+// The fastest rows sum this processor runs, or nullptr where none is
+// faster than filter_sum on the folded table.
+RowsSum best_rows_sum();
+
 // The fastest full-band sum this processor runs.
 FullBandSum best_full_band_sum();
 

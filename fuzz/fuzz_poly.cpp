@@ -1,12 +1,14 @@
 // fuzz_poly.cpp - drives the polyphase converter from the fuzz bytes and
 // holds it to its plain reference: ratios anywhere in 32 bits (refused ones
 // must change nothing), block lengths from negative to long, ratio changes
-// and re-initialisations at any point.  Checks nin on return, nout against
+// and re-initialisations at any point, with and without the stretched
+// filter's rows.  Checks nin on return, nout against
 // asrc_poly_max_output, that nothing is written past it, and every output.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "asrc_poly.h"
@@ -47,6 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FuzzedDataProvider in(data, size);
     asrc_poly_state state;
     Stream stream;
+    static const auto rows = std::make_unique<asrc_poly_rows>();
     stream.ratio = ASRC_POLY_RATIO_ONE;
     check(asrc_poly_init(&state, stream.ratio) == 0);
     constexpr std::int16_t kGuard = 0x2D2D;
@@ -92,7 +95,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             std::vector<std::int16_t> out(room + 8, kGuard);
             std::int32_t nin = count;
             std::int32_t nout = -1;
-            asrc_poly_process_block(&state, out.data(), samples.data(), &nin, &nout);
+            // Now and then with the stretched filter's rows (for this stride,
+            // or stale ones for another, which must be ignored).
+            if (in.ConsumeBool()) {
+                if (in.ConsumeBool())
+                    asrc_poly_rows_init(rows.get(), state.ratio);
+                asrc_poly_process_block_rows(&state, rows.get(), out.data(), samples.data(), &nin,
+                                             &nout);
+            } else {
+                asrc_poly_process_block(&state, out.data(), samples.data(), &nin, &nout);
+            }
             check(nin == (count > 0 ? count : 0));
             check(nout >= 0 && static_cast<std::size_t>(nout) <= room);
             for (std::size_t g = room; g < out.size(); ++g)

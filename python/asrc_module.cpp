@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -329,16 +330,30 @@ std::uint32_t ratio_from(const py::handle& ratio_or_in_rate, const py::object& o
     return out_rate.is_none() ? checked_ratio(ratio_or_in_rate) : poly_ratio(ratio_or_in_rate, out_rate);
 }
 
-py::array_t<std::int16_t> poly_convert_on(asrc_poly_state* s, std::mutex* lock,
-                                          const py::array& samples, py::ssize_t extra = 0)
+// The stretched filter's rows for the state's stride, made when first
+// needed and again when the stride changes (they are 200 KB, so only then).
+const asrc_poly_rows* rows_for(const asrc_poly_state& s, std::unique_ptr<asrc_poly_rows>& rows)
+{
+    if (s.stride == 256)
+        return nullptr;
+    if (!rows)
+        rows = std::make_unique<asrc_poly_rows>();
+    if (rows->stride != s.stride)
+        asrc_poly_rows_init(rows.get(), s.ratio);
+    return rows.get();
+}
+
+py::array_t<std::int16_t> poly_convert_on(asrc_poly_state* s, std::unique_ptr<asrc_poly_rows>& rows,
+                                          std::mutex* lock, const py::array& samples,
+                                          py::ssize_t extra = 0)
 {
     return convert_with(
         lock, samples,
         [s](std::int32_t count) { return asrc_poly_max_output(count, s->ratio); },
-        [s](const std::int16_t* in, std::int32_t count, std::int16_t* out) {
+        [s, &rows](const std::int16_t* in, std::int32_t count, std::int16_t* out) {
             std::int32_t nin = count;
             std::int32_t nout = 0;
-            asrc_poly_process_block(s, out, in, &nin, &nout);
+            asrc_poly_process_block_rows(s, rows_for(*s, rows), out, in, &nin, &nout);
             return nout;
         },
         extra);
@@ -355,7 +370,7 @@ public:
     py::array_t<std::int16_t> process(const py::handle& samples)
     {
         const py::array a = checked_vector(samples, "samples", {py::dtype::of<std::int16_t>()}, "int16");
-        return poly_convert_on(&state_, &lock_, a);
+        return poly_convert_on(&state_, rows_, &lock_, a);
     }
 
     void reset()
@@ -382,6 +397,7 @@ public:
 
 private:
     asrc_poly_state state_{};
+    std::unique_ptr<asrc_poly_rows> rows_;
     std::mutex lock_;
 };
 
@@ -403,7 +419,8 @@ py::array_t<std::int16_t> poly_convert(const py::handle& samples, const py::hand
     std::fill(p + n, p + n + delay, std::int16_t{0});
     asrc_poly_state s{};
     asrc_poly_init(&s, r);
-    py::array_t<std::int16_t> y = poly_convert_on(&s, nullptr, padded);
+    std::unique_ptr<asrc_poly_rows> rows;
+    py::array_t<std::int16_t> y = poly_convert_on(&s, rows, nullptr, padded);
     const auto wanted = static_cast<py::ssize_t>(
         ((static_cast<unsigned long long>(n) << 30) + r - 1) / r);
     y.resize({std::min<py::ssize_t>(y.shape(0), wanted)}, false);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 #include <cstring>
 #include <random>
 #include <string>
@@ -387,6 +388,142 @@ TEST(PolyPosition, SetRatioKeepsThePositionAndHeldInputInRange)
             ASSERT_GT(after, top - ratio) << i;
         }
     }
+}
+
+// ---- rows for one stride -------------------------------------------------
+
+// Every stride's rows fit 16 bits, read no further back than the history
+// allows, and keep each 32-bit lane of the vector sums below 2^31: the
+// coarsest lanes (SSE2's, taps i and i + 1 of every 8) for the hi parts, the
+// whole row for the lo and d parts, which are summed in 32 bits.
+TEST(PolyRows, EveryStrideFitsSixteenBitsAndItsLanes)
+{
+    auto rows = std::make_unique<asrc_poly_rows>();
+    for (std::uint32_t stride = 129; stride <= 255; ++stride) {
+        // The largest ratio whose stride this is (2:1 for the last).
+        const auto ratio = static_cast<std::uint32_t>(std::min<std::uint64_t>(
+            (std::uint64_t{ASRC_POLY_RATIO_FULL_BAND} << 8) / stride, ASRC_POLY_RATIO_MAX));
+        ASSERT_EQ(asrc_poly_stride(ratio), static_cast<std::int32_t>(stride));
+        ASSERT_EQ(asrc_poly_rows_init(rows.get(), ratio), 0);
+        ASSERT_EQ(-rows->first, 16383 / static_cast<int>(stride)); // the folded sum's reach
+        ASSERT_LE(static_cast<std::int64_t>(stride) * rows->taps, ASRC_POLY_ROWS_ENTRIES);
+        for (std::uint32_t a = 0; a < stride; ++a) {
+            std::int64_t lane_hi[4] = {};
+            std::int64_t total_lo = 0;
+            std::int64_t total_d = 0;
+            for (int i = 0; i < rows->taps; ++i) {
+                const std::size_t at = a * static_cast<std::size_t>(rows->taps) + static_cast<std::size_t>(i);
+                lane_hi[(i % 8) / 2] += std::abs(rows->hi[at]);
+                total_lo += rows->lo[at];
+                total_d += std::abs(rows->d[at]);
+                // The parts are the table's entries, exactly.
+                const std::int64_t q = 16384 + std::int64_t{stride} * (rows->first + i) - a;
+                ASSERT_EQ(64 * rows->hi[at] + rows->lo[at], reference_poly::table(q));
+                ASSERT_EQ(rows->d[at], reference_poly::table(q - 1) - reference_poly::table(q));
+            }
+            for (const std::int64_t l : lane_hi)
+                ASSERT_LT(32768 * l, std::int64_t{1} << 31) << stride << " " << a;
+            ASSERT_LT(32768 * total_lo, std::int64_t{1} << 31);
+            ASSERT_LT(32768 * total_d, std::int64_t{1} << 31);
+        }
+    }
+}
+
+// Each vector path's sum on the rows is the folded table's sum, on random
+// inputs and on full-scale inputs with the signs that make the hi parts'
+// sums largest, at strides whose rows end on and off a whole vector.
+TEST(PolyRows, VectorSumsEqualTheFoldedSum)
+{
+    using namespace asrc_poly_detail;
+    std::vector<RowsSum> kernels;
+#ifdef ASRC_POLY_X86_KERNELS
+    kernels.push_back(rows_sum_sse2);
+    if (cpu_has_avx2())
+        kernels.push_back(rows_sum_avx2);
+    if (cpu_has_avx512_vnni())
+        kernels.push_back(rows_sum_avx512);
+#endif
+    if (kernels.empty())
+        GTEST_SKIP() << "no vector path for the rows here";
+    auto rows = std::make_unique<asrc_poly_rows>();
+    std::mt19937 rng(5);
+    std::vector<std::int16_t> window(600);
+    std::uniform_int_distribution<std::uint32_t> frac(0, (1u << 30) - 1);
+    for (const int stride : {129, 130, 132, 160, 171, 237, 255}) {
+        const auto ratio = static_cast<std::uint32_t>(std::min<std::uint64_t>(
+            (std::uint64_t{ASRC_POLY_RATIO_FULL_BAND} << 8) / static_cast<unsigned>(stride),
+            ASRC_POLY_RATIO_MAX));
+        ASSERT_EQ(asrc_poly_rows_init(rows.get(), ratio), 0);
+        for (int round = 0; round < 300; ++round) {
+            const std::uint32_t f = frac(rng);
+            const std::uint64_t m = static_cast<std::uint64_t>(stride) * f;
+            const auto a = static_cast<std::int32_t>(m >> 30);
+            const auto phi = static_cast<std::int32_t>((m >> 15) & 0x7FFF);
+            const std::int16_t* row_hi = rows->hi + a * rows->taps;
+            for (std::size_t i = 0; i < window.size(); ++i) {
+                const auto tap = static_cast<std::int64_t>(i) - 300 - rows->first;
+                const bool inside = tap >= 0 && tap < rows->taps;
+                const int sign = inside && row_hi[tap] < 0 ? -1 : 1;
+                window[i] = round % 2 == 0 ? static_cast<std::int16_t>(rng())
+                                           : static_cast<std::int16_t>(sign > 0 ? 32767 : -32768);
+            }
+            const std::int16_t* xn = window.data() + 300;
+            const std::int64_t want = filter_sum(xn, f, stride);
+            const std::size_t at = static_cast<std::size_t>(a) * static_cast<std::size_t>(rows->taps);
+            for (const RowsSum k : kernels)
+                ASSERT_EQ(k(xn + rows->first, rows->hi + at, rows->lo + at, rows->d + at,
+                            rows->taps, phi),
+                          want)
+                    << "stride " << stride << " frac " << f;
+        }
+    }
+}
+
+// With rows for its stride the converter gives what it gives without, bit
+// for bit, through ratio changes that leave the rows' stride (and fall back
+// to the folded table) and come back.
+TEST(PolyRows, GiveTheSameOutputsAsTheFoldedTable)
+{
+    auto rows = std::make_unique<asrc_poly_rows>();
+    std::mt19937 rng(21);
+    const std::vector<std::int16_t> x = random_samples(rng, 20000);
+    for (const std::uint32_t ratio : {asrc_poly_ratio(48000, 44100), asrc_poly_ratio(96000, 48000),
+                                      ratio_of(1.5), ASRC_POLY_RATIO_FULL_BAND + 1}) {
+        ASSERT_EQ(asrc_poly_rows_init(rows.get(), ratio), 0);
+        EXPECT_EQ(rows->stride, asrc_poly_stride(ratio));
+        asrc_poly_state a;
+        asrc_poly_state b;
+        asrc_poly_init(&a, ratio);
+        asrc_poly_init(&b, ratio);
+        std::vector<std::int16_t> out_a(1024);
+        std::vector<std::int16_t> out_b(1024);
+        std::uniform_int_distribution<int> len(1, 300);
+        std::size_t used_rows = 0;
+        for (std::size_t at = 0, call = 0; at < x.size(); ++call) {
+            // Now and then a ratio of another stride, or of full band.
+            const std::uint32_t r = call % 7 == 3 ? ratio_of(1.0 + 0.3 * static_cast<double>(call % 3)) : ratio;
+            asrc_poly_set_ratio(&a, r);
+            asrc_poly_set_ratio(&b, r);
+            used_rows += r == ratio;
+            std::int32_t n = std::min<std::int32_t>(len(rng), static_cast<std::int32_t>(x.size() - at));
+            std::int32_t n2 = n;
+            std::int32_t na = 0;
+            std::int32_t nb = 0;
+            asrc_poly_process_block(&a, out_a.data(), x.data() + at, &n, &na);
+            asrc_poly_process_block_rows(&b, rows.get(), out_b.data(), x.data() + at, &n2, &nb);
+            ASSERT_EQ(na, nb);
+            ASSERT_TRUE(std::equal(out_a.begin(), out_a.begin() + na, out_b.begin())) << at;
+            at += static_cast<std::size_t>(n);
+        }
+        EXPECT_GT(used_rows, 20u);
+        EXPECT_EQ(std::memcmp(&a, &b, sizeof a), 0);
+    }
+    // Rows are not needed at full band; a refused ratio leaves them alone.
+    ASSERT_EQ(asrc_poly_rows_init(rows.get(), kOne), 0);
+    EXPECT_EQ(rows->stride, 256);
+    rows->stride = 4321;
+    EXPECT_EQ(asrc_poly_rows_init(rows.get(), 3 * kOne), -1);
+    EXPECT_EQ(rows->stride, 4321);
 }
 
 } // namespace

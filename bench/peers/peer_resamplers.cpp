@@ -159,7 +159,16 @@ uint32_t poly_ratio_of(Rates r)
 
 class Poly final : public Converter {
 public:
-    Poly(Rates r, uint32_t ratio) : Converter(r) { asrc_poly_init(&s_, ratio); }
+    // With the stretched filter's rows when the ratio needs them, as a user
+    // who converts downwards would set it up.
+    Poly(Rates r, uint32_t ratio) : Converter(r)
+    {
+        asrc_poly_init(&s_, ratio);
+        if (asrc_poly_stride(ratio) < 256) {
+            rows_ = std::make_unique<asrc_poly_rows>();
+            asrc_poly_rows_init(rows_.get(), ratio);
+        }
+    }
     std::size_t max_output(std::size_t n) const override
     {
         return static_cast<std::size_t>(asrc_poly_max_output(static_cast<int32_t>(n), s_.ratio));
@@ -171,7 +180,7 @@ public:
         while (done < n) {
             int32_t nin = static_cast<int32_t>(std::min<std::size_t>(n - done, 1 << 24));
             int32_t nout = 0;
-            asrc_poly_process_block(&s_, out + written, in + done, &nin, &nout);
+            asrc_poly_process_block_rows(&s_, rows_.get(), out + written, in + done, &nin, &nout);
             done += static_cast<std::size_t>(nin);
             written += static_cast<std::size_t>(nout);
         }
@@ -192,6 +201,7 @@ private:
     }
 
     asrc_poly_state s_{};
+    std::unique_ptr<asrc_poly_rows> rows_;
 };
 
 // The rule's own ratio for a step (asrc.h, OVERVIEW), output per input.
