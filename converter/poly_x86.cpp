@@ -69,13 +69,15 @@ __attribute__((target("avx2"))) int64_t full_band_sum_avx2(const int16_t* xn, ui
 // (a false positive inside the header), hence the pragma.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#if !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 __attribute__((target("avx512f,avx512bw,avx512vnni"))) inline int32_t hsum512(__m512i v)
 {
     v = _mm512_add_epi32(v, _mm512_shuffle_i64x2(v, v, _MM_SHUFFLE(1, 0, 3, 2)));
     const __m256i h = _mm512_castsi512_si256(v);
     return hsum128(_mm_add_epi32(_mm256_castsi256_si128(h), _mm256_extracti128_si256(h, 1)));
 }
-#pragma GCC diagnostic pop
 
 // AVX-512 with VNNI: vpdpwssd does pmaddwd's multiply-add and the lane sum in
 // one instruction, 32 products at a time.  The lanes hold the same partial
@@ -99,6 +101,7 @@ full_band_sum_avx512(const int16_t* xn, uint32_t frac)
     }
     return join(hsum512(acc_hi), hsum512(acc_lo), hsum512(acc_d), rp.phi);
 }
+#pragma GCC diagnostic pop
 
 // ---- rows for one stride ---------------------------------------------------
 
@@ -195,6 +198,9 @@ __attribute__((target("avx2"))) int64_t rows_sum_avx2(const int16_t* x, const in
 
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#if !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 __attribute__((target("avx512f,avx512bw,avx512vnni"))) int64_t
 rows_sum_avx512(const int16_t* x, const int16_t* hi, const int16_t* lo, const int16_t* d,
                 int32_t taps, int32_t phi)
