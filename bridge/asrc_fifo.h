@@ -68,8 +68,8 @@
 //   aligned 32-bit LDR or STR is single-copy atomic, and the compiler emits
 //   an acquire load as LDR then DMB and a release store as DMB then STR,
 //   with no library call: that is the whole cost of a position update
-//   between an interrupt handler and the main loop, or between two cores.
-//   A compiler
+//   between an interrupt handler and the main loop, or between two cores
+//   (tools/arm_bridge.sh checks the objects for it).  A compiler
 //   without these atomics has to give the same two guarantees by other
 //   means: a 32-bit access that cannot tear, and a barrier on each side of
 //   it (on a single core, a compiler barrier is enough).
