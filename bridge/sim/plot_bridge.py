@@ -49,7 +49,8 @@ def plot_fill(ax, rows, res, title):
     ax.plot(x, rows["fill_mean"], color="tab:blue", lw=0.8, label="mean as the servo sees it")
     band = int(res["in_block"]) + int(res["out_block"])
     for y in (-band, band):
-        ax.axhline(y, color="tab:red", lw=0.6, ls="--")
+        ax.axhline(y, color="tab:red", lw=0.6, ls="--",
+                   label="+-(in-block + out-block)" if y > 0 else None)
     ax.axhline(-int(res["target_frames"]), color="black", lw=0.8, ls=":",
                label="empty FIFO")
     ax.set_xlabel(label)
@@ -76,22 +77,33 @@ def plot_ratio_error(ax, rows):
     ax.set_ylabel("converter - clocks (ppm)")
 
 
-def plot_spectrum(ax, tone, res):
+def spectrum_db(tone):
     """Kaiser-windowed spectrum in dB re full scale, as analysis/instruments.py
     computes it (beta 20)."""
     y = tone - np.mean(tone)
     win = np.kaiser(len(y), 20.0)
     mag = np.abs(np.fft.rfft(y * win)) * 2 / np.sum(win)
-    db = 20 * np.log10(mag / 32768.0 + 1e-30)
-    f = np.fft.rfftfreq(len(y), 1 / RATE)
+    return np.fft.rfftfreq(len(y), 1 / RATE), 20 * np.log10(mag / 32768.0 + 1e-30)
+
+
+def plot_spectrum(ax, close, tone, res):
+    f, db = spectrum_db(tone)
     ax.plot(f / 1000, db, lw=0.5)
     ax.set_xlim(0, RATE / 2000)
     ax.set_ylim(-180, 5)
     ax.set_xlabel("frequency (kHz)")
     ax.set_ylabel("dBFS")
-    ax.set_title(f"997 Hz at the consumer, {len(y)} samples; median SINAD "
-                 f"{res['sinad_db']} dB over {res['sinad_windows']} windows of 0.1 s")
+    ax.set_title(f"997 Hz at the consumer, {len(tone)} samples; median SINAD "
+                 f"{res['sinad_db']} dB over {res['sinad_windows']} windows of 0.1 s",
+                 fontsize=10)
     ax.grid(alpha=0.3)
+    near = (f > 997 - 150) & (f < 997 + 150)
+    close.plot(f[near], db[near], lw=0.7)
+    close.set_ylim(-180, 5)
+    close.set_xlabel("frequency (Hz)")
+    close.set_title("997 +- 150 Hz, where a wobbling\nratio's sidebands would stand",
+                    fontsize=9)
+    close.grid(alpha=0.3)
 
 
 def main(argv):
@@ -114,9 +126,18 @@ def main(argv):
     fig.savefig(d / "fill.png", dpi=110)
     plt.close(fig)
 
-    fig, (a1, a2) = plt.subplots(2, 1, figsize=(10, 6), sharex=True,
-                                 gridspec_kw={"height_ratios": [2, 1]})
-    plot_ratio(a1, series, "Ratio: " + what)
+    if series["t_s"][-1] > 2 * 3600:
+        # A long run: the whole of it, its first hour, and the error.
+        fig, (a1, a0, a2) = plt.subplots(3, 1, figsize=(10, 8),
+                                         gridspec_kw={"height_ratios": [2, 2, 1]})
+        plot_ratio(a1, series, "Ratio: " + what)
+        hour = series[series["t_s"] <= 3600]
+        plot_ratio(a0, hour, "")
+        a0.set_title("the first hour", fontsize=9)
+    else:
+        fig, (a1, a2) = plt.subplots(2, 1, figsize=(10, 6), sharex=True,
+                                     gridspec_kw={"height_ratios": [2, 1]})
+        plot_ratio(a1, series, "Ratio: " + what)
     plot_ratio_error(a2, series)
     caption(fig, line)
     fig.tight_layout(rect=(0, 0.05, 1, 1))
@@ -135,8 +156,9 @@ def main(argv):
         plt.close(fig)
 
     if len(tone) >= 1024:
-        fig, ax = plt.subplots(figsize=(10, 4.5))
-        plot_spectrum(ax, tone, res)
+        fig, (ax, close) = plt.subplots(1, 2, figsize=(11, 4.5),
+                                        gridspec_kw={"width_ratios": [3, 1]})
+        plot_spectrum(ax, close, tone, res)
         caption(fig, line)
         fig.tight_layout(rect=(0, 0.05, 1, 1))
         fig.savefig(d / "spectrum.png", dpi=110)
