@@ -181,9 +181,11 @@ uint32_t loop_update(asrc_servo& s, int32_t fill, int64_t position)
     s.noise += (deviation - s.noise) >> (n - kFilterShift);
 
     // Gear: N doubles once the filtered error has averaged within a quarter
-    // of the larger of a block and the noise over 2 N updates, and falls
-    // back to acquisition at once if the filtered error leaves the larger
-    // of a block and the noise: a loss of lock, not the sawtooth.
+    // of the scale (the larger of a block and the noise) over 2 N updates;
+    // it halves when the filtered error passes half the scale (a drift too
+    // fast for this N, at most once per N updates, so that the filter can
+    // answer first), and falls back to acquisition at once when the error
+    // leaves the scale: a loss of lock, not the sawtooth.
     const int64_t block16 = int64_t{s.block} << 16;
     const int64_t scale = block16 > s.noise ? block16 : s.noise;
     const int64_t magnitude = ef < 0 ? -ef : ef;
@@ -192,9 +194,16 @@ uint32_t loop_update(asrc_servo& s, int32_t fill, int64_t position)
         s.mode = s.shift == s.track_shift ? ASRC_SERVO_TRACK : ASRC_SERVO_ACQUIRE;
         s.held = 0;
         s.sum = 0;
-    } else if (s.shift < s.track_shift) {
+    } else {
         s.sum += ef;
-        if (++s.held >= (uint32_t{2} << s.shift)) {
+        ++s.held;
+        if (magnitude > scale / 2 && s.shift > s.acquire_shift &&
+            s.held >= (uint32_t{1} << s.shift)) {
+            --s.shift;
+            s.mode = ASRC_SERVO_ACQUIRE;
+            s.held = 0;
+            s.sum = 0;
+        } else if (s.shift < s.track_shift && s.held >= (uint32_t{2} << s.shift)) {
             const int64_t mean = s.sum >> (s.shift + 1);
             if ((mean < 0 ? -mean : mean) <= scale / 4) {
                 ++s.shift;

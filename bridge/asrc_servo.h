@@ -44,12 +44,14 @@
 //   any offset within the limits in a few time constants while the fill
 //   stays close to the target.  N doubles each time the filtered error has
 //   averaged within a quarter of the fill's scale over 2 N updates, up to
-//   the tracking time constant (config.track_ms), and falls straight back
-//   to the acquisition value when the filtered error leaves the scale.  The
-//   scale is the larger of a block and the fill's noise (the mean distance
-//   of a reading from e_f, which the servo keeps), so that neither a large
-//   consumer block nor a jittery clock holds the loop in acquisition or
-//   throws it out of tracking.  Doubling N halves the proportional gain and
+//   the tracking time constant (config.track_ms); it halves when the
+//   filtered error passes half the scale (a drift too fast for that N; at
+//   most once per N updates), and falls straight back to the acquisition
+//   value when the error leaves the scale.  The scale is the larger of a
+//   block and the fill's noise (the mean distance of a reading from e_f,
+//   which the servo keeps), so that neither a large consumer block nor a
+//   jittery clock holds the loop in acquisition or throws it out of
+//   tracking.  Doubling N halves the proportional gain and
 //   quarters the integral gain; the estimate I and the filter carry over,
 //   so a shift moves the ratio by a fraction of a ppm.
 //

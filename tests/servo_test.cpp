@@ -268,6 +268,47 @@ TEST(ServoLimits, TheRatioStaysWithinItsLimitsAndDoesNotWindUp)
     EXPECT_LT(std::fabs(r.final_ppm), 2.0);
 }
 
+// A drift too fast for the tracking time constant (3 ppm/s, a crystal
+// heating up quickly; its lag there would be 3e-6 * 48000 * 16.4 s^2 = 39
+// frames) takes the loop down a gear or two, where the lag is a quarter or
+// less, and once the clock holds still again it climbs back to tracking.
+TEST(ServoGear, AFastDriftShortensTheLoopUntilItStops)
+{
+    const asrc_servo_config cfg = asrc_servo_defaults(48000, 48, 96, ASRC_SERVO_RATIO_ONE);
+    asrc_servo s;
+    ASSERT_EQ(asrc_servo_init(&s, &cfg), 0);
+    Plant p{1 + 200e-6, 48, 64, 24};
+    run(s, p, 60);
+    ASSERT_EQ(s.mode, ASRC_SERVO_TRACK);
+    double worst = 0;
+    int lowest_shift = s.shift;
+    std::uint32_t ratio = s.ratio;
+    std::int32_t withhold = 0;
+    double error = 0; // the mean fill error over each 100 updates
+    for (long u = 0; u < 180000; ++u) {
+        if (u < 60000)
+            p.true_ratio += 3e-6 / 1000;
+        const std::int32_t n = p.convert(ratio / kOne);
+        p.fill += n - std::min(n, withhold);
+        p.consume();
+        ratio = asrc_servo_update(&s, static_cast<std::int32_t>(p.fill), p.position(ratio / kOne));
+        const std::int32_t refill = asrc_servo_refill(&s);
+        ASSERT_EQ(refill, 0) << "restarted at update " << u;
+        error += static_cast<double>(p.fill) - 24 - 96;
+        if (u % 100 == 99) {
+            worst = std::max(worst, std::fabs(error / 100));
+            error = 0;
+        }
+        lowest_shift = std::min(lowest_shift, s.shift);
+    }
+    EXPECT_LT(lowest_shift, s.track_shift) << "never left tracking";
+    // Shortened once the error passes half a block (24 frames), the loop
+    // overshoots that by what its filter lags, but stays well short of the
+    // 45 frames it would reach if it stayed at tracking.
+    EXPECT_LT(worst, 36.0) << "the fill lagged the drift by (frames)";
+    EXPECT_EQ(s.mode, ASRC_SERVO_TRACK) << "not back to tracking two minutes after the drift";
+}
+
 // The refill, stage by stage, on a plant whose consumer takes exactly what
 // the producer's 48-frame blocks bring: the first update asks for what a
 // reading says is missing and a block more, the output stays muted while
