@@ -4,7 +4,8 @@
 #
 # 1. As a microcontroller project would build it: freestanding, -Os
 #    -mthumb, no exceptions or RTTI.  For each core it prints the code size
-#    of each entry and the symbols the objects need from outside: these may
+#    of each entry and of all the code (.text, internal routines included)
+#    and the symbols the objects need from outside: these may
 #    only be memcpy and memset (the FIFO's copies) and libgcc's integer
 #    helpers (__aeabi_*: 64-bit multiply, shifts, and the division in
 #    asrc_servo_init).  A floating-point helper, an __atomic_ or __sync_
@@ -79,6 +80,8 @@ for target in "${targets[@]}"; do
     size[$core,$name]=$((10#$bytes))
   done < <(arm-none-eabi-nm --size-sort -S -t d "${objects[@]}" 2>/dev/null | grep -E ' [Tt] ' |
     awk '{print $2, $1, $3, $4}')
+  # All the code, internal routines included.
+  size[$core,.text]=$(arm-none-eabi-size -t "${objects[@]}" | awk 'END {print $1}')
   needs=$(arm-none-eabi-nm -u "${objects[@]}" | awk 'NF == 2 {print $2}' | sort -u | tr '\n' ' ')
   needs_of+=("$core: ${needs% }")
   for n in $needs; do
@@ -104,7 +107,7 @@ for target in "${targets[@]}"; do
 done
 printf '| entry | %s |\n|---|%s\n' "$(printf '%s | ' "${targets[@]%% *}" | sed 's/ | $//')" \
   "$(printf -- '---:|%.0s' "${targets[@]}")"
-for e in "${entries[@]}"; do
+for e in "${entries[@]}" .text; do
   row="| \`$e\`"
   for target in "${targets[@]}"; do
     core=${target%% *}

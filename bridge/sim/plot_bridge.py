@@ -145,11 +145,20 @@ def main(argv):
     plt.close(fig)
 
     if len(start) > 1:
-        fig, (a1, a2) = plt.subplots(2, 1, figsize=(10, 6), sharex=True)
+        fig, (a1, a2, a3) = plt.subplots(3, 1, figsize=(10, 8), sharex=True,
+                                         gridspec_kw={"height_ratios": [2, 2, 1]})
         plot_fill(a1, start, res, "The first minute at 10 ms: " + what)
         a1.set_xlabel("")
         plot_ratio(a2, start, "")
+        a2.set_xlabel("")
         a2.set_ylim(float(np.min(start["true_ppm"])) - 300, float(np.max(start["true_ppm"])) + 300)
+        # The loop's time constant: 2^shift updates of in-block frames.
+        tau = 2.0 ** start["servo_shift"] * int(res["in_block"]) / RATE
+        a3.step(start["t_s"], tau, where="post", color="tab:green", lw=1)
+        a3.set_yscale("log", base=2)
+        a3.set_ylabel("loop time\nconstant (s)")
+        a3.set_xlabel("time (s)")
+        a3.grid(alpha=0.3)
         caption(fig, line)
         fig.tight_layout(rect=(0, 0.05, 1, 1))
         fig.savefig(d / "start.png", dpi=110)
