@@ -64,6 +64,36 @@ void for_each_phase(std::size_t n, double w, F f)
     }
 }
 
+// Least squares of y against the K columns that `columns` gives for each
+// sample: the normal equations, summed and solved.
+template <std::size_t K, typename Columns>
+std::array<double, K> least_squares(const std::int16_t* y, std::size_t n, double w, Columns columns)
+{
+    std::array<std::array<double, K>, K> m{};
+    std::array<double, K> r{};
+    for_each_phase(n, w, [&](std::size_t i, double t, double c, double s) {
+        const std::array<double, K> col = columns(t, c, s);
+        const double v = y[i];
+        for (std::size_t p = 0; p < K; ++p) {
+            r[p] += col[p] * v;
+            for (std::size_t q = p; q < K; ++q)
+                m[p][q] += col[p] * col[q];
+        }
+    });
+    for (std::size_t p = 0; p < K; ++p)
+        for (std::size_t q = 0; q < p; ++q)
+            m[p][q] = m[q][p];
+    return solve(m, r);
+}
+
+// A cos(w t) + B sin(w t) + d at a fixed frequency.
+std::array<double, 3> three_parameters(const std::int16_t* y, std::size_t n, double w)
+{
+    return least_squares<3>(y, n, w, [](double, double c, double s) {
+        return std::array<double, 3>{c, s, 1.0};
+    });
+}
+
 } // namespace
 
 SineFit sine_fit(const std::int16_t* y, std::size_t n, double freq)
@@ -72,63 +102,23 @@ SineFit sine_fit(const std::int16_t* y, std::size_t n, double freq)
     const double scale = 1.0 / static_cast<double>(n); // keeps the t column near unit size
     // The sine's cos and sin amplitudes at the present frequency: the
     // frequency's column of the Newton step is built from them.
-    double a = 0;
-    double b = 0;
+    std::array<double, 3> x = three_parameters(y, n, w);
     int iterations = 0;
-    for (int it = 0; it <= 8; ++it) {
-        if (it == 0) {
-            std::array<std::array<double, 3>, 3> m{};
-            std::array<double, 3> r{};
-            for_each_phase(n, w, [&](std::size_t i, double, double c, double s) {
-                const double col[3] = {c, s, 1.0};
-                const double v = y[i];
-                for (int p = 0; p < 3; ++p) {
-                    r[p] += col[p] * v;
-                    for (int q = 0; q < 3; ++q)
-                        m[p][q] += col[p] * col[q];
-                }
-            });
-            const auto x = solve(m, r);
-            a = x[0];
-            b = x[1];
-            continue;
-        }
-        std::array<std::array<double, 4>, 4> m{};
-        std::array<double, 4> r{};
-        for_each_phase(n, w, [&](std::size_t i, double t, double c, double s) {
-            const double col[4] = {c, s, 1.0, t * scale * (-a * s + b * c)};
-            const double v = y[i];
-            for (int p = 0; p < 4; ++p) {
-                r[p] += col[p] * v;
-                for (int q = p; q < 4; ++q)
-                    m[p][q] += col[p] * col[q];
-            }
+    for (int it = 1; it <= 8; ++it) {
+        const double a = x[0];
+        const double b = x[1];
+        const auto step = least_squares<4>(y, n, w, [&](double t, double c, double s) {
+            return std::array<double, 4>{c, s, 1.0, t * scale * (-a * s + b * c)};
         });
-        for (int p = 0; p < 4; ++p)
-            for (int q = 0; q < p; ++q)
-                m[p][q] = m[q][p];
-        const auto x = solve(m, r);
-        a = x[0];
-        b = x[1];
-        const double dw = x[3] * scale;
+        x = {step[0], step[1], step[2]};
+        const double dw = step[3] * scale;
         w += dw;
         iterations = it;
         if (std::fabs(dw) < 1e-13)
             break;
     }
     // The last three-parameter fit at the settled frequency, and its residual.
-    std::array<std::array<double, 3>, 3> m{};
-    std::array<double, 3> r{};
-    for_each_phase(n, w, [&](std::size_t i, double, double c, double s) {
-        const double col[3] = {c, s, 1.0};
-        const double v = y[i];
-        for (int p = 0; p < 3; ++p) {
-            r[p] += col[p] * v;
-            for (int q = 0; q < 3; ++q)
-                m[p][q] += col[p] * col[q];
-        }
-    });
-    const auto x = solve(m, r);
+    x = three_parameters(y, n, w);
     double sum2 = 0;
     for_each_phase(n, w, [&](std::size_t i, double, double c, double s) {
         const double e = y[i] - (x[0] * c + x[1] * s + x[2]);
