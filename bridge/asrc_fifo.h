@@ -10,8 +10,8 @@
 // only.  One side, the producer, may call asrc_fifo_write and
 // asrc_fifo_write_silence; the other side, the consumer, may call
 // asrc_fifo_read and asrc_fifo_discard; either side may call asrc_fifo_fill,
-// asrc_fifo_space and asrc_fifo_counts at any time, also while the other
-// side is in the middle of a call.  At most one producer call and one
+// asrc_fifo_space and asrc_fifo_get_counts at any time, also while the
+// other side is in the middle of a call.  At most one producer call and one
 // consumer call may run at once: two producers (or two consumers) must
 // serialise their calls themselves.
 //
