@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs a library user's C and C++ programs (tests/consumers/)
-# against the converter through each route a project can take it:
+# against the converter and the bridge (asrc::bridge, asrc-bridge.pc)
+# through each route a project can take them:
 #   1. installed, static, found by find_package(asrc)
 #   2. installed, static, through pkg-config, compiled and linked by the
 #      plain cc and c++ drivers
@@ -29,7 +30,9 @@ for kind in static shared; do
     -DASRC_BUILD_TESTS=OFF -DASRC_BUILD_PROGRAMS=OFF >/dev/null
   cmake --build "$scratch/lib-$kind" -j2 >/dev/null
   cmake --install "$scratch/lib-$kind" --prefix "$prefix" >/dev/null
-  test -f "$prefix/include/asrc.h" || { echo "asrc.h is not directly under include/"; exit 1; }
+  for h in asrc.h asrc_poly.h asrc_fifo.h asrc_servo.h; do
+    test -f "$prefix/include/$h" || { echo "$h is not directly under include/"; exit 1; }
+  done
 
   echo "== $kind library, find_package(asrc)"
   rm -rf "$scratch/fp-$kind"
@@ -37,6 +40,8 @@ for kind in static shared; do
   cmake --build "$scratch/fp-$kind" >/dev/null
   run "$scratch/fp-$kind/consumer_c"
   run "$scratch/fp-$kind/consumer_cpp"
+  run "$scratch/fp-$kind/bridge_consumer_c"
+  run "$scratch/fp-$kind/bridge_consumer_cpp"
 
   echo "== $kind library, pkg-config"
   pc=$(find "$prefix" -name asrc.pc)
@@ -53,11 +58,24 @@ for kind in static shared; do
     -o "$scratch/pc-$kind-cpp"
   run "$scratch/pc-$kind-c"
   run "$scratch/pc-$kind-cpp"
+  # The bridge's .pc requires asrc's, so one name brings both libraries.
+  flags=$(pkg-config --cflags asrc-bridge)
+  libs=$(pkg-config --libs asrc-bridge)
+  # shellcheck disable=SC2086
+  cc -std=c99 -Wall -Wextra -pedantic -Werror $flags "$consumers/bridge_consumer.c" $libs $rpath \
+    -o "$scratch/pc-$kind-bridge-c"
+  # shellcheck disable=SC2086
+  c++ -std=c++11 -Wall -Wextra -pedantic -Werror $flags "$consumers/bridge_consumer.cpp" $libs \
+    $rpath -o "$scratch/pc-$kind-bridge-cpp"
+  run "$scratch/pc-$kind-bridge-c"
+  run "$scratch/pc-$kind-bridge-cpp"
   if [[ $kind == shared ]]; then
-    lib=$(find "$prefix" -name 'libasrc.so.*' -type f | head -n1)
-    if readelf -d "$lib" | grep -q 'libstdc++'; then
-      echo "the shared library needs libstdc++"; exit 1
-    fi
+    for name in libasrc libasrc_bridge; do
+      lib=$(find "$prefix" -name "$name.so.*" -type f | head -n1)
+      if readelf -d "$lib" | grep -q 'libstdc++'; then
+        echo "the shared library $name needs libstdc++"; exit 1
+      fi
+    done
   fi
   unset PKG_CONFIG_PATH
 done
@@ -69,4 +87,6 @@ cmake -S "$consumers" -B "$scratch/sub" -DASRC_ROUTE=add_subdirectory \
 cmake --build "$scratch/sub" >/dev/null
 run "$scratch/sub/consumer_c"
 run "$scratch/sub/consumer_cpp"
+run "$scratch/sub/bridge_consumer_c"
+run "$scratch/sub/bridge_consumer_cpp"
 echo "all consumer routes passed"

@@ -1,0 +1,210 @@
+// asrc_fifo.cpp - the single-producer, single-consumer frame FIFO.
+// See asrc_fifo.h for the contract, the limits and the memory ordering.
+//
+// Built as C++ without exceptions or RTTI and with no C++ runtime, as the
+// converter is, so that C programs link it with the C driver.
+#include "asrc_fifo.h"
+
+#include <atomic>
+#include <cstring>
+
+namespace {
+
+// Every access to a field that the other side may be touching at the same
+// time goes through one of these four, so that the orderings are in one
+// place.  A position is loaded with acquire order by the side that does not
+// own it (so that the frames it covers are visible) and stored with release
+// order by its owner (after the frames were copied).  Counters need no
+// ordering: nothing is read through them.
+inline uint32_t load_acquire(const uint32_t& field)
+{
+    // atomic_ref<const T> comes only in C++26; the load does not write.
+    return std::atomic_ref<uint32_t>(const_cast<uint32_t&>(field)).load(std::memory_order_acquire);
+}
+
+inline void store_release(uint32_t& field, uint32_t value)
+{
+    std::atomic_ref<uint32_t>(field).store(value, std::memory_order_release);
+}
+
+inline uint32_t load_relaxed(const uint32_t& field)
+{
+    return std::atomic_ref<uint32_t>(const_cast<uint32_t&>(field)).load(std::memory_order_relaxed);
+}
+
+// Only the owner stores a counter, so load, add and store is not a race
+// and needs no read-modify-write instruction (Cortex-M0+ has none).
+inline void add_relaxed(uint32_t& counter, uint32_t n)
+{
+    std::atomic_ref<uint32_t> c(counter);
+    c.store(c.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
+}
+
+// Frames from position `from` to position `to` (both 0 .. 2 * capacity - 1,
+// `to` at most `capacity` ahead): 0 .. capacity.
+inline uint32_t distance(uint32_t from, uint32_t to, uint32_t capacity)
+{
+    return to >= from ? to - from : to + 2 * capacity - from;
+}
+
+inline uint32_t advance(uint32_t position, uint32_t n, uint32_t capacity)
+{
+    const uint32_t p = position + n; // < 4 * 2^20: no wrap
+    return p >= 2 * capacity ? p - 2 * capacity : p;
+}
+
+// The slot of a position, 0 .. capacity - 1.
+inline uint32_t slot(uint32_t position, uint32_t capacity)
+{
+    return position >= capacity ? position - capacity : position;
+}
+
+// The ring's slots for n frames from a position: `first` frames from
+// `at`, then the rest from slot 0 (the ring's end cuts a run in two).
+struct Pieces {
+    int16_t* at;
+    size_t first_samples;
+    size_t rest_samples;
+};
+
+inline Pieces pieces(const asrc_fifo& f, uint32_t position, uint32_t n)
+{
+    const auto capacity = static_cast<uint32_t>(f.capacity);
+    const auto channels = static_cast<uint32_t>(f.channels);
+    const uint32_t s = slot(position, capacity);
+    const uint32_t first = n < capacity - s ? n : capacity - s;
+    return {f.data + s * channels, size_t{first} * channels, size_t{n - first} * channels};
+}
+
+// The producer's part of a write: `n` frames (from `frames`, or zeros when
+// it is null) into the free slots, then the overrun count for what did not
+// fit.
+int32_t produce(asrc_fifo* f, const int16_t* frames, int32_t count)
+{
+    if (count <= 0)
+        return 0;
+    const auto capacity = static_cast<uint32_t>(f->capacity);
+    const uint32_t write = f->write; // ours: no other side stores it
+    const uint32_t room = capacity - distance(load_acquire(f->read), write, capacity);
+    const uint32_t n = static_cast<uint32_t>(count) < room ? static_cast<uint32_t>(count) : room;
+    const Pieces p = pieces(*f, write, n);
+    if (frames != nullptr) {
+        std::memcpy(p.at, frames, p.first_samples * sizeof(int16_t));
+        std::memcpy(f->data, frames + p.first_samples, p.rest_samples * sizeof(int16_t));
+    } else {
+        std::memset(p.at, 0, p.first_samples * sizeof(int16_t));
+        std::memset(f->data, 0, p.rest_samples * sizeof(int16_t));
+    }
+    store_release(f->write, advance(write, n, capacity));
+    if (n < static_cast<uint32_t>(count)) {
+        add_relaxed(f->overruns, 1);
+        add_relaxed(f->overrun_frames, static_cast<uint32_t>(count) - n);
+    }
+    return static_cast<int32_t>(n); // n <= count
+}
+
+// The consumer's part of a read or discard: up to `count` frames out of the
+// ring (into `frames` unless it is null), then the read position.
+uint32_t consume(asrc_fifo* f, int16_t* frames, int32_t count)
+{
+    const auto capacity = static_cast<uint32_t>(f->capacity);
+    const uint32_t read = f->read; // ours
+    const uint32_t held = distance(read, load_acquire(f->write), capacity);
+    const uint32_t n = static_cast<uint32_t>(count) < held ? static_cast<uint32_t>(count) : held;
+    if (frames != nullptr) {
+        const Pieces p = pieces(*f, read, n);
+        std::memcpy(frames, p.at, p.first_samples * sizeof(int16_t));
+        std::memcpy(frames + p.first_samples, f->data, p.rest_samples * sizeof(int16_t));
+    }
+    store_release(f->read, advance(read, n, capacity));
+    return n;
+}
+
+int32_t fill_of(const asrc_fifo* f)
+{
+    // From either side one of the two positions is the caller's own and
+    // exact, so the result is the fill at the moment of the other load.
+    // From a third context both may move between the loads; taking the read
+    // position first means the write position, loaded later, can only be
+    // further on, so the distance does not wrap below zero, and the clamp
+    // keeps it within the capacity.
+    const auto capacity = static_cast<uint32_t>(f->capacity);
+    const uint32_t read = load_acquire(f->read);
+    const uint32_t held = distance(read, load_acquire(f->write), capacity);
+    return static_cast<int32_t>(held < capacity ? held : capacity); // <= 2^20
+}
+
+} // namespace
+
+extern "C" {
+
+int asrc_fifo_init(asrc_fifo* f, int16_t* memory, int32_t capacity, int32_t channels)
+{
+    if (memory == nullptr || capacity < 1 || capacity > ASRC_FIFO_MAX_FRAMES || channels < 1 ||
+        channels > ASRC_FIFO_MAX_CHANNELS)
+        return -1;
+    f->data = memory;
+    f->capacity = capacity;
+    f->channels = channels;
+    f->write = 0;
+    f->read = 0;
+    f->overruns = 0;
+    f->overrun_frames = 0;
+    f->underruns = 0;
+    f->underrun_frames = 0;
+    return 0;
+}
+
+int32_t asrc_fifo_write(asrc_fifo* f, const int16_t* frames, int32_t count)
+{
+    // A null `frames` would mean silence inside; from outside it is an error
+    // the contract does not allow, so it is not given that meaning here.
+    return frames == nullptr ? 0 : produce(f, frames, count);
+}
+
+int32_t asrc_fifo_write_silence(asrc_fifo* f, int32_t count)
+{
+    return produce(f, nullptr, count);
+}
+
+int32_t asrc_fifo_read(asrc_fifo* f, int16_t* frames, int32_t count)
+{
+    if (count <= 0)
+        return 0;
+    const uint32_t n = consume(f, frames, count);
+    const uint32_t missing = static_cast<uint32_t>(count) - n;
+    if (missing != 0) {
+        std::memset(frames + n * static_cast<uint32_t>(f->channels), 0,
+                    size_t{missing} * static_cast<uint32_t>(f->channels) * sizeof(int16_t));
+        add_relaxed(f->underruns, 1);
+        add_relaxed(f->underrun_frames, missing);
+    }
+    return static_cast<int32_t>(n); // n <= count
+}
+
+int32_t asrc_fifo_discard(asrc_fifo* f, int32_t count)
+{
+    return count <= 0 ? 0 : static_cast<int32_t>(consume(f, nullptr, count));
+}
+
+int32_t asrc_fifo_fill(const asrc_fifo* f)
+{
+    return fill_of(f);
+}
+
+int32_t asrc_fifo_space(const asrc_fifo* f)
+{
+    return f->capacity - fill_of(f);
+}
+
+asrc_fifo_counts asrc_fifo_get_counts(const asrc_fifo* f)
+{
+    asrc_fifo_counts c;
+    c.overruns = load_relaxed(f->overruns);
+    c.overrun_frames = load_relaxed(f->overrun_frames);
+    c.underruns = load_relaxed(f->underruns);
+    c.underrun_frames = load_relaxed(f->underrun_frames);
+    return c;
+}
+
+} // extern "C"
