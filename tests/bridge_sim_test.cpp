@@ -22,7 +22,6 @@
 #include "options.h"
 #include "scratch_dir.h"
 #include "simulation.h"
-#include "sine_fit.h"
 
 namespace {
 
@@ -109,51 +108,6 @@ TEST(SimLimits, ASeedGivesTheSameRunEveryTime)
     o.seed = 78;
     const Results c = bridge_sim::simulate(o, true);
     EXPECT_NE(a.tone, c.tone) << "the seed changes nothing";
-}
-
-// The fit against signals whose SINAD is known: a sine plus independent
-// Gaussian noise of a chosen rms, at a frequency a fraction of a bin off the
-// starting guess (which a three-parameter fit at the guess cannot absorb),
-// and a sine rounded to 16 bits (ideal quantisation, 6.02 * 16 + 1.76 - 1
-// dB at -1 dBFS).
-TEST(SineFit, RecoversTheFrequencyAndTheSinadOfKnownSignals)
-{
-    constexpr std::size_t n = 4800;
-    const double amplitude = 32767 * std::pow(10.0, -1 / 20.0);
-    struct Case {
-        const char* what;
-        double noise_rms; // 0: rounding only
-        double off_bins;  // the tone's frequency less the guess, in bins
-    };
-    const Case cases[] = {{"noise at 80 dB", amplitude / std::sqrt(2.0) * 1e-4, 0.0},
-                          {"noise at 60 dB, 0.4 bin off", amplitude / std::sqrt(2.0) * 1e-3, 0.4},
-                          {"rounding only", 0, 0.0},
-                          {"rounding only, 0.25 bin off", 0, -0.25}};
-    std::mt19937 rng(3);
-    for (const Case& c : cases) {
-        const double guess = 997.0 / 48000;
-        const double freq = guess + c.off_bins / n;
-        std::normal_distribution<double> noise(0, c.noise_rms > 0 ? c.noise_rms : 1);
-        std::vector<std::int16_t> y(n);
-        double noise_power = 0;
-        for (std::size_t i = 0; i < n; ++i) {
-            const double clean = amplitude * std::sin(2 * std::numbers::pi * freq * static_cast<double>(i) + 0.3);
-            double v = clean;
-            if (c.noise_rms > 0) {
-                // Noise far above the rounding: the rounding adds 1/12 LSB^2.
-                v += noise(rng);
-            }
-            y[i] = static_cast<std::int16_t>(std::lround(v));
-            noise_power += (y[i] - clean) * (y[i] - clean);
-        }
-        const double expected =
-            c.noise_rms > 0 ? 10 * std::log10(amplitude * amplitude / 2 / (noise_power / n))
-                            : 6.02 * 16 + 1.76 - 1;
-        const bridge_sim::SineFit fit = bridge_sim::sine_fit(y.data(), n, guess);
-        EXPECT_NEAR(fit.freq, freq, 1e-9) << c.what;
-        EXPECT_NEAR(fit.amplitude, amplitude, amplitude * 1e-4) << c.what;
-        EXPECT_NEAR(bridge_sim::sinad_db(fit), expected, c.noise_rms > 0 ? 0.1 : 0.5) << c.what;
-    }
 }
 
 // The ratio the sim charges the rule with for a step is the one the rule

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <numbers>
 #include <random>
 #include <stdexcept>
 
@@ -11,7 +12,7 @@
 #include "asrc_fifo.h"
 #include "asrc_poly.h"
 #include "asrc_servo.h"
-#include "sine_fit.h"
+#include "sine_fit.h" // analysis/: the C++ sine fit of the measurements
 
 namespace bridge_sim {
 
@@ -372,9 +373,9 @@ Results simulate(const Options& o, bool collect_plots)
                     sinad_buffer.insert(sinad_buffer.end(), pulled.begin() + (i - first),
                                         pulled.begin() + (window_end - first));
                     if (sinad_buffer.size() == kWindowFrames) {
-                        const SineFit fit =
-                            sine_fit(sinad_buffer.data(), kWindowFrames, kToneHz / kRate);
-                        sinads.push_back(sinad_db(fit));
+                        const asrc_measure::SineFit fit = asrc_measure::fit_sine(
+                            sinad_buffer, 0, sinad_buffer.size(), 2 * std::numbers::pi * kToneHz / kRate);
+                        sinads.push_back(fit.sinad_db());
                         sinad_buffer.clear();
                     }
                 }
