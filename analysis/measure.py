@@ -87,16 +87,18 @@ class Bench:
 def converted(bench, names, cond, signal, quick):
     """Runs each of names on the same input, signal(n) for the longest n any
     of them needs, and yields (name, its analysis window of outputs).  The
-    stepped converters get windows of whole drop or insert periods, the
-    others a fixed one; each gets the inputs its window needs."""
+    stepped converters and the input itself get windows of whole drop or
+    insert periods, the others a fixed one; each gets the inputs its window
+    needs."""
     step = bench.step(cond)
     w_step = window_outputs(step, quick)[0]
-    n_step = inputs_for(w_step, step)
     w_exact = exact_window(quick)
-    n_exact = inputs_exact(w_exact, cond)
-    x = signal(max(n_step, n_exact))
+    need = {"stepped": (w_step, inputs_for(w_step, step)),
+            "exact": (w_exact, inputs_exact(w_exact, cond)),
+            "input": (w_step, w_step + 2 * SKIP)}
+    x = signal(max(n for _, n in need.values()))
     for name in names:
-        w, n = (w_step, n_step) if name in STEPPED or name == "input" else (w_exact, n_exact)
+        w, n = need["input" if name == "input" else "stepped" if name in STEPPED else "exact"]
         try:
             y = bench.run(name, x[:n], cond)
         except RunnerError as e:

@@ -90,7 +90,12 @@ def field_info(bench, conds, settings, cost, cost_how, runner):
                          "rule_ratio": "/".join(map(str, ref.ratio_obtained(bench.step(c)))),
                          "poly_ratio_q30": int(r),
                          "poly_delay_inputs": int(bench.asrc.poly_delay(r))}
-    return {"runner": runner.path if runner else None,
+    root = os.path.dirname(HERE)
+    where = None
+    if runner:
+        rel = os.path.relpath(runner.path, root)
+        where = runner.path if rel.startswith("..") else rel
+    return {"runner": where,
             "settings": {n: settings[n] for n in ["asrc-rule", "asrc-poly"] + bench.peers
                          if n in settings},
             "conditions": ratios, "cost": cost, "cost_how": cost_how, "notes": list(bench.notes)}

@@ -10,7 +10,8 @@ import pytest
 import instruments as ins
 import measure
 import references as ref
-from plan import (FS, RATE_PAIRS, SKIP, TONE, at_offset, freqs_for, inputs_exact, inputs_for)
+from plan import (CONVERTERS, FS, OFFSETS, RATE_PAIRS, SKIP, TONE, at_offset, freqs_for,
+                  inputs_exact, inputs_for)
 
 
 @pytest.mark.parametrize("step", [163, -163, 1638, -1638])
@@ -95,6 +96,18 @@ def test_the_polyphase_converter_runs_at_the_exact_ratio(asrc, cond):
     assert len(y) == math.ceil(n * 2 ** 30 / bench.poly_ratio(cond))
     fit = ins.sine_fit(y[SKIP:SKIP + 16384])
     assert fit.freq == pytest.approx(TONE / cond.in_rate * float(exact), rel=1e-8)
+
+
+@pytest.mark.parametrize("cond", [at_offset(o) for o in OFFSETS] + RATE_PAIRS,
+                         ids=lambda c: c.key)
+def test_every_converter_gets_the_input_its_window_needs(asrc, cond):
+    # Each converter's window asks a different number of inputs (the rule's
+    # ratio is not the exact one, and the input itself is its own output);
+    # one that got too few would drop out of the report with a note.
+    bench = measure.Bench(asrc)
+    res = measure.measure_tone(bench, measure.names_at(bench, cond, -1.0), TONE, -1.0, cond, True)
+    assert [n for n in bench.notes if " is left out: " in n] == []
+    assert set(res) == set(CONVERTERS + ["input"])
 
 
 def test_conditions_name_their_rates_exactly():
