@@ -127,7 +127,7 @@ def _verdict(table, cost, field, moving, peers, allf, settings, pick, f40):
       + (f"{ns_rule:.2f} ns per input sample on this machine "
          f"({ns_rule / ns_poly:.2f}x the polyphase converter's), " if ns_rule and ns_poly else "")
       + "10 bytes of state per channel, no table, one multiply-add chain per sample and "
-      + (f"{lat_rule:g} sample" if lat_rule is not None else "about one sample")
+      + ("one sample" if lat_rule in (None, 1) else f"{lat_rule:g} samples")
       + " of delay. What it costs in quality: "
       f"{fmt(r997)} dB SINAD at {TONE:g} Hz (offset {key_c.short}), falling 6 dB per octave to "
       f"{fmt(r10k)} dB at {HIGH_TONE / 1000:g} kHz and below 40 dB from about {fmt(f40, 0)} Hz; "
@@ -149,7 +149,9 @@ def _verdict(table, cost, field, moving, peers, allf, settings, pick, f40):
     text = ("**The polyphase converter** (`asrc_poly.h`) is the right choice for audio and for "
             "following a clock: it is transparent at 16 bits (at the worst ratio "
             f"{fmt(p997)} dB SINAD at {TONE:g} Hz and {fmt(p10k)} dB at {HIGH_TONE / 1000:g} kHz, "
-            f"{pw[0]:.1f} dB at its worst tone ({pw[1] / 1000:g} kHz, {pw[2].short}); never more "
+            f"{pw[0]:.1f} dB at its worst tone ({pw[1] / 1000:g} kHz, {pw[2].short}, where the "
+            f"conditioned input itself holds {fmt(_sinad(table, pw[2].key, pw[1], 'input'))} dB); "
+            "never more "
             f"than {max(max(gaps), 0):.1f} dB below resample_poly, a double-precision filter "
             "rounded once), it takes any ratio from 0.5 to 2 to 2^-30 "
             "(Q2.30, changeable from one block to the next), and it is fixed-point, the same "
