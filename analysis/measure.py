@@ -4,84 +4,194 @@ held, headroom, the ratio obtained, the drop and insert instants and the
 damage a wrap does.  Plain numbers out; nothing here plots or writes."""
 
 import math
+import statistics
+from fractions import Fraction
 
 import numpy as np
 
 import instruments as ins
 import references as ref
-from plan import CONVERTERS, FS, FULL_SCALE_24, SKIP, TONE, inputs_for, window_outputs
+from runner import RunnerError
+from plan import (CONVERTERS, FS, FULL_SCALE_24, KEY_LEVEL, OURS, PEERS, SKIP, STEPPED, TONE,
+                  exact_window, freqs_for, inputs_exact, inputs_for, window_outputs)
 
 
 class Bench:
     """The converters under test, all run on the same conditioned input at
-    the same step."""
+    the same condition: the rule and the references on its phase accumulator
+    at the step the condition's offset gives, asrc-poly and the field's
+    settings (through the runner, when there is one) at the exact ratio.
+    What cannot run here is skipped and noted, never fatal."""
 
-    def __init__(self, asrc):
+    def __init__(self, asrc, runner=None, runner_note=None):
         self.asrc = asrc
+        self.runner = runner
+        self.notes = []  # why a setting, or a setting at one condition, is left out
+        self.peers = []  # the field's settings that the runner has
+        if runner is None:
+            self.notes.append(runner_note or "no runner")
+            return
+        for name in PEERS:
+            if name in runner.settings:
+                self.peers.append(name)
+            else:
+                self.notes.append(f"{name} is left out: {runner.why_not(name)}")
 
-    def run(self, name, x, step):
-        if name == "asrc":
-            return self.asrc.convert(x, step)
+    def skip(self, name, cond, why):
+        note = f"{name} at {cond.title} is left out: {why}"
+        if note not in self.notes:
+            self.notes.append(note)
+
+    def step(self, cond):
+        return self.asrc.step_for_offset(cond.offset)
+
+    def poly_ratio(self, cond):
+        """The Q2.30 ratio in/out, rounded to nearest as the library rounds it."""
+        r = Fraction(cond.in_rate) / cond.out_rate
+        return self.asrc.poly_ratio(r.numerator, r.denominator)
+
+    def run(self, name, x, cond):
+        if name == "asrc-rule":
+            return self.asrc.convert(x, self.step(cond))
+        if name == "asrc-poly":
+            return self.asrc.poly_convert(x, self.poly_ratio(cond))
         if name == "linear":
-            return ref.linear(x, step)
+            return ref.linear(x, self.step(cond))
         if name == "drop_insert":
-            return ref.drop_insert(x, step)
-        if name == "polyphase":
-            return ref.polyphase(x, step)
+            return ref.drop_insert(x, self.step(cond))
+        if name == "resample_poly":
+            return ref.polyphase(x, self.step(cond))
         if name == "input":
             return x
-        raise KeyError(name)
+        if self.runner is None:
+            raise RunnerError("no runner")
+        return self.runner.convert(name, x, cond.in_text, cond.out_text)[0]
 
-    def tone(self, freq, level_db, n, phase=0.0):
+    def fs_out(self, name, cond):
+        """The rate of name's outputs at cond, in Hz."""
+        if name == "input":
+            return float(cond.in_rate)
+        if name in STEPPED:
+            up, down = ref.ratio_obtained(self.step(cond))
+            return cond.in_rate * up / down
+        return float(cond.out_rate)
+
+    def tone(self, freq, level_db, n, phase=0.0, fs=FS):
         """A sine at level_db re 24-bit full scale, as the program's users feed
         it, through the program's conditioning."""
         amp = min(FULL_SCALE_24 * 10 ** (level_db / 20), FULL_SCALE_24 - 1)
-        v = np.rint(amp * np.sin(2 * np.pi * freq / FS * np.arange(n) + phase)).astype(np.int32)
+        v = np.rint(amp * np.sin(2 * np.pi * freq / fs * np.arange(n) + phase)).astype(np.int32)
         return self.asrc.condition(v)
 
 
-def measure_tone(bench, names, freq, level, step, quick):
-    w, _ = window_outputs(step, quick)
-    x = bench.tone(freq, level, inputs_for(w, step))
-    res = {}
+def converted(bench, names, cond, signal, quick):
+    """Runs each of names on the same input, signal(n) for the longest n any
+    of them needs, and yields (name, its analysis window of outputs).  The
+    stepped converters and the input itself get windows of whole drop or
+    insert periods, the others a fixed one; each gets the inputs its window
+    needs."""
+    step = bench.step(cond)
+    w_step = window_outputs(step, quick)[0]
+    w_exact = exact_window(quick)
+    need = {"stepped": (w_step, inputs_for(w_step, step)),
+            "exact": (w_exact, inputs_exact(w_exact, cond)),
+            "input": (w_step, w_step + 2 * SKIP)}
+    x = signal(max(n for _, n in need.values()))
     for name in names:
-        seg = bench.run(name, x, 0 if name == "input" else step)[SKIP:SKIP + w]
+        w, n = need["input" if name == "input" else "stepped" if name in STEPPED else "exact"]
+        try:
+            y = bench.run(name, x[:n], cond)
+        except RunnerError as e:
+            bench.skip(name, cond, e)
+            continue
+        if len(y) < SKIP + w:
+            bench.skip(name, cond, f"{len(y)} outputs from {n} inputs, {SKIP + w} needed")
+            continue
+        yield name, y[SKIP:SKIP + w]
+
+
+def names_at(bench, cond, level):
+    """What runs at cond and level: ours and the references always, the
+    field's settings at the key level wherever the ratio is not 1."""
+    names = CONVERTERS + ["input"]
+    if level == KEY_LEVEL and not cond.is_unity:
+        names = names + bench.peers
+    return names
+
+
+def measure_tone(bench, names, freq, level, cond, quick):
+    res = {}
+    for name, seg in converted(bench, names, cond,
+                               lambda n: bench.tone(freq, level, n, fs=cond.in_rate), quick):
         fit = ins.sine_fit(seg)
         spur, _ = ins.largest_spur_dbc(seg)
         res[name] = {"sinad": float(ins.sinad_db(seg, fit)), "spur": spur}
     return res
 
 
-def sweep_sinad(bench, offsets, levels, freqs, quick, log):
+def sweep_sinad(bench, conds, levels, freqs, quick, log):
+    """SINAD and the largest spur of every converter, keyed (condition key,
+    level, tone)."""
     table = {}
-    for off in offsets:
-        step = bench.asrc.step_for_offset(off)
+    for cond in conds:
         for level in levels:
-            for f in freqs:
-                r = measure_tone(bench, CONVERTERS + ["input"], f, level, step, quick)
-                table[(off, level, f)] = r
-            log(f"  SINAD offset {off:+g} level {level:g} dBFS done")
+            names = names_at(bench, cond, level)
+            for f in freqs_for(cond, freqs):
+                table[(cond.key, level, f)] = measure_tone(bench, names, f, level, cond, quick)
+            log(f"  SINAD {cond.title}, {level:g} dBFS: {len(names)} converters done")
     return table
 
 
-def thd_n_table(bench, offsets, quick):
+def thd_n_table(bench, conds, quick):
     rows = {}
-    for off in offsets:
-        step = bench.asrc.step_for_offset(off)
-        up, down = ref.ratio_obtained(step)
-        fs_out = FS * up / down
-        w, _ = window_outputs(step, quick)
+    for cond in conds:
         row = {}
         for level in (-1.0, -60.0):
-            x = bench.tone(TONE, level, inputs_for(w, step))
-            for name in CONVERTERS + ["input"]:
-                seg = bench.run(name, x, 0 if name == "input" else step)[SKIP:SKIP + w]
+            def tone(n, level=level):
+                return bench.tone(TONE, level, n, fs=cond.in_rate)
+            for name, seg in converted(bench, CONVERTERS + ["input"], cond, tone, quick):
                 row.setdefault(name, {})["thdn_-1" if level == -1.0 else "thdn_-60"] = \
-                    float(ins.thd_n_db(seg, fs_out))
+                    float(ins.thd_n_db(seg, bench.fs_out(name, cond)))
         for name in row:
             row[name]["dynamic_range"] = 60.0 - row[name]["thdn_-60"]
-        rows[off] = row
+        rows[cond.key] = row
     return rows
+
+
+def cost_table(bench, conds, quick, log):
+    """ns per input sample of ours and of every peer setting at each
+    condition, as the runner times it on one core: a conditioned -1 dBFS
+    997 Hz tone fed in blocks of 1024 to fresh converters, the median of
+    `runs` conversions; the whole sweep is repeated `rounds` times,
+    conditions and settings interleaved, and the median of those medians
+    kept, so that a burst of load on the shared machine moves one round,
+    not the figure."""
+    if bench.runner is None:
+        return {}, {}
+    n, runs, rounds = (1 << 16, 3, 1) if quick else (1 << 18, 9, 3)
+    names = OURS + bench.peers
+    times, latency = {}, {}
+    for r in range(rounds):
+        for cond in conds:
+            x = bench.tone(TONE, KEY_LEVEL, n, fs=cond.in_rate)
+            for name in names:
+                try:
+                    _, t = bench.runner.convert(name, x, cond.in_text, cond.out_text,
+                                                time_runs=runs)
+                except RunnerError as e:
+                    bench.skip(name, cond, e)
+                    continue
+                times.setdefault(cond.key, {}).setdefault(name, []).append(
+                    float(t["ns_per_input_sample"]))
+                latency.setdefault(cond.key, {})[name] = t.get("latency_input_samples")
+        log(f"  timing round {r + 1} of {rounds} done")
+    cost = {c: {name: {"ns_per_input_sample": round(statistics.median(v), 3),
+                       "rounds": [round(t, 3) for t in v],
+                       "latency_input_samples": latency[c][name]}
+                for name, v in per.items()} for c, per in times.items()}
+    how = {"samples": n, "block": 1024, "runs": runs, "rounds": rounds,
+           "signal": f"conditioned {TONE:g} Hz tone at {KEY_LEVEL:g} dBFS"}
+    return cost, how
 
 
 def delay_vs_phase(asrc, freqs, phases):

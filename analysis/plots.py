@@ -9,13 +9,42 @@ import numpy as np
 
 import instruments as ins
 import references as ref
-from measure import (allpass_phase_delay, event_positions, square_wave, wrap_damage)
-from plan import (CONDITIONING_GAIN_DB, CONVERTERS, FS, FULL_SCALE_24, LABELS, SKIP, TONE,
-                  inputs_for, window_outputs)
+from measure import (allpass_phase_delay, converted, event_positions, square_wave, wrap_damage)
+from plan import (CONDITIONING_GAIN_DB, CONVERTERS, FS, FULL_SCALE_24, HIGH_TONE, KEY_LEVEL,
+                  LABELS, OURS, SKIP, TONE, at_offset, freqs_for, inputs_for, window_outputs)
 
-SHORT = {"asrc": "allpass", "linear": "linear", "drop_insert": "drop/insert",
-         "polyphase": "polyphase", "input": "input"}
-COLORS = {"asrc": "C3", "linear": "C0", "drop_insert": "C7", "polyphase": "C2", "input": "k"}
+SHORT = {"asrc-rule": "rule (allpass)", "asrc-poly": "polyphase (asrc_poly)", "linear": "linear",
+         "drop_insert": "drop/insert", "resample_poly": "resample_poly", "input": "input"}
+# Ours bold; the references grey or black, broken; the field's settings in
+# one hue per library, darker for the costlier settings.
+STYLE = {"asrc-rule": {"color": "tab:red", "lw": 2.0, "marker": "o"},
+         "asrc-poly": {"color": "tab:blue", "lw": 2.0, "marker": "o"},
+         "linear": {"color": "0.45", "lw": 1.0, "ls": "--", "marker": "."},
+         "drop_insert": {"color": "0.7", "lw": 1.0, "ls": "--", "marker": "."},
+         "resample_poly": {"color": "k", "lw": 1.0, "ls": "-.", "marker": "."},
+         "input": {"color": "k", "lw": 1.0, "ls": ":"}}
+PEER_STYLE = {"src-sinc-fastest": ("#5aae61", "s"), "src-sinc-best": ("#1b7837", "s"),
+              "src-linear": ("#a6dba0", "s"), "speex-3": ("#c2a5cf", "^"),
+              "speex-10": ("#762a83", "^"), "soxr-hq": ("#fd8d3c", "v"),
+              "soxr-hq-nodither": ("#d94801", "v"), "soxr-vhq": ("#fdae6b", "D"),
+              "soxr-vhq-nodither": ("#8c2d04", "D"), "zita-vresampler-16": ("#80cdc1", "P"),
+              "zita-vresampler-32": ("#35978f", "P"), "zita-vresampler-48": ("#01665e", "P")}
+
+
+def style(name):
+    if name in STYLE:
+        return dict(STYLE[name])
+    color, marker = PEER_STYLE.get(name, ("0.5", "x"))
+    return {"color": color, "lw": 0.9, "marker": marker}
+
+
+def label(name, settings):
+    """A converter's name in a legend: ours and the references by what they
+    are, the field's settings by name and Debian package."""
+    if name in LABELS:
+        return LABELS[name]
+    s = settings.get(name)
+    return f"{name} ({s['package']})" if s else name
 
 
 def _plt():
@@ -36,73 +65,163 @@ def save(fig, out_dir, name, made_by):
     return "quality/" + name
 
 
-def plot_sinad(table, offsets, level, freqs, out_dir, made_by, metric="sinad"):
+def plot_sinad(table, conds, level, freqs, names, settings, out_dir, made_by, metric="sinad",
+               ylim=None, suffix=""):
+    """One panel per condition, one line per converter measured there;
+    ylim zooms in on a range (lines outside it are cut)."""
     plt = _plt()
-    n = len(offsets)
-    cols = 4 if n > 3 else n
-    rows = int(math.ceil((n + 1) / cols)) if n > 3 else 1
-    fig, axes = plt.subplots(rows, cols, figsize=(12, 3.1 * rows + 0.4), sharex=True, sharey=True,
+    n = len(conds)
+    cols = min(n, 3)
+    rows = int(math.ceil(n / cols))
+    fig, axes = plt.subplots(rows, cols, figsize=(13, 3.2 * rows + 1.6), sharey=True,
                              squeeze=False)
     axes = axes.ravel()
-    bottom = 0.02
-    for ax, off in zip(axes, offsets):
-        for name in CONVERTERS + ["input"]:
-            vals = [table[(off, level, f)][name][metric] for f in freqs]
-            ax.semilogx(freqs, vals, "o-" if name != "input" else ":", ms=3, color=COLORS[name],
-                        label=LABELS[name], lw=1.2)
+    handles = {}
+    for ax, cond in zip(axes, conds):
+        fs = freqs_for(cond, freqs)
+        for name in names:
+            pts = [(f, table[(cond.key, level, f)][name][metric]) for f in fs
+                   if name in table.get((cond.key, level, f), {})]
+            if not pts:
+                continue
+            st = style(name)
+            ours = name in OURS
+            (h,) = ax.semilogx(*zip(*pts), ms=4 if ours else 3, zorder=3 if ours else 2,
+                               label=label(name, settings), **st)
+            handles.setdefault(h.get_label(), h)
         if metric == "sinad":
-            ax.axhline(ins.ideal_sinad_db(level + CONDITIONING_GAIN_DB), color="k", ls="--", lw=0.8,
-                       label="ideal 16-bit bound")
-        ax.set_title(f"offset {off:+g}", fontsize=9)
-    for ax in axes[len(offsets):]:
-        ax.axis("off")
-    h, l = axes[0].get_legend_handles_labels()
-    if len(offsets) < len(axes):
-        axes[len(offsets)].legend(h, l, loc="center", fontsize=8)
-    else:
-        fig.legend(h, l, loc="lower center", ncol=3, fontsize=8)
-        bottom = 0.2
-    for ax in axes[:len(offsets)]:
+            bound = ins.ideal_sinad_db(level + CONDITIONING_GAIN_DB)
+            (h,) = ax.semilogx([fs[0], fs[-1]], [bound, bound], color="k", ls="--", lw=0.8,
+                               label="ideal 16-bit bound")
+            handles.setdefault(h.get_label(), h)
+        ax.set_title(cond.title, fontsize=9)
         ax.set_xlabel("tone frequency (Hz)")
-    axes[0].set_ylabel("SINAD (dB)" if metric == "sinad" else "largest spur (dBc)")
+        if ylim:
+            ax.set_ylim(*ylim)
+    for ax in axes[n:]:
+        ax.axis("off")
+    for ax in axes[::cols]:
+        ax.set_ylabel("SINAD (dB)" if metric == "sinad" else "largest spur (dBc)")
+    ncol = 3
+    legend_rows = int(math.ceil(len(handles) / ncol))
+    bottom = (0.16 * legend_rows + 0.25) / (3.2 * rows + 1.6)
+    fig.legend(list(handles.values()), list(handles.keys()), loc="lower center", ncol=ncol,
+               fontsize=7, bbox_to_anchor=(0.5, 0.012))
     what = "SINAD (4-parameter sine fit)" if metric == "sinad" else "largest spur (Kaiser-windowed FFT)"
-    fig.suptitle(f"{what} against tone frequency, {level:g} dBFS input, 48 kHz")
+    fig.suptitle(f"{what} against tone frequency, {level:g} dBFS input"
+                 + (f", {ylim[0]:g} to {ylim[1]:g} dB" if ylim else ""))
     fig.tight_layout(rect=(0, bottom, 1, 1))
-    return save(fig, out_dir, f"{metric}_{int(-level)}dBFS.png", made_by)
+    return save(fig, out_dir, f"{metric}_{int(-level)}dBFS{suffix}.png", made_by)
+
+
+def plot_cost(table, cost, conds, settings, out_dir, made_by, split=80.0):
+    """Quality against cost: SINAD at 997 Hz and 10 kHz against ns per input
+    sample, one point per converter setting, one column per condition.  The
+    SINAD axis is broken at `split`: the transparent converters lie within a
+    few dB of each other, which one axis from 0 to 100 dB would hide."""
+    plt = _plt()
+    from matplotlib.lines import Line2D
+    conds = [c for c in conds if c.key in cost]
+    tones = [TONE, HIGH_TONE]
+    ratios = [3, 1.3] * len(tones)
+    fig, axes = plt.subplots(2 * len(tones), len(conds), figsize=(4.2 * len(conds) + 0.8, 11.5),
+                             sharex=True, squeeze=False, gridspec_kw={"height_ratios": ratios})
+    points = {}
+    for c, cond in enumerate(conds):
+        for r, tone in enumerate(tones):
+            res = table.get((cond.key, KEY_LEVEL, tone), {})
+            points[(c, r)] = [(name, t["ns_per_input_sample"], res[name]["sinad"])
+                              for name, t in cost[cond.key].items() if name in res]
+            points[(c, r, "input")] = res.get("input", {}).get("sinad")
+    hi = [y for k, v in points.items() if len(k) == 2 for _, _, y in v if y >= split]
+    hi += [v for k, v in points.items() if len(k) == 3 and v is not None]
+    lo = [y for k, v in points.items() if len(k) == 2 for _, _, y in v if y < split]
+    hi_lim = (math.floor(min(hi)) - 0.5, math.ceil(max(hi)) + 0.5) if hi else (split, 100)
+    lo_lim = (math.floor(min(lo) / 10) * 10 - 2, split) if lo else (0, split)
+    legend = {}
+    for c, cond in enumerate(conds):
+        for r, tone in enumerate(tones):
+            top, bottom = axes[2 * r, c], axes[2 * r + 1, c]
+            for ax in (top, bottom):
+                inp = points[(c, r, "input")]
+                if inp is not None:
+                    ax.axhline(inp, color="k", ls=":", lw=0.8)
+                for name, ns, y in points[(c, r)]:
+                    st = style(name)
+                    ours = name in STYLE
+                    ax.semilogx([ns], [y], ls="none", marker=st["marker"], ms=8 if ours else 6,
+                                color=st["color"], mec="k" if ours else st["color"],
+                                zorder=3 if ours else 2)
+                    legend.setdefault(name, Line2D([], [], ls="none", marker=st["marker"],
+                                                   color=st["color"], mec="k" if ours else
+                                                   st["color"], ms=7, label=label(name, settings)))
+                    if ours and (y >= split) == (ax is top):
+                        ax.annotate(name, (ns, y), xytext=(6, -3), textcoords="offset points",
+                                    fontsize=7, fontweight="bold")
+            top.set_ylim(*hi_lim)
+            bottom.set_ylim(*lo_lim)
+            top.spines["bottom"].set_visible(False)
+            bottom.spines["top"].set_visible(False)
+            top.tick_params(bottom=False)
+            top.set_title(f"{cond.short}: {tone:g} Hz", fontsize=9)
+            if c == 0:
+                top.set_ylabel(f"SINAD at {tone:g} Hz (dB)")
+                bottom.set_ylabel("(below)")
+    for ax in axes[-1]:
+        ax.set_xlabel("ns per input sample, one core (log)")
+    legend["input"] = Line2D([], [], color="k", ls=":", lw=0.8,
+                             label="conditioned input, no conversion")
+    fig.legend(list(legend.values()), [h.get_label() for h in legend.values()], loc="lower center",
+               ncol=3, fontsize=7, bbox_to_anchor=(0.5, 0.012))
+    fig.suptitle(f"Quality against cost at {KEY_LEVEL:g} dBFS, timed on one core in the same run "
+                 "(up and to the left is better; the SINAD axis is broken)")
+    fig.tight_layout(rect=(0, 0.13, 1, 1), h_pad=0.4)
+    return save(fig, out_dir, "quality_vs_cost.png", made_by)
+
+
+SHOWN = CONVERTERS + ["input"]
+
+
+def _grid(plt, n):
+    cols = 3
+    rows = int(math.ceil(n / cols))
+    fig, axes = plt.subplots(rows, cols, figsize=(13, 3.3 * rows + 0.4), sharex=True, sharey=True,
+                             squeeze=False)
+    return fig, axes
 
 
 def plot_spectra(bench, off, quick, out_dir, made_by):
     plt = _plt()
-    step = bench.asrc.step_for_offset(off)
-    w, _ = window_outputs(step, quick)
-    x = bench.tone(TONE, -1.0, inputs_for(w, step))
+    cond = at_offset(off)
+    step = bench.step(cond)
     up, down = ref.ratio_obtained(step)
-    fs_out = FS * up / down
-    fig, axes = plt.subplots(2, 2, figsize=(11, 6.5), sharex=True, sharey=True)
-    for ax, name in zip(axes.ravel(), CONVERTERS):
-        seg = bench.run(name, x, step)[SKIP:SKIP + w]
+    fig, axes = _grid(plt, len(SHOWN))
+    segs = dict(converted(bench, SHOWN, cond, lambda n: bench.tone(TONE, -1.0, n), quick))
+    for ax, name in zip(axes.ravel(), SHOWN):
+        seg = segs[name]
         level_db = ins.spectrum_db(seg)
-        f = np.arange(len(level_db)) * fs_out / len(seg)
-        ax.plot(f / 1000, level_db, lw=0.5, color=COLORS[name])
+        f = np.arange(len(level_db)) * bench.fs_out(name, cond) / len(seg)
+        color = style(name)["color"]
+        ax.plot(f / 1000, level_db, lw=0.5, color=color)
         ax.set_title(f"{LABELS[name]}: SINAD {ins.sinad_db(seg):.1f} dB", fontsize=9)
         ax.set_ylim(-180, 5)
         rate = FS / ref.period_inputs(step) if step else None
-        if rate is not None and rate < 100:
+        if rate is not None and rate < 100 and name in ("asrc-rule", "linear", "drop_insert"):
             # The sidebands lie at multiples of the drop or insert rate around
             # the tone; at small offsets they crowd it, so they get a close-up.
             half = max(6 * rate, 20.0)
             sel = (f > TONE - half) & (f < TONE + half)
             inset = ax.inset_axes([0.55, 0.5, 0.42, 0.4])
-            inset.plot(f[sel], level_db[sel], lw=0.6, color=COLORS[name])
+            inset.plot(f[sel], level_db[sel], lw=0.6, color=color)
             inset.set_ylim(-160, 5)
             inset.tick_params(labelsize=6)
             inset.set_title(f"around {TONE:g} Hz (Hz); events every {rate:.4g} Hz", fontsize=6)
-    for ax in axes[1]:
+    for ax in axes[-1]:
         ax.set_xlabel("frequency (kHz)")
     for ax in axes[:, 0]:
         ax.set_ylabel("dBFS (Kaiser beta 20)")
-    fig.suptitle(f"Spectrum of a {TONE:g} Hz tone at -1 dBFS, offset {off:+g} "
-                 f"(ratio {up}/{down}), {len(seg)} outputs")
+    fig.suptitle(f"Spectrum of a {TONE:g} Hz tone at -1 dBFS, offset {off:+g} (the rule and its "
+                 f"references at its ratio {up}/{down}, asrc_poly at 1 - offset)")
     fig.tight_layout(rect=(0, 0.02, 1, 1))
     return save(fig, out_dir, f"spectrum_997_offset_{off:+g}.png", made_by)
 
@@ -110,19 +229,20 @@ def plot_spectra(bench, off, quick, out_dir, made_by):
 def plot_sweep(bench, off, seconds, out_dir, made_by):
     from scipy import signal
     plt = _plt()
-    step = bench.asrc.step_for_offset(off)
+    cond = at_offset(off)
+    step = bench.step(cond)
     n = int(seconds * FS)
     t = np.arange(n) / FS
     amp = FULL_SCALE_24 * 10 ** (-6 / 20)
     v = np.rint(amp * signal.chirp(t, 20, t[-1], 24000, method="logarithmic", phi=-90))
     x = bench.asrc.condition(v.astype(np.int32))
-    fig, axes = plt.subplots(2, 2, figsize=(11, 7), sharex=True, sharey=True)
+    fig, axes = _grid(plt, len(SHOWN))
     up, down = ref.ratio_obtained(step)
-    fs_out = FS * up / down
-    for ax, name in zip(axes.ravel(), CONVERTERS):
-        y = bench.run(name, x, step).astype(float) / 32768
+    for ax, name in zip(axes.ravel(), SHOWN):
+        y = bench.run(name, x, cond).astype(float) / 32768
         ax.grid(False)
-        f, tt, s = signal.spectrogram(y, fs_out, window=("kaiser", 14), nperseg=1024, noverlap=512,
+        f, tt, s = signal.spectrogram(y, bench.fs_out(name, cond), window=("kaiser", 14),
+                                      nperseg=1024, noverlap=512,
                                       scaling="spectrum")
         # Levels in 10 dB steps: the noise floor's texture tells nothing and
         # would only make the picture large.
@@ -130,32 +250,35 @@ def plot_sweep(bench, off, seconds, out_dir, made_by):
         im = ax.pcolormesh(tt, f / 1000, db, vmin=-150, vmax=0, shading="auto",
                            cmap=plt.get_cmap("magma", 15), rasterized=True)
         ax.set_title(LABELS[name], fontsize=9)
-    for ax in axes[1]:
+    for ax in axes[-1]:
         ax.set_xlabel("time (s)")
     for ax in axes[:, 0]:
         ax.set_ylabel("frequency (kHz)")
     fig.colorbar(im, ax=axes, label="dBFS", shrink=0.8)
-    fig.suptitle(f"Log sweep 20 Hz to 24 kHz, -6 dBFS, offset {off:+g} (ratio {up}/{down})")
+    fig.suptitle(f"Log sweep 20 Hz to 24 kHz, -6 dBFS, offset {off:+g} (the rule and its "
+                 f"references at its ratio {up}/{down}, asrc_poly at 1 - offset)")
     return save(fig, out_dir, f"sweep_offset_{off:+g}.png", made_by)
 
 
 def plot_error(bench, cases, out_dir, made_by):
     """Output minus the sine fitted to it, with the drop and insert instants."""
     plt = _plt()
-    names = ["asrc", "linear", "drop_insert"]
+    names = ["asrc-rule", "linear", "drop_insert"]
     fig, axes = plt.subplots(len(names), len(cases), figsize=(12, 7.5), sharex="col", squeeze=False)
     for c, (off, freq, span, quick) in enumerate(cases):
-        step = bench.asrc.step_for_offset(off)
+        cond = at_offset(off)
+        step = bench.step(cond)
         w, _ = window_outputs(step, quick)
         n_in = inputs_for(w, step)
         x = bench.tone(freq, -1.0, n_in)
         ev = event_positions(n_in, step) - SKIP
         for r, name in enumerate(names):
-            seg = bench.run(name, x, step)[SKIP:SKIP + w]
+            seg = bench.run(name, x, cond)[SKIP:SKIP + w]
             fit = ins.sine_fit(seg)
             ax = axes[r, c]
             k = np.arange(span)
-            ax.plot(k, fit.residual[:span], lw=0.6 if span > 2000 else 0.9, color=COLORS[name])
+            ax.plot(k, fit.residual[:span], lw=0.6 if span > 2000 else 0.9,
+                    color=style(name)["color"])
             for e in ev[(ev >= 0) & (ev < span)]:
                 ax.axvline(e, color="C1", lw=0.6, alpha=0.7)
             rms = np.sqrt(np.mean(fit.residual ** 2))

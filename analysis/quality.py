@@ -1,15 +1,18 @@
 #!/usr/bin/python3
-"""Conversion quality report: measures the converter side by side with
-reference converters at exactly the same ratio and writes docs/quality.md,
-docs/quality.json and the plots under docs/quality/.
+"""Conversion quality report: measures this library's two converters side
+by side with reference converters and with the field's resampling libraries
+(through the runner asrc-peer-run, where it is built) on the same tones at
+the same ratios, times them, and writes docs/quality.md, docs/quality.json
+and the plots under docs/quality/.
 
     /usr/bin/python3 analysis/quality.py --build build --out docs
     /usr/bin/python3 analysis/quality.py --build build --out build/quality-quick --quick
 
 The work is split by what it does, each module using only those before it:
-plan (what is measured, under which conditions), measure (the numbers),
-plots (the figures), report_json and report_text (quality.json and
-quality.md); this command runs them in that order.
+runner (the field's libraries through asrc-peer-run), plan (what is
+measured, under which conditions), measure (the numbers), plots (the
+figures), report_json and report_text (quality.json and quality.md); this
+command runs them in that order.
 """
 
 import argparse
@@ -27,11 +30,13 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 import references as ref  # noqa: E402
-from measure import (Bench, delay_vs_phase, headroom, ratio_table, square_headroom,  # noqa: E402
-                     sweep_sinad, thd_n_table)
-from plan import FREQS, HEADROOM_FREQS, LEVELS, OFFSETS, TONE  # noqa: E402
-from plots import (plot_delay, plot_error, plot_headroom, plot_ratio, plot_sinad,  # noqa: E402
-                   plot_spectra, plot_sweep, plot_timing, plot_wrap)
+from runner import open_runner  # noqa: E402
+from measure import (Bench, cost_table, delay_vs_phase, headroom, ratio_table,  # noqa: E402
+                     square_headroom, sweep_sinad, thd_n_table)
+from plan import (CONVERTERS, FREQS, HEADROOM_FREQS, HIGH_TONE, LEVELS, OFFSETS,  # noqa: E402
+                  RATE_PAIRS, TONE, at_offset)
+from plots import (plot_cost, plot_delay, plot_error, plot_headroom, plot_ratio,  # noqa: E402
+                   plot_sinad, plot_spectra, plot_sweep, plot_timing, plot_wrap)
 from report_json import build_json  # noqa: E402
 from report_text import render  # noqa: E402
 
@@ -73,16 +78,44 @@ def machine_info(asrc):
             "git_commit": commit, "module": getattr(asrc, "__file__", "?")}
 
 
+def field_info(bench, conds, settings, cost, cost_how, runner):
+    """What the report says of the comparison beyond the numbers: the
+    settings and their packages, the ratios each converter ran at, the
+    timings and how they were taken, and what was left out and why."""
+    ratios = {}
+    for c in conds:
+        r = bench.poly_ratio(c)
+        ratios[c.key] = {"in_rate": c.in_rate, "out_rate": c.out_text, "rule_offset": c.offset,
+                         "rule_step": int(bench.step(c)),
+                         "rule_ratio": "/".join(map(str, ref.ratio_obtained(bench.step(c)))),
+                         "poly_ratio_q30": int(r),
+                         "poly_delay_inputs": int(bench.asrc.poly_delay(r))}
+    root = os.path.dirname(HERE)
+    where = None
+    if runner:
+        rel = os.path.relpath(runner.path, root)
+        where = runner.path if rel.startswith("..") else rel
+    return {"runner": where,
+            "settings": {n: settings[n] for n in ["asrc-rule", "asrc-poly"] + bench.peers
+                         if n in settings},
+            "conditions": ratios, "cost": cost, "cost_how": cost_how, "notes": list(bench.notes)}
+
+
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawTextHelpFormatter)
     ap.add_argument("--build", default="build", help="build directory (module in BUILD/python)")
     ap.add_argument("--module-dir", help="directory holding the asrc module (default BUILD/python)")
     ap.add_argument("--out", default="docs", help="where quality.md, quality.json and quality/ go")
+    ap.add_argument("--runner", help="the program asrc-peer-run that runs the field's libraries "
+                    "(default BUILD/asrc-peer-run, else beside the module's directory); without "
+                    "it they are left out, with a note")
     ap.add_argument("--quick", action="store_true", help="reduced set for CI (well under 2 minutes)")
     args = ap.parse_args(argv)
     t_start = time.time()
-    asrc = load_module(args.module_dir or os.path.join(args.build, "python"))
-    bench = Bench(asrc)
+    module_dir = args.module_dir or os.path.join(args.build, "python")
+    asrc = load_module(module_dir)
+    runner, runner_note = open_runner(args.runner, args.build, module_dir)
+    bench = Bench(asrc, runner, runner_note)
     os.makedirs(os.path.join(args.out, "quality"), exist_ok=True)
     cmd = "/usr/bin/python3 analysis/quality.py " + " ".join(
         a for a in (argv if argv is not None else sys.argv[1:]))
@@ -97,14 +130,21 @@ def main(argv=None):
 
     quick = args.quick
     offsets = [0.0, 0.01, -0.01] if quick else OFFSETS
-    freqs = [100, 997, 5000, 12500] if quick else FREQS
+    pairs = RATE_PAIRS[1:] if quick else RATE_PAIRS
+    freqs = [100, 997, 5000, 10000, 12500] if quick else FREQS
     levels = [-1.0] if quick else LEVELS
-    freqs_all = sorted(set(freqs) | {TONE})
+    freqs_all = sorted(set(freqs) | {TONE, HIGH_TONE})
+    conds = [at_offset(o) for o in offsets] + pairs
+    moving = [c for c in conds if not c.is_unity]
+    for note in bench.notes:
+        log(f"note: {note}")
 
     log("SINAD and spurs")
-    table = sweep_sinad(bench, offsets, levels, freqs_all, quick, log)
+    table = sweep_sinad(bench, conds, levels, freqs_all, quick, log)
     log("THD+N and dynamic range")
-    thdn = thd_n_table(bench, offsets, quick)
+    thdn = thd_n_table(bench, [at_offset(o) for o in offsets], quick)
+    log("time per input sample, through the runner")
+    cost, cost_how = cost_table(bench, moving, quick, log)
     log("delay against phase")
     d_freqs = [100, 1000, 5000, 10000, 20000] if not quick else [100, 5000]
     d_phases = list(range(0, ref.ONE + 1, 1024 if not quick else 4096))
@@ -118,13 +158,32 @@ def main(argv=None):
     ratios = ratio_table(asrc)
 
     log("plots")
+    settings = runner.settings if runner else {}
+    names = CONVERTERS + ["input"] + bench.peers
     figs = []  # (caption, path)
     for lv in levels:
-        figs.append((f"SINAD against tone frequency at {lv:g} dBFS: one panel per offset, one line "
-                     "per converter (at offset 0 all of them coincide with the input).",
-                     plot_sinad(table, offsets, lv, freqs, args.out, made_by)))
-    figs.append(("Largest spur against tone frequency at -1 dBFS.",
-                 plot_sinad(table, offsets, levels[0], freqs, args.out, made_by, metric="spur")))
+        who = ("every converter: ours, the references and the field's settings"
+               if lv == levels[0] and bench.peers else "ours and the references"
+               + (f" (the field's settings are measured at {levels[0]:g} dBFS only)"
+                  if bench.peers else ""))
+        figs.append((f"SINAD against tone frequency at {lv:g} dBFS: one panel per ratio, one line "
+                     f"per converter, {who}. At offset 0 every converter gives its input back "
+                     "(the rule one sample late).",
+                     plot_sinad(table, conds, lv, freqs_all, names, settings, args.out, made_by)))
+    figs.append((f"The same at {levels[0]:g} dBFS, from 84 to 98 dB: where the transparent "
+                 "converters differ.",
+                 plot_sinad(table, conds, levels[0], freqs_all, names, settings, args.out, made_by,
+                            ylim=(84, 98), suffix="_top")))
+    figs.append((f"Largest spur against tone frequency at {levels[0]:g} dBFS.",
+                 plot_sinad(table, conds, levels[0], freqs_all, names, settings, args.out, made_by,
+                            metric="spur")))
+    if cost:
+        shown = [c for c in moving if c.key in ("+0.01", "-0.0001", "44100->48000",
+                                                 "48000->44100")]
+        figs.append((f"Quality against cost: SINAD at {TONE:g} Hz and {HIGH_TONE:g} Hz "
+                     f"({levels[0]:g} dBFS) against the time per input sample on one core, one "
+                     "point per converter setting, from the same run.",
+                     plot_cost(table, cost, shown, settings, args.out, made_by)))
     for off in ([0.01] if quick else [0.01, -0.0001]):
         figs.append((f"Spectrum of a {TONE:g} Hz tone at -1 dBFS through each converter, offset "
                      f"{off:+g}: the sidebands sit at multiples of the drop or insert rate.",
@@ -158,13 +217,15 @@ def main(argv=None):
                  plot_ratio(ratios, args.out, made_by)))
 
     elapsed = time.time() - t_start
-    data = build_json(quick, info, elapsed, offsets, table, thdn, hr, ratios, delays, d_freqs,
-                      d_phases, wrap_stats, sq_hr)
+    field = field_info(bench, conds, settings, cost, cost_how, runner)
+    data = build_json(quick, info, elapsed, offsets, conds, table, thdn, hr, ratios, delays,
+                      d_freqs, d_phases, wrap_stats, sq_hr, field)
     with open(os.path.join(args.out, "quality.json"), "w") as f:
         json.dump(data, f, indent=1)
     with open(os.path.join(args.out, "quality.md"), "w") as f:
-        f.write(render(cmd, info, elapsed, quick, offsets, levels, freqs, table, thdn, hr,
-                       hr_freqs, ratios, delays, d_freqs, d_phases, figs, wrap_stats, sq_hr))
+        f.write(render(cmd, info, elapsed, quick, offsets, conds, levels, freqs, table, thdn, hr,
+                       hr_freqs, ratios, delays, d_freqs, d_phases, figs, wrap_stats, sq_hr,
+                       field))
     log(f"wrote {args.out}/quality.md, quality.json and {args.out}/quality/*.png")
     return 0
 

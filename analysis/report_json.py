@@ -1,29 +1,37 @@
 """docs/quality.json from the measured numbers: every figure of the run,
-keyed by offset, level and tone, with the machine and versions it ran on."""
+keyed by condition (an offset such as "+0.01", or a rate pair such as
+"44100->48000"), level and tone, with the machine and versions it ran on."""
 
 import math
 
-from plan import KEY_LEVEL, KEY_OFFSET, TONE, key, window_outputs
+from plan import HIGH_TONE, KEY_LEVEL, KEY_OFFSET, TONE, key, window_outputs
 
 
-def build_json(quick, info, elapsed, offsets, table, thdn, hr, ratios, delays, d_freqs, d_phases,
-               wrap_stats, sq_hr):
+def build_json(quick, info, elapsed, offsets, conds, table, thdn, hr, ratios, delays, d_freqs,
+               d_phases, wrap_stats, sq_hr, field):
     sinad = {}
-    for (off, level, f), r in table.items():
+    for (ck, level, f), r in table.items():
         for name, v in r.items():
-            d = sinad.setdefault(key(off), {}).setdefault(f"{level:g}", {}).setdefault(name, {})
+            d = sinad.setdefault(ck, {}).setdefault(f"{level:g}", {}).setdefault(name, {})
             d[f"{f:g}"] = {"sinad_db": round(v["sinad"], 2), "spur_dbc": round(v["spur"], 2)}
-    k = table[(KEY_OFFSET, KEY_LEVEL, TONE)]
+    k = table[(key(KEY_OFFSET), KEY_LEVEL, TONE)]
     return {
-        "about": "conversion quality of the asrc converter beside reference converters; "
-                 "levels are dBFS at the 24-bit input scale before the program's conditioning",
+        "about": "conversion quality of this library's two converters beside reference "
+                 "converters and the field's resampling libraries; levels are dBFS at the 24-bit "
+                 "input scale before the program's conditioning",
         "quick": bool(quick),
         "key": {
             "sinad_997Hz_-1dBFS_offset_+0.01": {n: round(v["sinad"], 2) for n, v in k.items()},
+            "sinad_10kHz_-1dBFS": {
+                c.key: {n: round(v["sinad"], 2)
+                        for n, v in table.get((c.key, KEY_LEVEL, HIGH_TONE), {}).items()}
+                for c in conds if (c.key, KEY_LEVEL, HIGH_TONE) in table},
+            "ns_per_input_sample": {c: {n: v["ns_per_input_sample"] for n, v in per.items()}
+                                    for c, per in field["cost"].items()},
             "tone_hz": TONE, "level_dbfs": KEY_LEVEL, "offset": KEY_OFFSET,
-            "thd_n_997Hz_-1dBFS": {key(o): {n: round(v["thdn_-1"], 2) for n, v in r.items()}
+            "thd_n_997Hz_-1dBFS": {o: {n: round(v["thdn_-1"], 2) for n, v in r.items()}
                                    for o, r in thdn.items()},
-            "dynamic_range_db": {key(o): {n: round(v["dynamic_range"], 2) for n, v in r.items()}
+            "dynamic_range_db": {o: {n: round(v["dynamic_range"], 2) for n, v in r.items()}
                                  for o, r in thdn.items()},
             "headroom_dbfs_min_over_offsets": {
                 f"{f:g}": min(r["levels"][f] for r in hr.values())
@@ -41,4 +49,5 @@ def build_json(quick, info, elapsed, offsets, table, thdn, hr, ratios, delays, d
         "elapsed_s": round(elapsed, 1),
         "wrap_examples": wrap_stats,
         "square_wave_1kHz_headroom_dbfs": {key(o): v for o, v in sq_hr.items()},
+        "field": field,
     }

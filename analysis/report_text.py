@@ -5,13 +5,16 @@ import math
 
 import numpy as np
 
+import statistics
+
 import instruments as ins
 import references as ref
 from measure import fall_off
-from plan import (CONDITIONING_GAIN_DB, CONVERTERS, KEY_LEVEL, KEY_OFFSET, LABELS, TONE,
-                  window_outputs)
+from plan import (CONDITIONING_GAIN_DB, CONVERTERS, HIGH_TONE, KEY_LEVEL, KEY_OFFSET, LABELS,
+                  OURS, PEERS, TONE, freqs_for, key, window_outputs)
 
 NAMES = CONVERTERS + ["input"]
+REFS = ["resample_poly", "input"]
 
 
 def fmt(v, nd=1):
@@ -36,31 +39,212 @@ def _timing_rms():
     return float(np.std(-(1 - e) * e / (1 + e)))
 
 
-def render(cmd, info, elapsed, quick, offsets, levels, freqs, table, thdn, hr, hr_freqs, ratios,
-           delays, d_freqs, d_phases, figs, wrap_stats, sq_hr):
+def _peer_name(name, settings):
+    s = settings.get(name)
+    return f"`{name}`" if not s else f"`{name}` ({s['package']})"
+
+
+def _setting_label(name, settings):
+    if name in OURS:
+        return f"**{LABELS[name]}**"
+    if name in LABELS:
+        return LABELS[name]
+    return _peer_name(name, settings)
+
+
+def _sinad(table, ck, f, name, lv=KEY_LEVEL):
+    r = table.get((ck, lv, f), {}).get(name)
+    return None if r is None else r["sinad"]
+
+
+def _worst_over_band(table, conds, freqs, name):
+    """The lowest SINAD of name over every moving condition and tone at the
+    key level, with where it occurs."""
+    worst = None
+    for c in conds:
+        for f in freqs_for(c, freqs):
+            v = _sinad(table, c.key, f, name)
+            if v is not None and (worst is None or v < worst[0]):
+                worst = (v, f, c)
+    return worst
+
+
+def _lowest(table, conds, f, name):
+    vals = [v for v in (_sinad(table, c.key, f, name) for c in conds) if v is not None]
+    return min(vals) if vals else None
+
+
+def _ns(cost, ck, name):
+    t = cost.get(ck, {}).get(name)
+    return None if t is None else t["ns_per_input_sample"]
+
+
+def _near_unity_ns(cost, conds, name):
+    """Median ns per input sample over the conditions at 48 kHz (offsets)."""
+    vals = [v for v in (_ns(cost, c.key, name) for c in conds if c.key[0] in "+-") if v]
+    return statistics.median(vals) if vals else None
+
+
+def _matching_peers(table, moving, peers, name="asrc-poly", within=0.5):
+    """The peers whose SINAD at 997 Hz and 10 kHz is within `within` dB of
+    name's, or better, at every moving ratio where both were measured."""
+    out = []
+    for p in peers:
+        diffs = [_sinad(table, c.key, f, p) - _sinad(table, c.key, f, name)
+                 for c in moving for f in (TONE, HIGH_TONE)
+                 if _sinad(table, c.key, f, p) is not None
+                 and _sinad(table, c.key, f, name) is not None]
+        if diffs and min(diffs) >= -within:
+            out.append(p)
+    return out
+
+
+def _verdict(table, cost, field, moving, peers, allf, settings, pick, f40):
+    """Where each of our converters is the right choice, from this run's
+    figures."""
+    md = []
+    w = md.append
+    w("## Which converter, when\n\n")
+    if not moving:
+        w("No ratio other than 1 was measured in this run.\n\n")
+        return "".join(md)
+    conds = field["conditions"]
+    at48 = [c for c in moving if c.key[0] in "+-"]
+    key_c = next((c for c in moving if c.key == key(KEY_OFFSET)), moving[0])
+    down = next((c for c in moving if c.key == "48000->44100"), None)
+    up = next((c for c in moving if c.key == "44100->48000"), None)
+    ns_rule = _near_unity_ns(cost, moving, "asrc-rule")
+    ns_poly = _near_unity_ns(cost, moving, "asrc-poly")
+    lat_rule = cost.get(key_c.key, {}).get("asrc-rule", {}).get("latency_input_samples")
+
+    r997 = _sinad(table, key_c.key, TONE, "asrc-rule")
+    r10k = _sinad(table, key_c.key, HIGH_TONE, "asrc-rule")
+    ppm = ", ".join(f"{r['error_ppm']:+.0f} ppm at offset {r['offset']:+g}" for r in pick
+                    if r["step"] != 0 and 0 < r["offset"] <= 0.01)
+    w("**The rule** (`asrc.h`) is the right choice where the output must be the existing "
+      "device's, bit for bit (the program `asrc` and whatever was measured or tuned against "
+      "it), or where almost nothing can be spent: "
+      + (f"{ns_rule:.2f} ns per input sample on this machine "
+         f"({ns_rule / ns_poly:.2f}x the polyphase converter's), " if ns_rule and ns_poly else "")
+      + "10 bytes of state per channel, no table, one multiply-add chain per sample and "
+      + ("one sample" if lat_rule in (None, 1) else f"{lat_rule:g} samples")
+      + " of delay. What it costs in quality: "
+      f"{fmt(r997)} dB SINAD at {TONE:g} Hz (offset {key_c.short}), falling 6 dB per octave to "
+      f"{fmt(r10k)} dB at {HIGH_TONE / 1000:g} kHz and below 40 dB from about {fmt(f40, 0)} Hz; "
+      "and its ratio is coarse: only P/(P+1) or (P+2)/(P+1), " + ppm + " off the ratio asked, "
+      "and no conversion at all below |offset| = 1/16384. Loud high-frequency input can wrap "
+      "(see below).\n\n")
+
+    p997 = _lowest(table, moving, TONE, "asrc-poly")
+    p10k = _lowest(table, moving, HIGH_TONE, "asrc-poly")
+    pw = _worst_over_band(table, moving, allf, "asrc-poly")
+    # resample_poly is a long double-precision filter rounded once: the most a
+    # 16-bit converter can keep of this input (the input's own figure is no
+    # bound, its error is periodic where a tone divides the rate).
+    gaps = [_sinad(table, c.key, f, "resample_poly") - _sinad(table, c.key, f, "asrc-poly")
+            for c in moving for f in freqs_for(c, allf)
+            if _sinad(table, c.key, f, "resample_poly") is not None
+            and _sinad(table, c.key, f, "asrc-poly") is not None]
+    d_near = sorted({conds[c.key]["poly_delay_inputs"] for c in at48 + ([up] if up else [])})
+    text = ("**The polyphase converter** (`asrc_poly.h`) is the right choice for audio and for "
+            "following a clock: it is transparent at 16 bits (at the worst ratio "
+            f"{fmt(p997)} dB SINAD at {TONE:g} Hz and {fmt(p10k)} dB at {HIGH_TONE / 1000:g} kHz, "
+            f"{pw[0]:.1f} dB at its worst tone ({pw[1] / 1000:g} kHz, {pw[2].short}, where the "
+            f"conditioned input itself holds {fmt(_sinad(table, pw[2].key, pw[1], 'input'))} dB); "
+            "never more "
+            f"than {max(max(gaps), 0):.1f} dB below resample_poly, a double-precision filter "
+            "rounded once), it takes any ratio from 0.5 to 2 to 2^-30 "
+            "(Q2.30, changeable from one block to the next), and it is fixed-point, the same "
+            "bits on every platform. It holds 1052 bytes of state per channel and shares a "
+            "64 KiB coefficient table (`asrc_poly.h`); its delay is "
+            f"{'/'.join(str(d) for d in d_near)} input samples near unity"
+            + (f" and {conds[down.key]['poly_delay_inputs']} from 48 to 44.1 kHz" if down
+               else "") + " (`poly_convert` and the runner hide it by aligning the output). ")
+    if ns_poly:
+        text += f"It costs {ns_poly:.1f} ns per input sample at 48 kHz near unity"
+        if up and _ns(cost, up.key, "asrc-poly"):
+            text += f", {_ns(cost, up.key, 'asrc-poly'):.1f} from 44.1 to 48 kHz"
+        if down and _ns(cost, down.key, "asrc-poly"):
+            nd = _ns(cost, down.key, "asrc-poly")
+            text += (f" and {nd:.1f} from 48 to 44.1 kHz, {nd / ns_poly:.0f}x as much: "
+                     "downsampling by more than 1 % takes the stretched filter (up to 256 "
+                     "taps), which runs on the portable code only")
+        text += ". "
+    w(text + "\n\n")
+
+    match = _matching_peers(table, moving, peers)
+    if match and ns_poly:
+        def rel(p, ck=None):
+            a = _near_unity_ns(cost, moving, p) if ck is None else _ns(cost, ck, p)
+            b = ns_poly if ck is None else _ns(cost, ck, "asrc-poly")
+            return None if not a or not b else a / b
+        near = sorted(match, key=lambda p: rel(p) or 1e9)
+        w("**Beside the field.** The settings that reach the polyphase converter's SINAD at "
+          f"{TONE:g} Hz and {HIGH_TONE / 1000:g} kHz (within 0.5 dB, at every ratio) and what "
+          "they cost as a multiple of its time, at 48 kHz near unity"
+          + (" / from 48 to 44.1 kHz" if down else "") + ": "
+          + ", ".join(f"{_peer_name(p, settings)} {fmt(rel(p), 2)}x"
+                      + (f" / {fmt(rel(p, down.key), 2)}x" if down else "") for p in near)
+          + ". ")
+        # Within 10 %: the timings of a shared machine move by that much.
+        cheap = [p for p in near if rel(p) and rel(p) < 1.1]
+        if cheap:
+            w("Where a floating-point library can be used and the same bits on every platform "
+              f"do not matter, {', '.join(_peer_name(p, settings) for p in cheap)} "
+              f"give{'s' if len(cheap) == 1 else ''} the same quality near unity at about its "
+              "cost or less; the polyphase converter is for fixed-point targets, bit-exact "
+              "results and a ratio that a drift controller steers from block to block. ")
+        dith = [(a, b) for a, b in (("soxr-hq", "soxr-hq-nodither"),
+                                    ("soxr-vhq", "soxr-vhq-nodither"))
+                if _sinad(table, key_c.key, TONE, a) is not None
+                and _sinad(table, key_c.key, TONE, b) is not None]
+        if dith:
+            a, b = dith[0]
+            w(f"soxr's default TPDF dither costs it "
+              f"{_sinad(table, key_c.key, TONE, b) - _sinad(table, key_c.key, TONE, a):.1f} dB "
+              f"at {TONE:g} Hz (`{a}` against `{b}`). ")
+        w("\n\n")
+    return "".join(md)
+
+
+def render(cmd, info, elapsed, quick, offsets, conds, levels, freqs, table, thdn, hr, hr_freqs,
+           ratios, delays, d_freqs, d_phases, figs, wrap_stats, sq_hr, field):
     lv = KEY_LEVEL
     key_off = KEY_OFFSET if KEY_OFFSET in offsets else offsets[-1]
-    s997 = table[(key_off, lv, TONE)]
-    sinad_vs_f = [table[(key_off, lv, f)]["asrc"]["sinad"] for f in freqs]
-    lin_vs_f = [table[(key_off, lv, f)]["linear"]["sinad"] for f in freqs]
+    kk = key(key_off)
+    s997 = table[(kk, lv, TONE)]
+    sinad_vs_f = [table[(kk, lv, f)]["asrc-rule"]["sinad"] for f in freqs]
+    lin_vs_f = [table[(kk, lv, f)]["linear"]["sinad"] for f in freqs]
     input_997 = s997["input"]["sinad"]
-    th = thdn[key_off]
+    th = thdn[kk]
     hr_min = {f: min(r["levels"][f] for r in hr.values()) for f in hr_freqs}
     worst_f = min(hr_min, key=lambda f: hr_min[f])
     wraps_at_full_scale = [f for f in hr_freqs if hr_min[f] < 0]
     steps = {o: int(math.trunc(16384 * o)) for o in offsets}
+    settings = field["settings"]
+    cost = field["cost"]
+    moving = [c for c in conds if not c.is_unity]
+    peers = [n for n in PEERS if any(n in r for r in table.values())]
+    fieldnames = OURS + peers + REFS
+    allf = sorted({f for (_, _, f) in table})
     md = []
     w = md.append
 
     w("# Conversion quality\n\n")
     w("Generated by `analysis/quality.py`; do not edit by hand, run the command again.\n\n")
     if quick:
-        w("**This is the reduced (--quick) run: fewer tones, offsets and shorter windows.**\n\n")
+        w("**This is the reduced (--quick) run: fewer tones, ratios and shorter windows, and "
+          "quick timings.**\n\n")
     w(f"- Command: `{cmd}`\n")
     w(f"- Machine: {info['platform']}, {info['cpu']}, {info['cores']} cores; "
       f"run took {elapsed:.0f} s\n")
     w(f"- Versions: Python {info['python']}, numpy {info['numpy']}, scipy {info['scipy']}, "
       f"matplotlib {info['matplotlib']}; git commit {info['git_commit']}\n")
+    if field["runner"]:
+        w(f"- The field's libraries ran through `{field['runner']}` ({len(peers)} settings); "
+          "left out: " + ("nothing" if not field["notes"] else "; ".join(field["notes"])) + ".\n")
+    else:
+        w("- **The field's libraries were not measured**: " + "; ".join(field["notes"]) + ".\n")
     w("- Every figure below carries the command that made it in its lower left corner; "
       "the numbers are also in [quality.json](quality.json).\n\n")
 
@@ -68,59 +252,133 @@ def render(cmd, info, elapsed, quick, offsets, levels, freqs, table, thdn, hr, h
     w("Every tone is made as the program's users make their input: numbers at 24-bit scale "
       "(level in dBFS re 2^23), reduced by the program's own conditioning (`asrc.condition`: "
       "shift right by 8, times 0.99, truncated), so -1 dBFS at the input is "
-      f"{-1 + CONDITIONING_GAIN_DB:.2f} dBFS at the converter. Four converters take the same "
-      "conditioned 16-bit input at exactly the same ratio, in the same run:\n\n")
-    w("- **this converter** (`asrc.convert`, the first-order allpass; the real module);\n"
-      "- **drop/insert** (the floor): the same phase accumulator drops or repeats a sample; "
-      "every other output is the input one sample late, no interpolation;\n"
-      "- **linear interpolation** (same cost class): the same accumulator, output "
-      "x[n-1] + phase/16384 * (x[n] - x[n-1]), rounded;\n"
-      "- **polyphase** (the ceiling): `scipy.signal.resample_poly` at up/down = P/(P+1) for "
-      "drops or (P+2)/(P+1) for inserts (P = floor(16384/|step|)), a Kaiser-windowed sinc of "
-      "96 taps per branch, beta 12, cutoff 0.95 of Nyquist, rounded to int16;\n"
+      f"{-1 + CONDITIONING_GAIN_DB:.2f} dBFS at the converter. Every converter takes the same "
+      "conditioned 16-bit input, in the same run:\n\n")
+    w("- **the rule** (`asrc.convert`, the first-order allpass of `asrc.h`; the real module), "
+      "given the condition's rate offset 1 - out/in as the program's argument, so it runs at "
+      "the ratio its step gives, P/(P+1) for drops or (P+2)/(P+1) for inserts "
+      "(P = floor(16384/|step|)), not at the one asked;\n"
+      "- **the polyphase converter** (`asrc.poly_convert`, `asrc_poly.h`; the real module) at "
+      "the ratio in/out rounded to Q2.30 (`asrc.poly_ratio`), its delay flushed, output k "
+      "aligned with input time k * ratio;\n"
+      "- three references on the rule's phase accumulator, at the rule's ratio: "
+      "**drop/insert** (the floor: the same accumulator drops or repeats a sample, every other "
+      "output is the input one sample late), **linear interpolation** (same cost class: output "
+      "x[n-1] + phase/16384 * (x[n] - x[n-1]), rounded) and **resample_poly** (the ideal at "
+      "that ratio: `scipy.signal.resample_poly`, a Kaiser-windowed sinc of 96 taps per branch, "
+      "beta 12, cutoff 0.95 of Nyquist, rounded to int16);\n"
+      "- **the field's resampling libraries** from Debian, through the runner `asrc-peer-run` "
+      "(`bench/peers`), at exactly the ratio asked, each aligned as its library allows (output "
+      "k at input time k * in/out); the float libraries get the samples times 1/32768 and give "
+      "outputs times 32768, rounded to nearest and clipped to 16 bits, as a user would feed "
+      "them; speexdsp runs its integer entry and soxr 16-bit input and output;\n"
       "- beside them the **conditioned input** itself (no conversion: the best any converter "
       "can give from this input, since the conditioning truncates) and the **ideal 16-bit "
       f"bound** 6.02*16 + 1.76 + level (at -1 dBFS: "
       f"{ins.ideal_sinad_db(-1 + CONDITIONING_GAIN_DB):.1f} dB).\n\n")
+    if settings:
+        w("The settings, as the runner lists them (`asrc-peer-run --list`):\n\n")
+        rows = [[f"`{n}`", s["package"], s["version"], s["description"]]
+                for n, s in settings.items()]
+        w(_table(["setting", "Debian package", "library's version", "what is set"], rows) + "\n")
+    w("The ratios, each an input rate and an output rate: at 48 kHz the rate offsets, the output "
+      "at 48000 * (1 - offset), and the two common rate pairs. The peers were measured at "
+      f"{lv:g} dBFS and wherever the ratio is not 1; ours and the references at every level "
+      "and ratio:\n\n")
+    rows = []
+    for c in conds:
+        fc = field["conditions"][c.key]
+        rows.append([c.title, f"{fc['rule_offset']:+.6g}", fc["rule_step"], fc["rule_ratio"],
+                     fc["poly_ratio_q30"], fc["poly_delay_inputs"]])
+    w(_table(["ratio", "rule's offset", "rule's step", "rule's ratio (out/in)",
+              "asrc_poly ratio (Q2.30, in/out)", "asrc_poly delay (inputs)"], rows) + "\n")
     w("SINAD is 20 log10(rms of the fitted sine / rms of the residual), from a four-parameter "
       "least-squares sine fit (frequency, amplitude, phase, offset; IEEE 1057). The largest "
       "spur is the highest peak of a Kaiser (beta 20, sidelobes near -150 dB) windowed "
       "spectrum outside the fundamental's +-10 bins and DC, each level summed over its main "
       "lobe, in dBc. THD+N: the fitted fundamental is removed, the rest limited to 20 Hz-20 kHz "
       "(at the output rate) and set against the total rms, unweighted; dynamic range is "
-      "60 dB minus the THD+N of a -60 dBFS tone. Input rate 48 kHz. The first and last "
-      f"{2048} outputs are left out (start-up, the resampler's tails); the window covers "
-      "whole drop or insert periods:\n\n")
+      "60 dB minus the THD+N of a -60 dBFS tone. Tones run up to 20 kHz, or to 0.45 of the "
+      "lower rate where that is lower (19.845 kHz with 44.1 kHz on either side). The first "
+      f"and last {2048} outputs are left out (start-up, the resamplers' tails). The "
+      "converters at the exact ratio are analysed over "
+      f"{field['cost_how'].get('window', 32768 if quick else 131072)} outputs; the rule and its "
+      "references over whole drop or insert periods:\n\n")
     rows = []
     for o in offsets:
         n, p = window_outputs(steps[o], quick)
         per = "-" if steps[o] == 0 else f"{ref.period_inputs(steps[o])} inputs"
         rows.append([f"{o:+g}", steps[o], per, n, p if p else "-"])
     w(_table(["offset", "step", "period", "window (outputs)", "whole periods"], rows) + "\n")
+    if cost:
+        how = field["cost_how"]
+        w("**Cost.** Every setting, ours included, is timed by the same program: "
+          f"`asrc-peer-run --time --runs {how['runs']} NAME IN OUT` pins itself to the core it "
+          f"runs on and converts the {how['signal']} ({how['samples']} samples, in blocks of "
+          f"{how['block']}, the stream ended) with fresh converters whose creation is not timed, "
+          f"and reports the median of {how['runs']} conversions in ns per input sample. The "
+          f"whole sweep over ratios and settings is repeated {how['rounds']} "
+          f"time{'s' if how['rounds'] > 1 else ''}, interleaved, and the median kept. Our two "
+          "converters run there through the same interface as the peers (`asrc-poly`: the same "
+          "samples as `asrc.poly_convert`; `asrc-rule`: `asrc.convert` without its first "
+          "output), so their SINAD below, measured on the module, is the runner's too. The "
+          "machine is shared: single timings move by 10-20 %.\n\n")
 
     w("## Key figures\n\n")
-    w(f"SINAD at {TONE:g} Hz, {lv:g} dBFS (dB):\n\n")
+    if moving:
+        w(f"Every converter at a glance ({lv:g} dBFS tones; SINAD the lowest over the "
+          f"{len(moving)} ratios measured, {', '.join(c.short for c in moving)}; time per input "
+          "sample on one core, the median over the rate offsets at 48 kHz and at each rate "
+          "pair):\n\n")
+        pair_keys = [c for c in moving if c.key[0] not in "+-"]
+        head = ["converter", f"SINAD {TONE:g} Hz (dB)", f"SINAD {HIGH_TONE / 1000:g} kHz (dB)",
+                "lowest over the band (dB, at)", "ns/sample, 48 kHz offsets"] + \
+               [f"ns/sample, {c.short}" for c in pair_keys]
+        rows = []
+        for n in fieldnames:
+            wb = _worst_over_band(table, moving, allf, n)
+            if wb is None:
+                continue
+            rows.append([_setting_label(n, settings), fmt(_lowest(table, moving, TONE, n)),
+                         fmt(_lowest(table, moving, HIGH_TONE, n)),
+                         f"{wb[0]:.1f} ({wb[1] / 1000:g} kHz, {wb[2].short})",
+                         fmt(_near_unity_ns(cost, moving, n), 2)]
+                        + [fmt(_ns(cost, c.key, n), 2) for c in pair_keys])
+        w(_table(head, rows) + "\n")
+        w(f"SINAD at {TONE:g} Hz / {HIGH_TONE / 1000:g} kHz, {lv:g} dBFS (dB), by ratio:\n\n")
+        rows = [[_setting_label(n, settings)]
+                + [f"{fmt(_sinad(table, c.key, TONE, n))} / "
+                   f"{fmt(_sinad(table, c.key, HIGH_TONE, n))}" for c in moving]
+                for n in fieldnames]
+        w(_table(["converter"] + [c.short for c in moving], rows) + "\n")
+        if cost:
+            w("Time per input sample on one core (ns), by ratio:\n\n")
+            rows = [[_setting_label(n, settings)] + [fmt(_ns(cost, c.key, n), 2) for c in moving]
+                    for n in OURS + peers if any(_ns(cost, c.key, n) for c in moving)]
+            w(_table(["converter"] + [c.short for c in moving], rows) + "\n")
+    w(f"Ours and the references, SINAD at {TONE:g} Hz, {lv:g} dBFS (dB):\n\n")
     rows = []
-    for o in offsets:
-        r = table[(o, lv, TONE)]
-        rows.append([f"{o:+g}"] + [fmt(r[n]["sinad"]) for n in NAMES])
-    w(_table(["offset"] + [LABELS[n] for n in NAMES], rows) + "\n")
+    for c in conds:
+        r = table[(c.key, lv, TONE)]
+        rows.append([c.short] + [fmt(r[n]["sinad"]) if n in r else "-" for n in NAMES])
+    w(_table(["ratio"] + [LABELS[n] for n in NAMES], rows) + "\n")
     w(f"THD+N at {TONE:g} Hz, -1 dBFS (dB, 20 Hz-20 kHz) / dynamic range (dB, unweighted):\n\n")
-    rows = [[f"{o:+g}"] + [f"{fmt(thdn[o][n]['thdn_-1'])} / {fmt(thdn[o][n]['dynamic_range'])}"
-                           for n in NAMES] for o in offsets]
+    rows = [[f"{o:+g}"] + [f"{fmt(thdn[key(o)][n]['thdn_-1'])} / "
+                           f"{fmt(thdn[key(o)][n]['dynamic_range'])}" if n in thdn[key(o)]
+                           else "-" for n in NAMES] for o in offsets]
     w(_table(["offset"] + [LABELS[n] for n in NAMES], rows) + "\n")
     w(f"SINAD (dB) / largest spur (dBc) against tone frequency at offset {key_off:+g}, "
-      f"{lv:g} dBFS:\n\n")
+      f"{lv:g} dBFS (the field's settings are in the figure and quality.json):\n\n")
     rows = []
     for f in freqs:
-        r = table[(key_off, lv, f)]
+        r = table[(kk, lv, f)]
         rows.append([f"{f:g}"] + [f"{fmt(r[n]['sinad'])} / {fmt(r[n]['spur'])}" for n in NAMES])
     w(_table(["Hz"] + [LABELS[n] for n in NAMES], rows) + "\n")
-    w(f"This converter's SINAD (dB) at {lv:g} dBFS, every offset (the other converters and "
+    w(f"The rule's SINAD (dB) at {lv:g} dBFS, every offset (the other converters and "
       f"{'levels' if len(levels) > 1 else 'level'} are in the figures and quality.json):\n\n")
-    rows = [[f"{f:g}"] + [fmt(table[(o, lv, f)]["asrc"]["sinad"]) for o in offsets] for f in freqs]
+    rows = [[f"{f:g}"] + [fmt(table[(key(o), lv, f)]["asrc-rule"]["sinad"]) for o in offsets]
+            for f in freqs]
     w(_table(["Hz"] + [f"{o:+g}" for o in offsets], rows) + "\n")
-
     w("Headroom, the highest tone level that never wraps (dBFS, 0.05 dB steps, 0 = even full "
       "scale never wraps), lowest over offsets "
       f"{', '.join(f'{o:+g}' for o in hr)}:\n\n")
@@ -151,29 +409,31 @@ def render(cmd, info, elapsed, quick, offsets, levels, freqs, table, thdn, hr, h
     for caption, path in figs:
         w(f"**{caption}**\n\n![{caption}]({path})\n\n")
 
-    w("## What this converter is good for, and what it is not\n\n")
     f60 = fall_off(freqs, sinad_vs_f, 60.0)
     f40 = fall_off(freqs, sinad_vs_f, 40.0)
-    w(f"**The numbers.** At {TONE:g} Hz, {lv:g} dBFS and offset {key_off:+g} this converter "
-      f"gives a SINAD of {s997['asrc']['sinad']:.1f} dB and THD+N of "
-      f"{th['asrc']['thdn_-1']:.1f} dB "
-      f"({100 * 10 ** (th['asrc']['thdn_-1'] / 20):.2f} %), where the conditioned input "
-      f"itself holds {input_997:.1f} dB and the polyphase resampler keeps "
-      f"{s997['polyphase']['sinad']:.1f} dB. Its SINAD falls about 6 dB per octave of tone "
+    w(_verdict(table, cost, field, moving, peers, allf, settings, pick, f40))
+
+    w("## The rule: what it is good for, and what it is not\n\n")
+    w(f"**The numbers.** At {TONE:g} Hz, {lv:g} dBFS and offset {key_off:+g} the rule "
+      f"gives a SINAD of {s997['asrc-rule']['sinad']:.1f} dB and THD+N of "
+      f"{th['asrc-rule']['thdn_-1']:.1f} dB "
+      f"({100 * 10 ** (th['asrc-rule']['thdn_-1'] / 20):.2f} %), where the conditioned input "
+      f"itself holds {input_997:.1f} dB and resample_poly at the same ratio keeps "
+      f"{s997['resample_poly']['sinad']:.1f} dB. Its SINAD falls about 6 dB per octave of tone "
       f"frequency: it drops below 60 dB at {fmt(f60, 0)} Hz and below 40 dB at {fmt(f40, 0)} Hz "
       f"({sinad_vs_f[0]:.1f} dB at {freqs[0]:g} Hz, {sinad_vs_f[-1]:.1f} dB at {freqs[-1]:g} Hz). "
-      f"Dynamic range is {th['asrc']['dynamic_range']:.1f} dB (the input's "
+      f"Dynamic range is {th['asrc-rule']['dynamic_range']:.1f} dB (the input's "
       f"{th['input']['dynamic_range']:.1f} dB): the error scales with the signal, so at "
       "-60 dBFS it lies under the noise and the dynamic range figure does not show it. ")
     nz = [o for o in offsets if o != 0]
-    spread = [table[(o, lv, TONE)]["asrc"]["sinad"] for o in nz]
+    spread = [table[(key(o), lv, TONE)]["asrc-rule"]["sinad"] for o in nz]
     if nz:
         w(f"The figure hardly depends on the offset: {min(spread):.1f} to {max(spread):.1f} dB "
           f"at {TONE:g} Hz over offsets {', '.join(f'{o:+g}' for o in nz)}. ")
     if 0.0 in offsets:
-        w(f"At offset 0 (any |offset| below 1/16384) the step is 0 and the converter is an exact "
-          f"one-sample delay: {table[(0.0, lv, TONE)]['asrc']['sinad']:.1f} dB, the input's own "
-          "figure. ")
+        w(f"At offset 0 (any |offset| below 1/16384) the step is 0 and the rule is an exact "
+          f"one-sample delay: {table[(key(0.0), lv, TONE)]['asrc-rule']['sinad']:.1f} dB, the "
+          "input's own figure. ")
     w("\n\n**Why.** The error is a timing error, not noise or rounding. The first-order allpass "
       "(eta + z^-1)/(1 + eta z^-1) delays low frequencies by (1 - eta)/(1 + eta) samples, not "
       "by the 1 - eta that the phase stands for: up to "
@@ -189,11 +449,10 @@ def render(cmd, info, elapsed, quick, offsets, levels, freqs, table, thdn, hr, h
     lin = s997["linear"]["sinad"]
     di = s997["drop_insert"]["sinad"]
     w(f"Linear interpolation, with a delay exactly linear in the phase, reaches {lin:.1f} dB at "
-      f"{TONE:g} Hz ({lin - s997['asrc']['sinad']:+.1f} dB against this converter); "
+      f"{TONE:g} Hz ({lin - s997['asrc-rule']['sinad']:+.1f} dB against the rule); "
       f"drop/insert without interpolation gives {di:.1f} dB. At the top of the band the allpass, "
       f"whose gain stays 1, beats linear interpolation, whose gain sags between samples: "
       f"{sinad_vs_f[-1]:.1f} against {lin_vs_f[-1]:.1f} dB at {freqs[-1]:g} Hz.\n\n")
-    first_err = [r for r in ratios if r["step"] != 0]
     w("**The ratio.** The step is whole Q2.14 units and the overshoot is discarded, so the ratio "
       "obtained is P/(P+1) or (P+2)/(P+1), not 1 - offset: "
       + ", ".join(f"{r['error_ppm']:+.0f} ppm at {r['offset']:+g}" for r in pick if r["step"] != 0)
@@ -227,11 +486,11 @@ def render(cmd, info, elapsed, quick, offsets, levels, freqs, table, thdn, hr, h
       "fed that far below it.\n\n")
     w(f"**Good for:** adjusting the rate of low-frequency material (sensor, control or "
       f"telemetry signals: 60 dB SINAD or better up to {fmt(f60, 0)} Hz) and of voice-grade "
-      f"material where about {s997['asrc']['sinad']:.0f} dB at 1 kHz is acceptable, at the cost "
-      "of one multiply and five 16-bit values of state per channel, with an exact one-sample "
+      f"material where about {s997['asrc-rule']['sinad']:.0f} dB at 1 kHz is acceptable, at the "
+      "cost of one multiply and five 16-bit values of state per channel, with an exact one-sample "
       "delay when the step is 0. **Not for:** high-fidelity audio: at 1 kHz it is "
-      f"{input_997 - s997['asrc']['sinad']:.0f} dB below its own input and "
-      f"{lin - s997['asrc']['sinad']:.0f} dB below linear interpolation of the same cost, and "
+      f"{input_997 - s997['asrc-rule']['sinad']:.0f} dB below its own input and "
+      f"{lin - s997['asrc-rule']['sinad']:.0f} dB below linear interpolation of the same cost, and "
       f"above {fmt(f40, 0)} Hz its SINAD is under 40 dB; nor for following a clock precisely "
       "(the ratio is off by tens to thousands of ppm); nor for input near full scale, "
       "which can wrap and stay wrapped.\n")

@@ -69,11 +69,12 @@ def test_linear_and_drop_insert_known_outputs():
     assert ref.drop_insert(x, -8192).tolist() == [0, 0, 100, 200, 300, 300, 400, 500]
 
 
-def test_published_sinad_at_997_hz_offset_0_01(asrc, published):
+@pytest.mark.parametrize("name", ["asrc-rule", "asrc-poly"])
+def test_published_sinad_at_997_hz_offset_0_01(asrc, published, name):
     import measure
+    import plan
     key = published["key"]
     assert key["offset"] == 0.01 and key["level_dbfs"] == -1.0 and key["tone_hz"] == 997.0
-    step = asrc.step_for_offset(key["offset"])
-    now = measure.measure_tone(measure.Bench(asrc), ["asrc"], key["tone_hz"], key["level_dbfs"],
-                               step, quick=False)["asrc"]["sinad"]
-    assert now == pytest.approx(key["sinad_997Hz_-1dBFS_offset_+0.01"]["asrc"], abs=1.0)
+    now = measure.measure_tone(measure.Bench(asrc), [name], key["tone_hz"], key["level_dbfs"],
+                               plan.at_offset(key["offset"]), quick=False)[name]["sinad"]
+    assert now == pytest.approx(key["sinad_997Hz_-1dBFS_offset_+0.01"][name], abs=1.0)

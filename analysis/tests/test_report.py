@@ -1,13 +1,17 @@
 """The report's measurements that go beyond one instrument: drop and insert
 instants, the held-phase delay, headroom, the ratio table, the fall-off point."""
 
+import math
+from fractions import Fraction
+
 import numpy as np
 import pytest
 
 import instruments as ins
 import measure
 import references as ref
-from plan import FS, SKIP, TONE, inputs_for
+from plan import (CONVERTERS, FS, OFFSETS, RATE_PAIRS, SKIP, TONE, at_offset, freqs_for,
+                  inputs_exact, inputs_for)
 
 
 @pytest.mark.parametrize("step", [163, -163, 1638, -1638])
@@ -56,29 +60,69 @@ def test_fall_off_interpolates_on_a_log_frequency_axis():
     assert measure.fall_off([100, 1000], [70, 65], 60) is None
 
 
-@pytest.mark.parametrize("step", [16, -16, 163, -163])
-@pytest.mark.parametrize("name", ["asrc", "linear", "drop_insert", "polyphase"])
-def test_every_converter_runs_at_the_ratio_the_step_gives(asrc, name, step):
+@pytest.mark.parametrize("off,step", [(0.001, 16), (-0.001, -16), (0.01, 163), (-0.01, -163)])
+@pytest.mark.parametrize("name", ["asrc-rule", "linear", "drop_insert", "resample_poly"])
+def test_every_stepped_converter_runs_at_the_ratio_the_step_gives(asrc, name, off, step):
     # A converter at the wrong ratio moves the tone: each output must carry
     # it at f * down / up cycles per output sample.  The sidebands of the
     # cruder converters pull the fit by a few parts in a million; asking
     # 1 - offset instead would be 24 to 100 parts in a million off here.
     bench = measure.Bench(asrc)
+    cond = at_offset(off)
+    assert bench.step(cond) == step
     up, down = ref.ratio_obtained(step)
     w = 64 * ref.outputs_per_period(step)
     x = bench.tone(TONE, -1.0, inputs_for(w, step))
-    seg = bench.run(name, x, step)[SKIP:SKIP + w]
+    seg = bench.run(name, x, cond)[SKIP:SKIP + w]
     fit = ins.sine_fit(seg)
     assert fit.freq == pytest.approx(TONE / FS * down / up, rel=1e-5)
-    if name == "polyphase":
+    if name == "resample_poly":
         # The ceiling stays within about a dB of its 16-bit input.
         assert ins.sinad_db(seg, fit) > 90
 
 
+@pytest.mark.parametrize("cond", [at_offset(1e-4), at_offset(-0.01), RATE_PAIRS[0], RATE_PAIRS[1]],
+                         ids=lambda c: c.key)
+def test_the_polyphase_converter_runs_at_the_exact_ratio(asrc, cond):
+    # The Q2.30 ratio rounds in/out to 2^-30: the tone's frequency per output
+    # must be f * in/out to about a part in 10^9, where the rule's step
+    # would be 24 to 100 parts in a million off.
+    bench = measure.Bench(asrc)
+    exact = Fraction(cond.in_rate) / cond.out_rate
+    assert bench.poly_ratio(cond) == round(exact * 2 ** 30)
+    n = inputs_exact(16384, cond)
+    x = bench.tone(TONE, -1.0, n, fs=cond.in_rate)
+    y = bench.run("asrc-poly", x, cond)
+    assert len(y) == math.ceil(n * 2 ** 30 / bench.poly_ratio(cond))
+    fit = ins.sine_fit(y[SKIP:SKIP + 16384])
+    assert fit.freq == pytest.approx(TONE / cond.in_rate * float(exact), rel=1e-8)
+
+
+@pytest.mark.parametrize("cond", [at_offset(o) for o in OFFSETS] + RATE_PAIRS,
+                         ids=lambda c: c.key)
+def test_every_converter_gets_the_input_its_window_needs(asrc, cond):
+    # Each converter's window asks a different number of inputs (the rule's
+    # ratio is not the exact one, and the input itself is its own output);
+    # one that got too few would drop out of the report with a note.
+    bench = measure.Bench(asrc)
+    res = measure.measure_tone(bench, measure.names_at(bench, cond, -1.0), TONE, -1.0, cond, True)
+    assert [n for n in bench.notes if " is left out: " in n] == []
+    assert set(res) == set(CONVERTERS + ["input"])
+
+
+def test_conditions_name_their_rates_exactly():
+    assert at_offset(1e-4).out_text == "47995.2"
+    assert at_offset(-0.01).out_text == "48480"
+    assert RATE_PAIRS[1].offset == pytest.approx(1 - 44100 / 48000)
+    # Above 0.45 of the lower rate a tone is replaced by that edge.
+    assert freqs_for(RATE_PAIRS[0], [997, 20000]) == [997, 19845.0]
+    assert freqs_for(at_offset(0.01), [997, 20000]) == [997, 20000]
+
+
 # Each module of the report may import only those listed before it, so the
 # report can grow without its modules coming to need each other.
-LAYERS = ["instruments", "references", "plan", "measure", "plots", "report_json", "report_text",
-          "quality"]
+LAYERS = ["instruments", "references", "runner", "plan", "measure", "plots", "report_json",
+          "report_text", "quality"]
 
 
 @pytest.mark.parametrize("module", LAYERS)
