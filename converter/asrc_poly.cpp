@@ -351,14 +351,15 @@ int asrc_poly_rows_init(asrc_poly_rows* r, uint32_t ratio)
 {
     if (!ratio_in_range(ratio))
         return -1;
-    const int32_t stride = asrc_poly_stride(ratio);
+    // stride_of, not the header's asrc_poly_stride: no 64-bit division.
+    const int32_t stride = stride_of(ratio);
     r->stride = stride;
     if (stride == kTablePhases)
         return 0;
     // Exactly the taps the folded table's sum reads (filter_sum): no
     // padding, so that no sum reads an input outside the history's window.
     const int32_t reach = (kCentre - 1) / stride;
-    const int32_t taps = reach + asrc_poly_delay(ratio) + 1;
+    const int32_t taps = reach + (kCentre + stride - 1) / stride + 1; // + the delay
     r->taps = taps;
     r->first = -reach;
     r->unused = 0;

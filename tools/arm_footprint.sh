@@ -55,6 +55,7 @@ declare -A sources=([asrc]="converter/asrc.cpp"
 entries_asrc=(asrc_init asrc_process_sample asrc_process_block
   asrc_state_init asrc_state_process_sample asrc_state_process_block)
 entries_asrc_poly=(asrc_poly_ratio asrc_poly_init asrc_poly_set_ratio asrc_poly_process_block
+  asrc_poly_process_block_rows asrc_poly_rows_init
   asrc_poly_input_held)
 declare -A header=([asrc]=asrc.h [asrc_poly]=asrc_poly.h)
 declare -A state_type=([asrc]=asrc_state [asrc_poly]=asrc_poly_state)
