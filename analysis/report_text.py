@@ -166,9 +166,11 @@ def _verdict(table, cost, field, moving, peers, allf, settings, pick, f40):
             text += f", {_ns(cost, up.key, 'asrc-poly'):.1f} from 44.1 to 48 kHz"
         if down and _ns(cost, down.key, "asrc-poly"):
             nd = _ns(cost, down.key, "asrc-poly")
-            text += (f" and {nd:.1f} from 48 to 44.1 kHz, {nd / ns_poly:.0f}x as much: "
+            text += (f" and {nd:.1f} from 48 to 44.1 kHz, {nd / ns_poly:.1f}x as much: "
                      "downsampling by more than 1 % takes the stretched filter (up to 256 "
-                     "taps), which runs on the portable code only")
+                     "taps), here on its rows for the ratio's stride (`asrc_poly_rows`, "
+                     "200 KB made once per ratio; without them it runs on the portable "
+                     "code, some 15x slower)")
         text += ". "
     w(text + "\n\n")
 

@@ -69,7 +69,7 @@ int64_t filter_sum(const int16_t* xn, uint32_t frac, int32_t stride)
 // whatever the fraction (a < 256): the same products summed in the same
 // order, but with constant bounds, so that the loops unroll.  Where there
 // are no vector sums (Cortex-M, i686) most of the converter's time is spent
-// here (README, "The converter on microcontrollers").
+// here (docs/embedded.md).
 int64_t full_band_sum_portable(const int16_t* xn, uint32_t frac)
 {
     constexpr int32_t kStride = kTablePhases;

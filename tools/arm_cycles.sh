@@ -14,8 +14,7 @@
 # timing.  On a Cortex-M4 a 64-bit multiply-accumulate (SMLAL) takes one
 # cycle, a load two (one when it follows another load), a taken branch
 # about three, so the converter's loops run at about 1.3 to 1.5 cycles per
-# instruction from zero-wait-state memory (README: "The converter on
-# microcontrollers").
+# instruction from zero-wait-state memory (docs/embedded.md).
 #
 # Needs gcc-arm-none-eabi, libnewlib-arm-none-eabi, libstdc++-arm-none-eabi-dev
 # (the C++ headers) and qemu-system-arm; exits 2 when one is missing.
