@@ -26,19 +26,12 @@
 
 #include "asrc_poly.h"
 
+#include "splitmix64.h"
+
 namespace poly_hash {
 
-// splitmix64: small, and the same on every target.
-struct Rng {
-    std::uint64_t s;
-
-    std::uint64_t next()
-    {
-        std::uint64_t z = (s += 0x9e3779b97f4a7c15u);
-        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9u;
-        z = (z ^ (z >> 27)) * 0x94d049bb133111ebu;
-        return z ^ (z >> 31);
-    }
+// splitmix64 (tools/splitmix64.h), with a range.
+struct Rng : SplitMix64 {
     // Uniform in lo..hi, both included; by 32-bit arithmetic on the top
     // bits (a multiply, not a 64-bit remainder), so that it is cheap on a
     // small core.

@@ -192,17 +192,17 @@ def test_input_above_the_output_band_does_not_come_through(fs_in, fs_out, freq):
 def test_images_do_not_come_through(fs_in, fs_out, freq):
     ratio = round(fs_in / fs_out * ONE)
     y = asrc.poly_convert(tone(freq, fs_in, 32768, level_db=0.0), ratio)[400:-400].astype(np.float64)
-    spec = ins.spectrum_db(y)
+    level = ins.spectrum_db(y)
     bins = np.fft.rfftfreq(len(y), 1 / fs_out)
     # The input's first image, fs_in - freq, where the output's sampling
     # folds it.
     image = abs((fs_in - freq + fs_out / 2) % fs_out - fs_out / 2)
     near = np.abs(bins - image) < 100
-    assert spec[near].max() < -90
+    assert level[near].max() < -90
     # And nothing else stands out beside the tone, but the conditioning's
     # own offset at DC.
     rest = (np.abs(bins - freq) > 200) & (bins > 100)
-    assert spec[rest].max() < -90
+    assert level[rest].max() < -90
 
 
 @pytest.mark.parametrize("ratio", [ONE, asrc.poly_ratio(44100, 48000), asrc.poly_ratio(48000, 44100)])

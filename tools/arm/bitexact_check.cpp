@@ -23,24 +23,16 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "../splitmix64.h"
+
 #ifndef ASRC_CHECK_TARGET
 #define ASRC_CHECK_TARGET "host"
 #endif
 
 namespace {
 
-// splitmix64: small, fast and the same on every target, so that a seed
-// names one run everywhere.
-struct Rng {
-    std::uint64_t s;
-
-    std::uint64_t next()
-    {
-        std::uint64_t z = (s += 0x9e3779b97f4a7c15u);
-        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9u;
-        z = (z ^ (z >> 27)) * 0x94d049bb133111ebu;
-        return z ^ (z >> 31);
-    }
+// splitmix64 (tools/splitmix64.h), with a range.
+struct Rng : SplitMix64 {
     // Uniform in lo..hi (both inclusive, hi - lo < 2^32).
     std::int32_t range(std::int32_t lo, std::int32_t hi)
     {

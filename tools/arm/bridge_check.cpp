@@ -21,23 +21,15 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "../splitmix64.h"
+
 #ifndef ASRC_CHECK_TARGET
 #define ASRC_CHECK_TARGET "host"
 #endif
 
 namespace {
 
-// splitmix64, as the converter's check uses it.
-struct Rng {
-    std::uint64_t s;
-    std::uint64_t next()
-    {
-        std::uint64_t z = (s += 0x9e3779b97f4a7c15u);
-        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9u;
-        z = (z ^ (z >> 27)) * 0x94d049bb133111ebu;
-        return z ^ (z >> 31);
-    }
-};
+using Rng = SplitMix64;
 
 // FNV-1a over 32-bit words.
 struct Checksum {
