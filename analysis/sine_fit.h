@@ -56,8 +56,10 @@ inline void solve(double m[4][4], double v[4], int n)
 
 } // namespace detail
 
-// Three-parameter fit at the known frequency w over y[from..to).
-inline SineFit fit_sine_at(const std::vector<std::int16_t>& y, std::size_t from, std::size_t to,
+// Three-parameter fit at the known frequency w over y[from..to); y holds
+// samples of any integer width (or doubles).
+template <class Sample>
+inline SineFit fit_sine_at(const std::vector<Sample>& y, std::size_t from, std::size_t to,
                            double w)
 {
     double m[4][4] = {};
@@ -69,7 +71,7 @@ inline SineFit fit_sine_at(const std::vector<std::int16_t>& y, std::size_t from,
         for (int i = 0; i < 3; ++i) {
             for (int j = 0; j < 3; ++j)
                 m[i][j] += col[i] * col[j];
-            v[i] += col[i] * y[k];
+            v[i] += col[i] * static_cast<double>(y[k]);
         }
     }
     detail::solve(m, v, 3);
@@ -81,7 +83,7 @@ inline SineFit fit_sine_at(const std::vector<std::int16_t>& y, std::size_t from,
     double e2 = 0;
     for (std::size_t k = from; k < to; ++k) {
         const double kk = static_cast<double>(k);
-        const double e = y[k] - (f.a * std::sin(w * kk) + f.b * std::cos(w * kk) + f.c);
+        const double e = static_cast<double>(y[k]) - (f.a * std::sin(w * kk) + f.b * std::cos(w * kk) + f.c);
         e2 += e * e;
     }
     f.rms_residual = std::sqrt(e2 / static_cast<double>(to - from));
@@ -89,7 +91,8 @@ inline SineFit fit_sine_at(const std::vector<std::int16_t>& y, std::size_t from,
 }
 
 // Four-parameter fit (frequency too), starting from w0, over y[from..to).
-inline SineFit fit_sine(const std::vector<std::int16_t>& y, std::size_t from, std::size_t to,
+template <class Sample>
+inline SineFit fit_sine(const std::vector<Sample>& y, std::size_t from, std::size_t to,
                         double w0)
 {
     SineFit f = fit_sine_at(y, from, to, w0);
@@ -107,7 +110,7 @@ inline SineFit fit_sine(const std::vector<std::int16_t>& y, std::size_t from, st
             for (int i = 0; i < 4; ++i) {
                 for (int j = 0; j < 4; ++j)
                     m[i][j] += col[i] * col[j];
-                v[i] += col[i] * y[k];
+                v[i] += col[i] * static_cast<double>(y[k]);
             }
         }
         detail::solve(m, v, 4);

@@ -1,0 +1,286 @@
+// asrc_q31.cpp - the 24-bit converter's entries and sums.  See asrc_q31.h
+// for formats, rounding and the contract of each function.
+//
+// Built as C++ without exceptions or RTTI and with no C++ runtime, as
+// asrc.cpp is.
+#include "asrc_q31.h"
+
+#include "q31_kernels.h"
+#include "q31_table.h"
+
+namespace asrc_q31_detail {
+
+namespace {
+
+constexpr uint64_t kFracMask = (uint64_t{1} << 40) - 1;
+constexpr uint64_t kCentre = uint64_t{kHalfTaps} * kPieces << 32; // X where t - i = 0
+constexpr uint64_t kEnd = uint64_t{kTaps} * kPieces << 32;        // X past the last piece
+
+// floor(a * 2^shift / b) by restoring division: exact, with no 128-bit
+// type, for b < 2^62 and a quotient below 2^64.
+uint64_t divide_shifted(uint64_t a, int shift, uint64_t b)
+{
+    uint64_t q = a / b;
+    uint64_t r = a % b;
+    for (int k = 0; k < shift; ++k) {
+        r <<= 1;
+        q <<= 1;
+        if (r >= b) {
+            r -= b;
+            q |= 1;
+        }
+    }
+    return q;
+}
+
+constexpr bool ratio_in_range(uint64_t ratio)
+{
+    return ratio >= ASRC_Q31_RATIO_MIN && ratio <= ASRC_Q31_RATIO_MAX;
+}
+
+// Pieces of the prototype per input frame, Q32.32: 64 on the full band,
+// 64 * 1.002 / ratio (rounded down) beyond, which puts the stretched
+// filter's stopband at the output's Nyquist frequency.
+uint64_t step_of(uint64_t ratio)
+{
+    return ratio <= ASRC_Q31_RATIO_FULL_BAND ? kFullStep
+                                             : divide_shifted(ASRC_Q31_RATIO_FULL_BAND, 38, ratio);
+}
+
+// ceil(96 / s): the inputs beyond an output's time that the filter reaches.
+int32_t delay_of_step(uint64_t step)
+{
+    return static_cast<int32_t>((kCentre + step - 1) / step);
+}
+
+inline int32_t saturate(int64_t acc, uint32_t* clipped)
+{
+    const int64_t y = (acc + (int64_t{1} << 29)) >> 30;
+    if (y > INT32_MAX || y < INT32_MIN) {
+        if (*clipped != UINT32_MAX)
+            ++*clipped;
+        return y > 0 ? INT32_MAX : INT32_MIN;
+    }
+    return static_cast<int32_t>(y);
+}
+
+// mu * step / 2^40 rounded down, mu < 2^40 and step <= 2^38: the product
+// needs 78 bits, so it is taken in two 20-bit halves of mu.
+uint64_t scale_fraction(uint64_t mu, uint64_t step)
+{
+    const uint64_t low = ((mu & 0xFFFFF) * step) >> 20;
+    return ((mu >> 20) * step + low) >> 20;
+}
+
+} // namespace
+
+int32_t piece_coefficient(uint64_t x)
+{
+    const uint32_t g = static_cast<uint32_t>(x >> 32);
+    // The top 31 bits of the fraction; the mask makes the truncation plain.
+    const int32_t u = static_cast<int32_t>(static_cast<uint32_t>(x >> 1) & 0x7FFFFFFFu);
+    const uint32_t p = g & (kPieces - 1);
+    const uint32_t j = kTaps - 1 - (g / kPieces);
+    return horner(kQ31Coef[0][p][j], kQ31Coef[1][p][j], kQ31Coef[2][p][j], kQ31Coef[3][p][j], u);
+}
+
+// The full band: every tap at fraction u of row p (see q31_kernels.h).
+int32_t full_band_row_portable(int32_t* c, uint64_t frac)
+{
+    return form_row(c, kQ31Coef[0][frac >> 34], kQ31Coef[1][frac >> 34], kQ31Coef[2][frac >> 34],
+                    kQ31Coef[3][frac >> 34], row_fraction(frac));
+}
+
+void full_band_sums_portable(const int32_t* c, const int32_t* const* x, int32_t channels,
+                             int64_t* acc)
+{
+    for (int32_t ch = 0; ch < channels; ++ch)
+        acc[ch] = dot(c, x[ch]);
+}
+
+// The stretched filter: each tap at its own place.  The coefficients are
+// not kept; every channel's sum takes each as it is formed.
+int32_t stretched_sums(const int32_t* const* x, int32_t channels, int32_t taps, uint64_t x0,
+                       uint64_t step, int32_t gain, int64_t* acc)
+{
+    for (int32_t ch = 0; ch < channels; ++ch)
+        acc[ch] = 0;
+    int64_t sum = 0;
+    // X falls by `step` a tap; the first taps may lie past the last piece
+    // and the last ones before the first (their coefficient is zero).
+    int32_t j = 0;
+    uint64_t xj = x0;
+    while (j < taps && xj >= kEnd) {
+        ++j;
+        xj -= step;
+    }
+    for (; j < taps; ++j, xj -= step) {
+        const int32_t c = mul_q31(piece_coefficient(xj), gain);
+        sum += c;
+        for (int32_t ch = 0; ch < channels; ++ch)
+            acc[ch] += int64_t{c} * x[ch][j];
+        if (xj < step)
+            break; // the next tap would lie before the first piece
+    }
+    return static_cast<int32_t>(sum);
+}
+
+} // namespace asrc_q31_detail
+
+using namespace asrc_q31_detail;
+
+namespace {
+
+// The tap of an output nearest its time: t - i closest to 0, ties to the
+// later input; on the full band 95 for mu < 1/2, else 96.
+int32_t nearest_tap(uint64_t x0, uint64_t step)
+{
+    return static_cast<int32_t>((x0 - kCentre + step / 2) / step);
+}
+
+void emit(asrc_q31_state* s, int32_t* out, FullBandRow row, FullBandSums sums)
+{
+    const int32_t channels = s->channels;
+    const int32_t window = s->window;
+    const int32_t d = s->delay;
+    // Tap 0 is input n - d + 1, lag + d - 1 frames before the newest one.
+    int32_t start = s->write - 1 - (s->lag + d - 1);
+    start = ((start % window) + window) % window;
+    const int32_t* x[ASRC_Q31_MAX_CHANNELS];
+    for (int32_t ch = 0; ch < channels; ++ch)
+        x[ch] = s->history + static_cast<int64_t>(ch) * 2 * window + start;
+
+    int64_t acc[ASRC_Q31_MAX_CHANNELS];
+    int32_t sum;
+    int32_t centre;
+    if (s->step == kFullStep) {
+        alignas(64) int32_t c[kTaps];
+        sum = row(c, s->frac);
+        sums(c, x, channels, acc);
+        centre = kHalfTaps - 1 + static_cast<int32_t>(s->frac >> 39);
+    } else {
+        const uint64_t x0 =
+            static_cast<uint64_t>(d - 1) * s->step + scale_fraction(s->frac, s->step) + kCentre;
+        sum = stretched_sums(x, channels, 2 * d, x0, s->step, s->gain, acc);
+        centre = nearest_tap(x0, s->step);
+    }
+    // The coefficients' sum made exactly one: DC passes unchanged.
+    const int64_t rest = (int64_t{1} << 30) - sum;
+    for (int32_t ch = 0; ch < channels; ++ch)
+        out[ch] = saturate(acc[ch] + rest * x[ch][centre], &s->clipped);
+}
+
+} // namespace
+
+extern "C" {
+
+uint64_t asrc_q31_ratio(uint32_t in_rate, uint32_t out_rate)
+{
+    if (in_rate == 0 || out_rate == 0)
+        return 0;
+    // floor(in * 2^41 / out), then halved with rounding.
+    const uint64_t twice = divide_shifted(in_rate, 41, out_rate);
+    const uint64_t ratio = (twice + 1) >> 1;
+    return ratio_in_range(ratio) ? ratio : 0;
+}
+
+int32_t asrc_q31_delay(uint64_t ratio)
+{
+    return ratio_in_range(ratio) ? delay_of_step(step_of(ratio)) : 0;
+}
+
+int32_t asrc_q31_memory_words(int32_t channels, uint64_t max_ratio)
+{
+    if (channels < 1 || channels > ASRC_Q31_MAX_CHANNELS || !ratio_in_range(max_ratio))
+        return 0;
+    return 4 * channels * asrc_q31_delay(max_ratio);
+}
+
+int asrc_q31_init(asrc_q31_state* s, int32_t* memory, int32_t words, int32_t channels,
+                  uint64_t ratio, uint64_t max_ratio)
+{
+    const int32_t need = asrc_q31_memory_words(channels, max_ratio);
+    if (need == 0 || !ratio_in_range(ratio) || ratio > max_ratio || memory == nullptr ||
+        words < need)
+        return -1;
+    s->history = memory;
+    s->window = 2 * asrc_q31_delay(max_ratio);
+    s->write = 0;
+    s->channels = channels;
+    s->ratio = 0;
+    s->max_ratio = max_ratio;
+    s->frac = 0;
+    s->lag = -1;
+    s->clipped = 0;
+    s->reserved = 0;
+    for (int32_t i = 0; i < need; ++i)
+        memory[i] = 0;
+    asrc_q31_set_ratio(s, ratio);
+    return 0;
+}
+
+int asrc_q31_set_ratio(asrc_q31_state* s, uint64_t ratio)
+{
+    if (!ratio_in_range(ratio) || ratio > s->max_ratio)
+        return -1;
+    if (ratio != s->ratio) {
+        s->ratio = ratio;
+        s->step = step_of(ratio);
+        s->delay = delay_of_step(s->step);
+        // s in Q0.31; on the full band it is not used.
+        s->gain = static_cast<int32_t>(s->step == kFullStep ? INT32_MAX : s->step >> 7);
+    }
+    return 0;
+}
+
+void asrc_q31_process_block(asrc_q31_state* s, int32_t* out, const int32_t* in, int32_t* nin,
+                            int32_t* nout)
+{
+    const int32_t count = *nin;
+    *nout = 0;
+    if (count <= 0) {
+        *nin = 0;
+        return;
+    }
+    const FullBandRow row = best_full_band_row();
+    const FullBandSums sums = best_full_band_sums();
+    const int32_t channels = s->channels;
+    const int32_t window = s->window;
+    int32_t produced = 0;
+    for (int32_t i = 0; i < count; ++i) {
+        const int32_t* frame = in + static_cast<int64_t>(i) * channels;
+        for (int32_t ch = 0; ch < channels; ++ch) {
+            int32_t* h = s->history + static_cast<int64_t>(ch) * 2 * window;
+            h[s->write] = h[s->write + window] = frame[ch];
+        }
+        s->write = s->write + 1 == window ? 0 : s->write + 1;
+        ++s->lag;
+        while (s->lag >= s->delay) {
+            emit(s, out + static_cast<int64_t>(produced) * channels, row, sums);
+            ++produced;
+            s->frac += s->ratio;
+            s->lag -= static_cast<int32_t>(s->frac >> 40);
+            s->frac &= kFracMask;
+        }
+    }
+    *nout = produced;
+}
+
+int64_t asrc_q31_max_output(int32_t count, uint64_t ratio)
+{
+    if (count <= 0 || !ratio_in_range(ratio))
+        return 0;
+    const uint64_t frames =
+        static_cast<uint64_t>(count) + ASRC_Q31_DELAY_MAX - static_cast<uint64_t>(asrc_q31_delay(ratio));
+    // ceil(frames * 2^40 / ratio); frames < 2^32, so the quotient fits.
+    const uint64_t q = divide_shifted(frames, 40, ratio);
+    const bool exact = q * ratio == frames << 40; // both sides wrap alike
+    return static_cast<int64_t>(exact ? q : q + 1);
+}
+
+int64_t asrc_q31_input_held(const asrc_q31_state* s)
+{
+    return (static_cast<int64_t>(s->lag) << 30) - static_cast<int64_t>(s->frac >> 10);
+}
+
+} // extern "C"

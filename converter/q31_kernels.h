@@ -1,0 +1,116 @@
+// q31_kernels.h - the 24-bit converter's inner loops, shared by the portable
+// code and the vector paths.  Internal: not installed.
+//
+// The loops are written once, as plain integer C++ that compilers
+// vectorise, and compiled twice on x86-64: for the baseline and for AVX2
+// (q31_x86.cpp).  Integer arithmetic has one result however it is ordered,
+// so both give the same bits.
+#ifndef ASRC_Q31_KERNELS_H
+#define ASRC_Q31_KERNELS_H
+
+#include <stdint.h>
+
+#if defined(__GNUC__) || defined(__clang__)
+#define ASRC_Q31_INLINE inline __attribute__((always_inline))
+#else
+#define ASRC_Q31_INLINE inline
+#endif
+
+namespace asrc_q31_detail {
+
+constexpr int32_t kTaps = 192;     // the prototype's span in input samples
+constexpr int32_t kHalfTaps = 96;  // and half of it: the delay on the full band
+constexpr uint32_t kPieces = 64;   // cubic pieces per input sample
+constexpr uint64_t kFullStep = uint64_t{kPieces} << 32; // Q32.32 pieces per input frame
+
+// (v * u) >> 31, for a Q1.30 v and a Q0.31 u: the product in 64 bits, its
+// bits 31..62 kept (an arithmetic shift, as a logical one gives the same low
+// 32 bits and vectorises on AVX2).
+ASRC_Q31_INLINE int32_t mul_q31(int32_t v, int32_t u)
+{
+    return static_cast<int32_t>(
+        static_cast<uint32_t>(static_cast<uint64_t>(int64_t{v} * u + (int64_t{1} << 30)) >> 31));
+}
+
+// ((a3 u + a2) u + a1) u + a0.  The table's partial results stay within
+// int32 (checked by its generator); the sums are taken modulo 2^32 so
+// that no step is undefined even for a value the table never holds.
+ASRC_Q31_INLINE int32_t horner(int32_t a0, int32_t a1, int32_t a2, int32_t a3, int32_t u)
+{
+    int32_t c = static_cast<int32_t>(static_cast<uint32_t>(a2) + static_cast<uint32_t>(mul_q31(a3, u)));
+    c = static_cast<int32_t>(static_cast<uint32_t>(a1) + static_cast<uint32_t>(mul_q31(c, u)));
+    return static_cast<int32_t>(static_cast<uint32_t>(a0) + static_cast<uint32_t>(mul_q31(c, u)));
+}
+
+// The row (frac >> 34) and the fraction u within it (Q0.31) of a Q0.40 output
+// fraction on the full band: 64 pieces per sample.
+ASRC_Q31_INLINE int32_t row_fraction(uint64_t frac)
+{
+    return static_cast<int32_t>(static_cast<uint32_t>(frac >> 3) & 0x7FFFFFFFu);
+}
+
+// The 192 coefficients of one full-band output into c; returns their sum
+// (modulo 2^32: the true sum lies near 2^30, so it comes out exact).
+ASRC_Q31_INLINE int32_t form_row(int32_t* __restrict c, const int32_t* __restrict a0,
+                                 const int32_t* __restrict a1, const int32_t* __restrict a2,
+                                 const int32_t* __restrict a3, int32_t u)
+{
+    uint32_t sum = 0;
+    for (int32_t j = 0; j < kTaps; ++j) {
+        c[j] = horner(a0[j], a1[j], a2[j], a3[j], u);
+        sum += static_cast<uint32_t>(c[j]);
+    }
+    return static_cast<int32_t>(sum);
+}
+
+// sum of c[j] * x[j] over the 192 taps, exact in 64 bits.
+ASRC_Q31_INLINE int64_t dot(const int32_t* __restrict c, const int32_t* __restrict x)
+{
+    int64_t acc = 0;
+    for (int32_t j = 0; j < kTaps; ++j)
+        acc += int64_t{c[j]} * x[j];
+    return acc;
+}
+
+using FullBandRow = int32_t (*)(int32_t* c, uint64_t frac);
+using FullBandSums = void (*)(const int32_t* c, const int32_t* const* x, int32_t channels,
+                              int64_t* acc);
+
+int32_t full_band_row_portable(int32_t* c, uint64_t frac);
+void full_band_sums_portable(const int32_t* c, const int32_t* const* x, int32_t channels,
+                             int64_t* acc);
+// The coefficient at place x (Q32.32 pieces from the prototype's start).
+int32_t piece_coefficient(uint64_t x);
+int32_t stretched_sums(const int32_t* const* x, int32_t channels, int32_t taps, uint64_t x0,
+                       uint64_t step, int32_t gain, int64_t* acc);
+
+#if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
+#define ASRC_Q31_X86_KERNELS 1
+int32_t full_band_row_avx2(int32_t* c, uint64_t frac);
+void full_band_sums_avx2(const int32_t* c, const int32_t* const* x, int32_t channels,
+                         int64_t* acc);
+bool q31_cpu_has_avx2();
+#endif
+
+// The fastest of the above that this processor runs (same results).
+inline FullBandRow best_full_band_row()
+{
+#ifdef ASRC_Q31_X86_KERNELS
+    return q31_cpu_has_avx2() ? full_band_row_avx2 : full_band_row_portable;
+#else
+    return full_band_row_portable;
+#endif
+}
+
+inline FullBandSums best_full_band_sums()
+{
+#ifdef ASRC_Q31_X86_KERNELS
+    return q31_cpu_has_avx2() ? full_band_sums_avx2 : full_band_sums_portable;
+#else
+    return full_band_sums_portable;
+#endif
+}
+
+} // namespace asrc_q31_detail
+
+#endif
