@@ -84,18 +84,10 @@ int32_t piece_coefficient(uint64_t x)
     return horner(kQ31Coef[0][p][j], kQ31Coef[1][p][j], kQ31Coef[2][p][j], kQ31Coef[3][p][j], u);
 }
 
-// The full band: every tap at fraction u of row p (see q31_kernels.h).
-int32_t full_band_row_portable(int32_t* c, uint64_t frac)
-{
-    return form_row(c, kQ31Coef[0][frac >> 34], kQ31Coef[1][frac >> 34], kQ31Coef[2][frac >> 34],
-                    kQ31Coef[3][frac >> 34], row_fraction(frac));
-}
-
-void full_band_sums_portable(const int32_t* c, const int32_t* const* x, int32_t channels,
-                             int64_t* acc)
+void full_band_sums_portable(const int32_t* const* x, int32_t channels, uint32_t p, int64_t* d)
 {
     for (int32_t ch = 0; ch < channels; ++ch)
-        acc[ch] = dot(c, x[ch]);
+        row_sums(kQ31Coef[0][p], kQ31Coef[1][p], kQ31Coef[2][p], kQ31Coef[3][p], x[ch], d + 4 * ch);
 }
 
 // The stretched filter: each tap at its own place.  The coefficients are
@@ -138,7 +130,17 @@ int32_t nearest_tap(uint64_t x0, uint64_t step)
     return static_cast<int32_t>((x0 - kCentre + step / 2) / step);
 }
 
-void emit(asrc_q31_state* s, int32_t* out, FullBandRow row, FullBandSums sums)
+// round(d * u / 2^31) for a 64-bit d and a Q0.31 u, without a 128-bit
+// type: d's part above bit 31 times u is exact, its low 31 bits times u
+// are rounded.
+inline int64_t mul_q31_wide(int64_t d, int32_t u)
+{
+    const int64_t high = d >> 31;
+    const int64_t low = d & 0x7FFFFFFF;
+    return high * u + ((low * u + (int64_t{1} << 30)) >> 31);
+}
+
+void emit(asrc_q31_state* s, int32_t* out, FullBandSums sums)
 {
     const int32_t channels = s->channels;
     const int32_t window = s->window;
@@ -146,28 +148,37 @@ void emit(asrc_q31_state* s, int32_t* out, FullBandRow row, FullBandSums sums)
     // Tap 0 is input n - d + 1, lag + d - 1 frames before the newest one.
     int32_t start = s->write - 1 - (s->lag + d - 1);
     start = ((start % window) + window) % window;
-    const int32_t* x[ASRC_Q31_MAX_CHANNELS];
+    const int32_t* x[ASRC_Q31_MAX_CHANNELS] = {};
     for (int32_t ch = 0; ch < channels; ++ch)
         x[ch] = s->history + static_cast<int64_t>(ch) * 2 * window + start;
 
     int64_t acc[ASRC_Q31_MAX_CHANNELS];
-    int32_t sum;
-    int32_t centre;
     if (s->step == kFullStep) {
-        alignas(64) int32_t c[kTaps];
-        sum = row(c, s->frac);
-        sums(c, x, channels, acc);
-        centre = kHalfTaps - 1 + static_cast<int32_t>(s->frac >> 39);
+        // Every tap at fraction u of row p: the cubic's four terms are
+        // summed over the taps first and joined once (Horner's rule on
+        // the sums), which costs four multiply-adds a tap and rounds only
+        // three times an output.  The rows sum to exactly one at any u.
+        int64_t dsum[4 * ASRC_Q31_MAX_CHANNELS];
+        sums(x, channels, static_cast<uint32_t>(s->frac >> 34), dsum);
+        const int32_t u = row_fraction(s->frac);
+        for (int32_t ch = 0; ch < channels; ++ch) {
+            const int64_t* dk = dsum + 4 * ch;
+            int64_t y = dk[2] + mul_q31_wide(dk[3], u);
+            y = dk[1] + mul_q31_wide(y, u);
+            acc[ch] = dk[0] + mul_q31_wide(y, u);
+        }
     } else {
         const uint64_t x0 =
             static_cast<uint64_t>(d - 1) * s->step + scale_fraction(s->frac, s->step) + kCentre;
-        sum = stretched_sums(x, channels, 2 * d, x0, s->step, s->gain, acc);
-        centre = nearest_tap(x0, s->step);
+        const int32_t sum = stretched_sums(x, channels, 2 * d, x0, s->step, s->gain, acc);
+        // The coefficients' sum made exactly one: DC passes unchanged.
+        const int32_t centre = nearest_tap(x0, s->step);
+        const int64_t rest = (int64_t{1} << 30) - sum;
+        for (int32_t ch = 0; ch < channels; ++ch)
+            acc[ch] += rest * x[ch][centre];
     }
-    // The coefficients' sum made exactly one: DC passes unchanged.
-    const int64_t rest = (int64_t{1} << 30) - sum;
     for (int32_t ch = 0; ch < channels; ++ch)
-        out[ch] = saturate(acc[ch] + rest * x[ch][centre], &s->clipped);
+        out[ch] = saturate(acc[ch], &s->clipped);
 }
 
 } // namespace
@@ -242,7 +253,6 @@ void asrc_q31_process_block(asrc_q31_state* s, int32_t* out, const int32_t* in, 
         *nin = 0;
         return;
     }
-    const FullBandRow row = best_full_band_row();
     const FullBandSums sums = best_full_band_sums();
     const int32_t channels = s->channels;
     const int32_t window = s->window;
@@ -256,7 +266,7 @@ void asrc_q31_process_block(asrc_q31_state* s, int32_t* out, const int32_t* in, 
         s->write = s->write + 1 == window ? 0 : s->write + 1;
         ++s->lag;
         while (s->lag >= s->delay) {
-            emit(s, out + static_cast<int64_t>(produced) * channels, row, sums);
+            emit(s, out + static_cast<int64_t>(produced) * channels, sums);
             ++produced;
             s->frac += s->ratio;
             s->lag -= static_cast<int32_t>(s->frac >> 40);

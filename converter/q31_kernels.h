@@ -49,36 +49,31 @@ ASRC_Q31_INLINE int32_t row_fraction(uint64_t frac)
     return static_cast<int32_t>(static_cast<uint32_t>(frac >> 3) & 0x7FFFFFFFu);
 }
 
-// The 192 coefficients of one full-band output into c; returns their sum
-// (modulo 2^32: the true sum lies near 2^30, so it comes out exact).
-ASRC_Q31_INLINE int32_t form_row(int32_t* __restrict c, const int32_t* __restrict a0,
-                                 const int32_t* __restrict a1, const int32_t* __restrict a2,
-                                 const int32_t* __restrict a3, int32_t u)
+// The four sums of one channel's 192 taps with the four terms of row p:
+// d[k] = sum of a_k[p][j] * x[j], exact in 64 bits (the terms' magnitudes
+// sum to less than 2.75 x 2^30, the samples' to less than 2^31 each).
+ASRC_Q31_INLINE void row_sums(const int32_t* __restrict a0, const int32_t* __restrict a1,
+                              const int32_t* __restrict a2, const int32_t* __restrict a3,
+                              const int32_t* __restrict x, int64_t* d)
 {
-    uint32_t sum = 0;
+    int64_t d0 = 0, d1 = 0, d2 = 0, d3 = 0;
     for (int32_t j = 0; j < kTaps; ++j) {
-        c[j] = horner(a0[j], a1[j], a2[j], a3[j], u);
-        sum += static_cast<uint32_t>(c[j]);
+        const int64_t xj = x[j];
+        d0 += a0[j] * xj;
+        d1 += a1[j] * xj;
+        d2 += a2[j] * xj;
+        d3 += a3[j] * xj;
     }
-    return static_cast<int32_t>(sum);
+    d[0] = d0;
+    d[1] = d1;
+    d[2] = d2;
+    d[3] = d3;
 }
 
-// sum of c[j] * x[j] over the 192 taps, exact in 64 bits.
-ASRC_Q31_INLINE int64_t dot(const int32_t* __restrict c, const int32_t* __restrict x)
-{
-    int64_t acc = 0;
-    for (int32_t j = 0; j < kTaps; ++j)
-        acc += int64_t{c[j]} * x[j];
-    return acc;
-}
+// Each channel's four row sums at row p: d[4 * ch + k].
+using FullBandSums = void (*)(const int32_t* const* x, int32_t channels, uint32_t p, int64_t* d);
 
-using FullBandRow = int32_t (*)(int32_t* c, uint64_t frac);
-using FullBandSums = void (*)(const int32_t* c, const int32_t* const* x, int32_t channels,
-                              int64_t* acc);
-
-int32_t full_band_row_portable(int32_t* c, uint64_t frac);
-void full_band_sums_portable(const int32_t* c, const int32_t* const* x, int32_t channels,
-                             int64_t* acc);
+void full_band_sums_portable(const int32_t* const* x, int32_t channels, uint32_t p, int64_t* d);
 // The coefficient at place x (Q32.32 pieces from the prototype's start).
 int32_t piece_coefficient(uint64_t x);
 int32_t stretched_sums(const int32_t* const* x, int32_t channels, int32_t taps, uint64_t x0,
@@ -86,26 +81,20 @@ int32_t stretched_sums(const int32_t* const* x, int32_t channels, int32_t taps, 
 
 #if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
 #define ASRC_Q31_X86_KERNELS 1
-int32_t full_band_row_avx2(int32_t* c, uint64_t frac);
-void full_band_sums_avx2(const int32_t* c, const int32_t* const* x, int32_t channels,
-                         int64_t* acc);
+void full_band_sums_avx2(const int32_t* const* x, int32_t channels, uint32_t p, int64_t* d);
+void full_band_sums_avx512(const int32_t* const* x, int32_t channels, uint32_t p, int64_t* d);
 bool q31_cpu_has_avx2();
+bool q31_cpu_has_avx512();
 #endif
 
-// The fastest of the above that this processor runs (same results).
-inline FullBandRow best_full_band_row()
-{
-#ifdef ASRC_Q31_X86_KERNELS
-    return q31_cpu_has_avx2() ? full_band_row_avx2 : full_band_row_portable;
-#else
-    return full_band_row_portable;
-#endif
-}
-
+// The fastest of the above that this processor runs (same results; the
+// tests compare every path that the processor runs with the portable one).
 inline FullBandSums best_full_band_sums()
 {
 #ifdef ASRC_Q31_X86_KERNELS
-    return q31_cpu_has_avx2() ? full_band_sums_avx2 : full_band_sums_portable;
+    return q31_cpu_has_avx512()     ? full_band_sums_avx512
+           : q31_cpu_has_avx2()     ? full_band_sums_avx2
+                                    : full_band_sums_portable;
 #else
     return full_band_sums_portable;
 #endif

@@ -18,7 +18,9 @@ ratio that uses the filter unstretched), 145 dB from 0.5.
 Each piece covers 1/64 of an input sample: h(x0 + u / 64) for u in [0, 1) is
 a cubic in u, a0 + a1 u + a2 u^2 + a3 u^3, through h at the four Chebyshev
 nodes of the piece (within 3e-10 of h everywhere, below the coefficients'
-own rounding of 2^-31).  Piece g starts at x0 = -96 + g / 64.  The pieces
+own rounding of 2^-31).  Each row's terms are rounded so that the constant
+terms sum to exactly 2^30 and the others to 0: the converter's gain at DC
+is exactly one at every fraction.  Piece g starts at x0 = -96 + g / 64.  The pieces
 are laid out for the converter's common case, in which every tap of an
 output shares one fraction: row p (0..63) holds, for tap j = 0..191 (the
 oldest input first), piece (191 - j) * 64 + p.
@@ -50,13 +52,29 @@ def pieces():
 
 
 def table():
-    a = np.rint(pieces() * SCALE).astype(np.int64)
-    # The window reaches zero at both ends; the first piece starts there.
+    exact = pieces() * SCALE
     rows = np.empty((4, PIECES, TAPS), dtype=np.int64)
     for p in range(PIECES):
         g = (TAPS - 1 - np.arange(TAPS)) * PIECES + p
-        rows[:, p, :] = a[g].T
+        for k in range(4):
+            rows[k, p, :] = balance(exact[g, k], SCALE if k == 0 else 0)
     return rows
+
+
+def balance(exact, total):
+    """Rounds a row of one cubic term to integers, then moves the fewest
+    entries by one unit (those whose rounding erred most the other way)
+    until the row sums to `total`: 2^30 for the constant terms, 0 for the
+    others, so that at every fraction the taps sum to exactly one and DC
+    passes unchanged.  The true sums differ from those by the filter's
+    aliasing (below 1e-7), so only a few entries move."""
+    r = np.rint(exact).astype(np.int64)
+    short = total - int(r.sum())
+    err = exact - r  # > 0: rounded down
+    order = np.argsort(-err) if short > 0 else np.argsort(err)
+    assert abs(short) <= len(r)
+    r[order[:abs(short)]] += 1 if short > 0 else -1
+    return r
 
 
 def check(rows):
@@ -76,6 +94,7 @@ def check(rows):
         c = t * uu + a0
         worst_l1 = max(worst_l1, np.abs(c).sum(axis=1).max() / SCALE)
     assert worst_l1 < 3.9, worst_l1
+    assert (rows[0].sum(axis=1) == SCALE).all() and (rows[1:].sum(axis=2) == 0).all()
     return worst_l1
 
 

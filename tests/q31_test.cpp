@@ -1,0 +1,375 @@
+// The 24-bit converter: its contract, its bits against the plain reference
+// (every vector path included), and its quality on -1 dBFS tones.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "asrc_q31.h"
+#include "q31_kernels.h"
+#include "reference_q31.h"
+#include "sine_fit.h"
+
+namespace {
+
+constexpr uint64_t kOne = ASRC_Q31_RATIO_ONE;
+
+struct Stream {
+    std::vector<int32_t> mem;
+    asrc_q31_state s{};
+    Stream(int channels, uint64_t ratio, uint64_t max_ratio)
+        : mem(static_cast<size_t>(asrc_q31_memory_words(channels, max_ratio)))
+    {
+        EXPECT_EQ(asrc_q31_init(&s, mem.data(), static_cast<int32_t>(mem.size()), channels, ratio,
+                                max_ratio),
+                  0);
+    }
+    // Converts `in` in one call; appends to `out`.
+    void run(const int32_t* in, int32_t frames, std::vector<int32_t>& out)
+    {
+        const int64_t room = asrc_q31_max_output(frames, s.ratio) * s.channels;
+        const size_t at = out.size();
+        // Guard entries past the promised room must stay untouched.
+        out.resize(at + static_cast<size_t>(room) + 4, 0x5A5A5A5A);
+        int32_t nin = frames, nout = -7;
+        asrc_q31_process_block(&s, out.data() + at, in, &nin, &nout);
+        EXPECT_EQ(nin, frames > 0 ? frames : 0);
+        ASSERT_GE(nout, 0);
+        ASSERT_LE(int64_t{nout} * s.channels, room);
+        for (size_t i = at + static_cast<size_t>(room); i < out.size(); ++i)
+            ASSERT_EQ(out[i], 0x5A5A5A5A);
+        out.resize(at + static_cast<size_t>(nout) * static_cast<size_t>(s.channels));
+    }
+};
+
+uint64_t rates(double in, double out)
+{
+    return asrc_q31_ratio(static_cast<uint32_t>(std::lround(in)), static_cast<uint32_t>(std::lround(out)));
+}
+
+TEST(Q31Contract, RatiosDelaysAndRefusals)
+{
+    EXPECT_EQ(asrc_q31_ratio(44100, 48000), 1010176308019u); // round(0.91875 * 2^40)
+    EXPECT_EQ(asrc_q31_ratio(48000, 48000), kOne);
+    EXPECT_EQ(asrc_q31_ratio(192000, 8000), 24 * kOne);
+    EXPECT_EQ(asrc_q31_ratio(8000, 192000), (kOne + 12) / 24);
+    EXPECT_EQ(asrc_q31_ratio(26, 1), 0u); // beyond 25
+    EXPECT_EQ(asrc_q31_ratio(0, 48000), 0u);
+    EXPECT_EQ(asrc_q31_ratio(48000, 0), 0u);
+    EXPECT_EQ(asrc_q31_ratio_from_q30(1u << 30), kOne);
+
+    EXPECT_EQ(asrc_q31_delay(ASRC_Q31_RATIO_MIN), ASRC_Q31_DELAY_MIN);
+    EXPECT_EQ(asrc_q31_delay(ASRC_Q31_RATIO_FULL_BAND), ASRC_Q31_DELAY_MIN);
+    EXPECT_EQ(asrc_q31_delay(ASRC_Q31_RATIO_FULL_BAND + 1), ASRC_Q31_DELAY_MIN + 1);
+    EXPECT_EQ(asrc_q31_delay(ASRC_Q31_RATIO_MAX), ASRC_Q31_DELAY_MAX);
+    EXPECT_EQ(asrc_q31_delay(ASRC_Q31_RATIO_MAX + 1), 0);
+    EXPECT_EQ(asrc_q31_delay(ASRC_Q31_RATIO_MIN - 1), 0);
+    // The macro sizes static arrays: never below the function.
+    EXPECT_GE(ASRC_Q31_MEMORY_WORDS(8, 1), asrc_q31_memory_words(8, kOne));
+    EXPECT_GE(ASRC_Q31_MEMORY_WORDS(3, 10), asrc_q31_memory_words(3, 10 * kOne));
+    EXPECT_GE(ASRC_Q31_MEMORY_WORDS(1, 25), asrc_q31_memory_words(1, ASRC_Q31_RATIO_MAX));
+    EXPECT_EQ(asrc_q31_memory_words(0, kOne), 0);
+    EXPECT_EQ(asrc_q31_memory_words(9, kOne), 0);
+
+    struct Row {
+        int32_t channels;
+        uint64_t ratio, max_ratio;
+        int32_t words_short; // words fewer than needed
+        bool null_memory;
+    };
+    const Row refused[] = {
+        {0, kOne, kOne, 0, false},       {9, kOne, kOne, 0, false},
+        {2, 2 * kOne, kOne, 0, false},   {2, kOne, ASRC_Q31_RATIO_MAX + 1, 0, false},
+        {2, ASRC_Q31_RATIO_MIN - 1, kOne, 0, false}, {2, kOne, kOne, 1, false},
+        {2, kOne, kOne, 0, true},
+    };
+    for (const Row& r : refused) {
+        std::vector<int32_t> mem(4096 * 8, 7);
+        asrc_q31_state s{};
+        s.channels = 99;
+        const int32_t need = asrc_q31_memory_words(r.channels, r.max_ratio);
+        EXPECT_EQ(asrc_q31_init(&s, r.null_memory ? nullptr : mem.data(),
+                                need > 0 ? need - r.words_short : 64, r.channels, r.ratio,
+                                r.max_ratio),
+                  -1);
+        EXPECT_EQ(s.channels, 99);
+        EXPECT_EQ(mem[0], 7);
+    }
+
+    Stream st(2, kOne, 2 * kOne);
+    EXPECT_EQ(asrc_q31_set_ratio(&st.s, 2 * kOne), 0);
+    EXPECT_EQ(asrc_q31_set_ratio(&st.s, 2 * kOne + 1), -1); // beyond its memory
+    EXPECT_EQ(asrc_q31_set_ratio(&st.s, ASRC_Q31_RATIO_MIN - 1), -1);
+    EXPECT_EQ(st.s.ratio, 2 * kOne);
+    EXPECT_EQ(asrc_q31_max_output(0, kOne), 0);
+    EXPECT_EQ(asrc_q31_max_output(-5, kOne), 0);
+    EXPECT_EQ(asrc_q31_max_output(10, 0), 0);
+    EXPECT_EQ(asrc_q31_max_output(1000, kOne), 1000 + ASRC_Q31_DELAY_MAX - ASRC_Q31_DELAY_MIN);
+}
+
+// Random streams, channel counts, blocks and ratio changes (within the full
+// band, across its edge, and far out): every output sample equals the plain
+// reference, and the split into blocks changes nothing.
+TEST(Q31Reference, EveryOutputMatches)
+{
+    struct Row {
+        int channels;
+        uint64_t first, low, high; // ratios drawn from [low, high] after the first
+        int frames;
+        int32_t amplitude; // full scale clips on purpose
+    };
+    const Row rows[] = {
+        {1, kOne, kOne - kOne / 500, ASRC_Q31_RATIO_FULL_BAND, 3000, 1 << 30},
+        {2, rates(44100, 48000), kOne / 2, kOne + kOne / 50, 3000, INT32_MAX},
+        {3, rates(48000, 44100), kOne, kOne + kOne / 8, 3000, 1 << 29},
+        {8, ASRC_Q31_RATIO_FULL_BAND, ASRC_Q31_RATIO_FULL_BAND - 3, ASRC_Q31_RATIO_FULL_BAND + 3, 1500,
+         INT32_MAX},
+        {2, 4 * kOne, 3 * kOne, 6 * kOne, 6000, 1 << 30},
+        {1, 25 * kOne, 24 * kOne, 25 * kOne, 12000, INT32_MAX},
+        {5, ASRC_Q31_RATIO_MIN, ASRC_Q31_RATIO_MIN, kOne / 20, 400, 1 << 30},
+    };
+    std::mt19937_64 rng(20261209);
+    for (const Row& r : rows) {
+        SCOPED_TRACE(testing::Message() << r.channels << " channels, first ratio " << r.first);
+        std::vector<int32_t> in(static_cast<size_t>(r.frames * r.channels));
+        std::uniform_int_distribution<int32_t> sample(-r.amplitude, r.amplitude);
+        for (auto& v : in)
+            v = r.amplitude == INT32_MAX && (rng() & 3) == 0 ? (rng() & 1 ? INT32_MAX : INT32_MIN)
+                                                            : sample(rng);
+        Stream st(r.channels, r.first, std::max(r.high, r.first));
+        std::vector<asrc_ref::Q31RatioChange> changes = {{0, r.first}};
+        std::vector<int32_t> out;
+        std::uniform_int_distribution<uint64_t> ratio(r.low, r.high);
+        for (int at = 0; at < r.frames;) {
+            const int len = std::min(r.frames - at, static_cast<int>(rng() % 300) - 5);
+            st.run(in.data() + at * r.channels, len, out);
+            at += std::max(len, 0);
+            if (rng() % 3 == 0) {
+                const uint64_t next = ratio(rng);
+                ASSERT_EQ(asrc_q31_set_ratio(&st.s, next), 0);
+                changes.push_back({static_cast<int64_t>(out.size()) / r.channels, next});
+            }
+        }
+        asrc_ref::ReferenceQ31 ref(in, r.channels, changes);
+        const int64_t outputs = static_cast<int64_t>(out.size()) / r.channels;
+        ASSERT_GT(outputs, 10);
+        std::vector<int32_t> frame(static_cast<size_t>(r.channels));
+        for (int64_t k = 0; k < outputs; ++k) {
+            ASSERT_TRUE(ref.output(k, frame.data())) << "output " << k << " came early";
+            for (int ch = 0; ch < r.channels; ++ch)
+                ASSERT_EQ(out[static_cast<size_t>(k * r.channels + ch)], frame[static_cast<size_t>(ch)])
+                    << "output " << k << " channel " << ch;
+        }
+        // Nothing is held back that could have been given (unless a ratio
+        // change after the last block shrank the delay: those come with
+        // the next call).
+        if (changes.back().at_output < outputs) {
+            EXPECT_FALSE(ref.output(outputs, frame.data()));
+        }
+    }
+}
+
+// The vector sums that this processor runs give the portable sums' bits.
+TEST(Q31Reference, VectorPathsMatchPortable)
+{
+    using namespace asrc_q31_detail;
+    std::mt19937_64 rng(7);
+    std::vector<int32_t> x(8 * 200);
+    for (auto& v : x)
+        v = static_cast<int32_t>(rng());
+    const int32_t* rows[8];
+    for (int ch = 0; ch < 8; ++ch)
+        rows[ch] = x.data() + ch * 200 + ch;
+    int paths = 0;
+    for (FullBandSums path : {best_full_band_sums()
+#ifdef ASRC_Q31_X86_KERNELS
+                              ,
+                              q31_cpu_has_avx2() ? full_band_sums_avx2 : nullptr,
+                              q31_cpu_has_avx512() ? full_band_sums_avx512 : nullptr
+#endif
+         }) {
+        if (path == nullptr)
+            continue;
+        ++paths;
+        for (uint32_t p = 0; p < 64; ++p) {
+            int64_t want[32], got[32];
+            full_band_sums_portable(rows, 8, p, want);
+            path(rows, 8, p, got);
+            for (int i = 0; i < 32; ++i)
+                ASSERT_EQ(got[i], want[i]) << "row " << p;
+        }
+    }
+    EXPECT_GE(paths, 1);
+}
+
+// Q1.31 -1 dBFS tones: SINAD by a sine fit at the output's exact frequency,
+// level, and DC.
+struct Conversion {
+    double in_rate, out_rate;
+};
+
+std::vector<int32_t> convert_tone(const Conversion& c, double hz, int frames, int channels,
+                                  double amplitude, uint64_t* ratio_out)
+{
+    const uint64_t ratio = rates(c.in_rate, c.out_rate);
+    *ratio_out = ratio;
+    Stream st(channels, ratio, ratio);
+    std::vector<int32_t> in(static_cast<size_t>(frames * channels));
+    const double w = 2 * M_PI * hz / c.in_rate;
+    for (int i = 0; i < frames; ++i)
+        for (int ch = 0; ch < channels; ++ch)
+            in[static_cast<size_t>(i * channels + ch)] =
+                static_cast<int32_t>(std::lrint(amplitude * std::sin(w * i + ch)));
+    std::vector<int32_t> out;
+    st.run(in.data(), frames, out);
+    EXPECT_EQ(st.s.clipped, 0u);
+    return out;
+}
+
+TEST(Q31Quality, TonesReach140dBAndKeepTheirLevel)
+{
+    const Conversion conversions[] = {
+        {48000, 48000 * (1 - 1e-4)}, {48000, 48000 * (1 + 1e-4)}, {48000, 48000 * (1 - 1e-3)},
+        {48000, 48000 * (1 + 1e-3)}, {48000, 48000 * (1 - 1e-2)}, {48000, 48000 * (1 + 1e-2)},
+        {44100, 48000},              {48000, 44100},              {48000, 96000},
+        {96000, 48000},              {44100, 96000},              {192000, 44100},
+    };
+    const double amplitude = 2147483648.0 * std::pow(10, -1 / 20.0);
+    for (const Conversion& c : conversions) {
+        const double top = std::min(20000.0, 0.45 * std::min(c.in_rate, c.out_rate));
+        for (double hz : {20.0, 997.0, 10000.0, top}) {
+            SCOPED_TRACE(testing::Message() << c.in_rate << " -> " << c.out_rate << " Hz, tone " << hz);
+            // About 0.4 s of output; two channels, so that the second's
+            // sums are checked too.
+            const int frames = static_cast<int>(0.4 * c.in_rate);
+            uint64_t ratio = 0;
+            const std::vector<int32_t> out = convert_tone(c, hz, frames, 2, amplitude, &ratio);
+            const double r = static_cast<double>(ratio) / static_cast<double>(kOne);
+            const size_t outputs = out.size() / 2;
+            for (int ch = 0; ch < 2; ++ch) {
+                std::vector<int32_t> y(outputs);
+                for (size_t k = 0; k < outputs; ++k)
+                    y[k] = out[2 * k + static_cast<size_t>(ch)];
+                // Skip the start, where the filter still sees the silence
+                // before the stream.
+                const size_t from = static_cast<size_t>((asrc_q31_delay(ratio) + 4) / r) + 1;
+                const double w = 2 * M_PI * hz / c.in_rate * r;
+                const auto fit = asrc_measure::fit_sine_at(y, from, outputs, w);
+                EXPECT_GE(fit.sinad_db(), 140.0) << "channel " << ch;
+                EXPECT_NEAR(20 * std::log10(fit.amplitude() / amplitude), 0.0, 0.001);
+                // The phase: output k is the input at time k * ratio.
+                EXPECT_NEAR(std::remainder(fit.phase() - ch, 2 * M_PI), 0.0, 1e-6);
+            }
+        }
+    }
+}
+
+// Input above the lower Nyquist frequency, and every image: at most
+// -130 dB re full scale.  A full-scale tone just above the output's
+// Nyquist frequency going down, and one just below the input's going up
+// (whose image lies just above it), measured as the output's rms.
+TEST(Q31Quality, AliasesAndImagesStay130dBDown)
+{
+    struct Row {
+        Conversion c;
+        double hz;
+    };
+    const Row rows[] = {
+        {{48000, 44100}, 22100}, {{48000, 44100}, 23900}, {{96000, 48000}, 24050},
+        {{192000, 44100}, 30000}, {{48000, 48000 * (1 - 1e-3)}, 23990},
+        {{44100, 48000}, 22049},  {{48000, 96000}, 23999}, {{44100, 96000}, 22000},
+    };
+    const double amplitude = 2147483648.0 * std::pow(10, -1 / 20.0);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::Message() << row.c.in_rate << " -> " << row.c.out_rate << ", " << row.hz);
+        uint64_t ratio = 0;
+        const int frames = static_cast<int>(0.25 * row.c.in_rate);
+        const std::vector<int32_t> out = convert_tone(row.c, row.hz, frames, 1, amplitude, &ratio);
+        const double r = static_cast<double>(ratio) / static_cast<double>(kOne);
+        const size_t from = static_cast<size_t>((asrc_q31_delay(ratio) + 4) / r) + 1;
+        double e2 = 0;
+        for (size_t k = from; k < out.size(); ++k)
+            e2 += static_cast<double>(out[k]) * static_cast<double>(out[k]);
+        const double rms = std::sqrt(e2 / static_cast<double>(out.size() - from));
+        if (row.hz > 0.5 * std::min(row.c.in_rate, row.c.out_rate)) {
+            // Everything that comes out is alias (-1 dBFS in).
+            EXPECT_LE(20 * std::log10(rms / 2147483648.0 + 1e-30), -130.0);
+        } else {
+            // The tone passes (nearly full, or partly in the transition
+            // band); what is not the tone is its image.
+            std::vector<int32_t> y(out.begin(), out.end());
+            const double w = 2 * M_PI * row.hz / row.c.in_rate * r;
+            const auto fit = asrc_measure::fit_sine_at(y, from, y.size(), w);
+            EXPECT_LE(20 * std::log10(fit.rms_residual / 2147483648.0), -130.0);
+        }
+    }
+}
+
+TEST(Q31Quality, DcPassesExactlyAndFullScaleClipsCounted)
+{
+    for (uint64_t ratio : {rates(44100, 48000), rates(48000, 44100), kOne + kOne / 1000000,
+                           rates(192000, 8000), rates(8000, 192000)}) {
+        SCOPED_TRACE(ratio);
+        for (int32_t level : {INT32_MAX, INT32_MIN, -1234567, 1}) {
+            Stream st(1, ratio, ratio);
+            std::vector<int32_t> in(6000, level), out;
+            st.run(in.data(), static_cast<int32_t>(in.size()), out);
+            const double r = static_cast<double>(ratio) / static_cast<double>(kOne);
+            const size_t from = static_cast<size_t>(asrc_q31_delay(ratio) / r) + 2;
+            ASSERT_GT(out.size(), from + 10);
+            for (size_t k = from; k < out.size(); ++k)
+                ASSERT_EQ(out[k], level) << "output " << k;
+        }
+        // A full-scale square wave rings past full scale: clipped, counted,
+        // never wrapped.
+        Stream st(1, ratio, ratio);
+        std::vector<int32_t> in(8000), out;
+        for (size_t i = 0; i < in.size(); ++i)
+            in[i] = (i / 40) % 2 ? INT32_MIN : INT32_MAX;
+        st.run(in.data(), static_cast<int32_t>(in.size()), out);
+        EXPECT_GT(st.s.clipped, 0u);
+        int64_t wrapped = 0;
+        const double r = static_cast<double>(ratio) / static_cast<double>(kOne);
+        for (size_t k = static_cast<size_t>(200 / r); k < out.size(); ++k) {
+            const size_t i = static_cast<size_t>(static_cast<double>(k) * r); // the input nearby
+            if (i + 3 < in.size() && i >= 3 && in[i - 3] == in[i + 3])
+                wrapped += (in[i] > 0) != (out[k] > 0);
+        }
+        EXPECT_EQ(wrapped, 0);
+    }
+}
+
+// The output count follows the ratio exactly and input_held stays in its
+// documented range after every block.
+TEST(Q31Contract, CountsFollowTheRatioAndHeldStaysInRange)
+{
+    for (uint64_t ratio : {rates(44100, 48000), rates(48000, 44100), rates(48000, 192000),
+                           rates(176400, 8000), kOne}) {
+        SCOPED_TRACE(ratio);
+        Stream st(2, ratio, ratio);
+        EXPECT_EQ(asrc_q31_input_held(&st.s), -(int64_t{1} << 30));
+        std::vector<int32_t> in(2 * 1000, 3), out;
+        int64_t inputs = 0;
+        const int64_t d = asrc_q31_delay(ratio);
+        for (int block = 0; block < 40; ++block) {
+            const int32_t len = 1 + (block * 37) % 1000;
+            st.run(in.data(), len, out);
+            inputs += len;
+            if (inputs > d + 1) {
+                const int64_t held = asrc_q31_input_held(&st.s);
+                EXPECT_LE(held, (d - 1) << 30);
+                EXPECT_GT(held, ((d - 1) << 30) - static_cast<int64_t>(ratio >> 10));
+            }
+        }
+        // Output k is given once input floor(k * ratio) + d has arrived.
+        const int64_t outputs = static_cast<int64_t>(out.size()) / 2;
+        const unsigned __int128 last = static_cast<unsigned __int128>(outputs - 1) * ratio;
+        const unsigned __int128 next = static_cast<unsigned __int128>(outputs) * ratio;
+        EXPECT_LE(static_cast<int64_t>(last >> 40) + d, inputs - 1);
+        EXPECT_GT(static_cast<int64_t>(next >> 40) + d, inputs - 1);
+    }
+}
+
+} // namespace
