@@ -11,18 +11,31 @@
 #   the same program built for this machine prints (tests/poly_port_test.cpp
 #   holds that one to the reference, tools/windows_e2e.sh the i686 Windows
 #   build to it).
+# - asrc_q31.h: tools/q31_hash.cpp does the same for the 24-bit converter:
+#   two converters of 1 to 8 channels, ratios from 1:25 to 25:1 (across the
+#   full band's edge, and refused ones), re-initialisations, blocks of up to
+#   300 frames, full-scale squares that clip; each core must print the line
+#   of this machine's build, whose vector and portable sums must agree with
+#   each other first (tests/q31_port_test.cpp holds that line to the plain
+#   reference).  Its history for 8 channels at ratio 25 (300 KiB a
+#   converter) does not fit the micro:bit's 16 KiB of RAM, so the Cortex-M0+
+#   code runs on the AN385 board (a Cortex-M3, which executes every ARMv6-M
+#   instruction as an M0+ does), over a quarter of the calls: its 64-bit
+#   products go through libgcc's __aeabi_lmul, about ten times slower.
 #
 # Last, each check must catch a broken converter, so that a check that
 # cannot fail does not pass unnoticed: a copy of asrc.cpp whose fast path's
 # group test lets one sample too far, and a copy of asrc_poly.cpp whose
 # rounding point is moved by 2^-11 of a step (which changes 55 of the
-# 156,370 outputs of the default run, each by one).
+# 156,370 outputs of the default run, each by one), and a copy of
+# asrc_q31.cpp whose positive clipping gives 2^31 - 2.
 #
-#   tools/arm_check.sh [-s SEED] [-r ROUNDS] [-c CALLS] [BUILD_DIR]
+#   tools/arm_check.sh [-s SEED] [-r ROUNDS] [-c CALLS] [-q CALLS] [BUILD_DIR]
 #
 #   SEED       the random streams (default 1); the same on every core
 #   ROUNDS     asrc calls per core (default 100000)
 #   CALLS      asrc_poly calls per core (default 2000: 156,370 outputs at seed 1)
+#   -q CALLS   asrc_q31 calls per core (default 1000; a quarter on Cortex-M0+)
 #   BUILD_DIR  default build-arm/check
 #
 # Exits 0 when every core agrees, 1 on a difference or a run that does not
@@ -42,18 +55,22 @@ cd "$(dirname "$0")/.."
 seed=1
 rounds=100000
 calls=2000
-while getopts s:r:c: option; do
+q31_calls=1000
+while getopts s:r:c:q: option; do
   case $option in
     s) seed=$OPTARG ;;
     r) rounds=$OPTARG ;;
     c) calls=$OPTARG ;;
-    *) echo "usage: tools/arm_check.sh [-s SEED] [-r ROUNDS] [-c CALLS] [BUILD_DIR]" >&2; exit 2 ;;
+    q) q31_calls=$OPTARG ;;
+    *) echo "usage: tools/arm_check.sh [-s SEED] [-r ROUNDS] [-c CALLS] [-q CALLS] [BUILD_DIR]" >&2
+      exit 2 ;;
   esac
 done
 shift $((OPTIND - 1))
 build=${1:-build-arm/check}
-[[ $seed =~ ^[0-9]+$ && $rounds =~ ^[1-9][0-9]*$ && $calls =~ ^[1-9][0-9]*$ ]] || {
-  echo "arm_check: SEED, ROUNDS and CALLS must be decimal numbers, ROUNDS and CALLS above 0" >&2
+[[ $seed =~ ^[0-9]+$ && $rounds =~ ^[1-9][0-9]*$ && $calls =~ ^[1-9][0-9]*$ &&
+  $q31_calls =~ ^[1-9][0-9]*$ ]] || {
+  echo "arm_check: SEED, ROUNDS and the CALLS must be decimal numbers, all but SEED above 0" >&2
   exit 2
 }
 
@@ -108,7 +125,7 @@ run_check() {
   local board=$1 elf=$2 pass=$3 output status=0 semihosting=enable=on,target=native arg
   shift 3
   for arg; do semihosting+=",arg=$arg"; done
-  output=$(timeout 120 qemu-system-arm -M "$board" -nographic -monitor none -serial none \
+  output=$(timeout 300 qemu-system-arm -M "$board" -nographic -monitor none -serial none \
     -semihosting-config "$semihosting" -kernel "$elf" 2>&1) || status=$?
   echo "$output"
   [[ $status == 0 && $output == *"$pass"* ]] || {
@@ -216,5 +233,80 @@ elif ! grep -q 'not the host.s line' "$build/poly-broken.log"; then
 else
   echo "a polyphase converter with a moved rounding point fails it, as it must:" \
     "$(grep -m1 -o 'hash 0x.*' "$build/poly-broken.log") on cortex-m4 against ${host_line##*: }"
+fi
+
+echo "== asrc_q31.h against this machine's build, on its vector and portable sums"
+# Every source of the 24-bit converter (the x86 one is empty elsewhere).
+q31_sources="converter/asrc_q31.cpp $(echo converter/q31_*.cpp)"
+g++ -std=c++20 -O2 -Wall -Wextra -Wconversion -Werror -Iconverter -Itools \
+  -DASRC_CHECK_TARGET="\"$(uname -m) host\"" tools/q31_hash.cpp $q31_sources \
+  -o "$build/q31_hash-host"
+m0_calls=$(((q31_calls + 3) / 4))
+declare -A q31_want
+for n in "$q31_calls" "$m0_calls"; do
+  for sums in "" portable; do
+    line=$(ASRC_Q31_SUMS=$sums "$build/q31_hash-host" "$seed" "$n") || {
+      echo "$line"
+      echo "arm_check: q31_hash failed on this machine" >&2
+      exit 1
+    }
+    echo "$line"
+    if [[ -z ${q31_want[$n]:-} ]]; then
+      q31_want[$n]=${line#*): }
+    elif [[ ${line#*): } != "${q31_want[$n]}" ]]; then
+      echo "FAIL: this machine's paths disagree"
+      failed=1
+    fi
+  done
+done
+# Runs the q31 check for CORE on BOARD from ELF over N calls; fails unless
+# its line after the target's name is the host's.
+q31_check() {
+  local core=$1 board=$2 elf=$3 n=$4 line
+  line=$(run_check "$board" "$elf" "q31 hash on " q31_hash "$seed" "$n") || {
+    echo "$line"
+    return 1
+  }
+  echo "$line"
+  [[ ${line#*): } == "${q31_want[$n]}" ]] || {
+    echo "FAIL on $core on $board: not the host's line"
+    return 1
+  }
+}
+q31_targets=("cortex-m0plus mps2-an385 $m0_calls"
+  "cortex-m3 mps2-an385 $q31_calls"
+  "cortex-m4 mps2-an386 $q31_calls"
+  "cortex-m7 mps2-an500 $q31_calls")
+for target in "${q31_targets[@]}"; do
+  read -r core board n <<<"$target"
+  build_check "$core" "$board" "" tools/q31_hash.cpp "$q31_sources" "$build/q31-$core.elf"
+  q31_check "$core" "$board" "$build/q31-$core.elf" "$n" || failed=1
+done
+
+# Positive overshoot clipped to 2^31 - 2 instead of 2^31 - 1.
+broken=$build/asrc_q31-broken.cpp
+clip='return y > 0 ? INT32_MAX : INT32_MIN;'
+moved='return y > 0 ? INT32_MAX - 1 : INT32_MIN;'
+sed "s/$clip/$moved/" converter/asrc_q31.cpp >"$broken"
+if cmp -s converter/asrc_q31.cpp "$broken"; then
+  echo "arm_check: the clipping in converter/asrc_q31.cpp has changed;" \
+    "update the broken copy here" >&2
+  exit 1
+fi
+build_check cortex-m4 mps2-an386 "" tools/q31_hash.cpp \
+  "$broken ${q31_sources#converter/asrc_q31.cpp }" "$build/q31-broken.elf"
+if q31_check cortex-m4 mps2-an386 "$build/q31-broken.elf" "$q31_calls" \
+  >"$build/q31-broken.log"; then
+  echo "arm_check: a 24-bit converter with a wrong clipping level passed the check:" >&2
+  cat "$build/q31-broken.log" >&2
+  failed=1
+elif ! grep -q 'not the host.s line' "$build/q31-broken.log"; then
+  echo "arm_check: the 24-bit converter with a wrong clipping level did not run through:" >&2
+  cat "$build/q31-broken.log" >&2
+  failed=1
+else
+  echo "a 24-bit converter with a wrong clipping level fails it, as it must:" \
+    "$(grep -m1 -o 'hash 0x.*' "$build/q31-broken.log") on cortex-m4 against" \
+    "${q31_want[$q31_calls]##*: }"
 fi
 exit $failed

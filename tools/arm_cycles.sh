@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Counts the instructions the polyphase converter (asrc_poly.h) executes per
 # output sample on a Cortex-M4, and what that means for a stereo stream at
-# 48 kHz out: tools/arm/poly_cycles.cpp, built with the converter for the
+# 48 kHz out; then the same per output frame of the 24-bit converter
+# (asrc_q31.h, tools/arm/q31_cycles.cpp), mono and stereo, on the Cortex-M4
+# and M7 (board mps2-an500): tools/arm/poly_cycles.cpp, built with the converter for the
 # core at -O2 and at -Os, runs on qemu's MPS2 AN386 board (Cortex-M4) with
 # -icount shift=0, where the virtual clock advances one nanosecond per
 # instruction executed, so that the board's timer counts instructions (the
@@ -14,7 +16,15 @@
 # timing.  On a Cortex-M4 a 64-bit multiply-accumulate (SMLAL) takes one
 # cycle, a load two (one when it follows another load), a taken branch
 # about three, so the converter's loops run at about 1.3 to 1.5 cycles per
-# instruction from zero-wait-state memory (docs/embedded.md).
+# instruction from zero-wait-state memory (docs/embedded.md).  The M4 issues
+# one instruction a cycle at most, so its cycles are at least the
+# instructions (the M7 issues two).  For the 24-bit converter's full band
+# the script also estimates the M4's cycles: it takes the innermost loop of
+# the full-band sums from the -O2 image and prices each instruction by the
+# M4's documented timings (a load 2 cycles, 1 right after another load or
+# store; LDRD/STRD 3; LDM/STM/PUSH/POP 1 + N; a taken branch 3; a multiply or
+# multiply-accumulate, SMLAL included, 1; anything else 1), which gives
+# its cycles per instruction from zero-wait-state memory.
 #
 # Needs gcc-arm-none-eabi, libnewlib-arm-none-eabi, libstdc++-arm-none-eabi-dev
 # (the C++ headers) and qemu-system-arm; exits 2 when one is missing.
@@ -91,6 +101,91 @@ for level in "${levels[@]}"; do
   done <<<"$output"
 done
 
+# The 24-bit converter on the M4 and M7, at -O2 and -Os.
+q31_cores=("cortex-m4 mps2-an386" "cortex-m7 mps2-an500")
+q31_levels=(O2 Os)
+declare -A q31
+q31_names=()
+for target in "${q31_cores[@]}"; do
+  read -r q31_core q31_board <<<"$target"
+  for level in "${q31_levels[@]}"; do
+    elf=$build/q31_cycles-$q31_core-$level.elf
+    flags=(-mcpu="$q31_core" -mthumb -"$level" -ffunction-sections -fdata-sections)
+    cxx_flags=(-std=c++20 -fno-exceptions -fno-rtti -Wall -Wextra -Wconversion -Werror -Iconverter)
+    arm-none-eabi-gcc "${flags[@]}" -Wall -Wextra -Werror -c tools/arm/vectors.c -o "$elf.vectors.o"
+    arm-none-eabi-g++ "${flags[@]}" "${cxx_flags[@]}" -c tools/arm/q31_cycles.cpp -o "$elf.cycles.o"
+    objects=("$elf.vectors.o" "$elf.cycles.o")
+    for source in converter/asrc_q31.cpp converter/q31_*.cpp; do
+      objects+=("$elf.$(basename "$source" .cpp).o")
+      arm-none-eabi-g++ "${flags[@]}" "${cxx_flags[@]}" -c "$source" -o "${objects[-1]}"
+    done
+    arm-none-eabi-gcc "${flags[@]}" --specs=rdimon.specs -T tools/arm/cortex-m.ld -Wl,--gc-sections \
+      "${objects[@]}" -o "$elf"
+    status=0
+    output=$(timeout 300 qemu-system-arm -M "$q31_board" -nographic -monitor none -serial none \
+      -icount shift=0 -semihosting-config enable=on,target=native -kernel "$elf" 2>&1) || status=$?
+    calibration=$(awk -F'|' '$1 == "calibration" { print $2 }' <<<"$output")
+    if [[ $status != 0 || $calibration != 40.0000 ]]; then
+      echo "$output" >&2
+      echo "arm_cycles: the 24-bit converter's -$level run on $q31_board failed (exit status" \
+        "$status, $calibration instructions per tick)" >&2
+      exit 1
+    fi
+    while IFS='|' read -r kind name channels ratio taps frames instructions; do
+      [[ $kind == case ]] || continue
+      key="$name|$channels"
+      if [[ -z ${q31[$key|ratio]:-} ]]; then
+        q31_names+=("$key")
+        q31[$key|ratio]=$ratio
+        q31[$key|taps]=$taps
+      fi
+      q31[$key|$q31_core|$level]=$(awk -v i="$instructions" 'BEGIN { printf "%.0f", i }')
+    done <<<"$output"
+  done
+done
+
+# Cycles per instruction of the innermost loop of FUNCTION (a pattern of its
+# name) in ELF, by the M4's documented timings (see the top); prints
+# "CYCLES INSTRUCTIONS" of one trip.
+loop_cycles() { # ELF FUNCTION
+  arm-none-eabi-objdump -d --no-show-raw-insn -C "$1" | awk -v fn="$2" '
+    function hex(s,   i, v) {
+      v = 0
+      for (i = 1; i <= length(s); ++i) v = v * 16 + index("0123456789abcdef", substr(s, i, 1)) - 1
+      return v
+    }
+    /^[0-9a-f]+ <.*>:$/ { inside = index($0, fn) > 0; next }
+    inside && /^ +[0-9a-f]+:\t/ {
+      split($0, f, "\t"); gsub(/[ :]/, "", f[1]); addr = hex(f[1])
+      n++; at[n] = addr; op[n] = f[2]; arg[n] = f[3]
+      if (op[n] ~ /^b(ne|eq|cc|cs|hi|ls|ge|lt|gt|le|mi|pl)?(\.n|\.w)?$/ && match(arg[n], /^[0-9a-f]+/)) {
+        target = hex(substr(arg[n], RSTART, RLENGTH))
+        if (target < addr && (best == "" || addr - target < best)) { best = addr - target; from = target; to = addr }
+      }
+    }
+    END {
+      if (best == "") exit 1
+      prev = ""
+      for (i = 1; i <= n; ++i) {
+        if (at[i] < from || at[i] > to) continue
+        o = op[i]; sub(/\.(n|w)$/, "", o); c = 1
+        if (o ~ /^(ldr|str)(b|h|sb|sh)?$/) c = prev == "ls" ? 1 : 2
+        else if (o ~ /^(ldrd|strd)$/) c = 3
+        else if (o ~ /^(ldm|stm|ldmia|stmia|stmdb|ldmdb|push|pop)$/) c = 1 + split(arg[i], r, ",")
+        else if (at[i] == to) c = 3
+        prev = o ~ /^(ldr|str)(b|h|sb|sh)?$/ ? "ls" : ""
+        cycles += c; count++
+      }
+      print cycles, count
+    }'
+}
+m4_elf=$build/q31_cycles-cortex-m4-O2.elf
+read -r loop_c loop_n < <(loop_cycles "$m4_elf" full_band_sums_portable) || {
+  echo "arm_cycles: no loop in the 24-bit converter's full-band sums in $m4_elf" >&2
+  exit 1
+}
+full_band_cpi=$(awk -v c="$loop_c" -v n="$loop_n" 'BEGIN { printf "%.2f", c / n }')
+
 table() {
   local name n
   echo "Instructions per output sample on a Cortex-M4, made by \`tools/arm_cycles.sh\`"
@@ -111,6 +206,28 @@ table() {
       "$(awk -v i="${per_output[$n|O2]}" 'BEGIN { printf "%.1f", i * 96000 / 1e6 }')" \
       "$(awk -v i="${per_output[$n|Os]}" 'BEGIN { printf "%.1f", i * 96000 / 1e6 }')" \
       "$(awk -v i="${per_output[$n|O2rows]}" 'BEGIN { printf "%.1f", i * 96000 / 1e6 }')"
+  done
+  echo
+  echo "The 24-bit converter (\`asrc_q31.h\`): instructions per output frame on the"
+  echo "Cortex-M4 (board mps2-an386) and M7 (mps2-an500), same compiler and qemu,"
+  echo "blocks of 64 frames. \"MIPS at 48 kHz\" is millions of instructions per second"
+  echo "at 48 kHz out on the M4 at -O2, which the M4's clock must at least reach"
+  echo "(one instruction a cycle at most). \"M4 MHz, est.\" prices the full band's"
+  echo "innermost loop by the M4's documented timings: $loop_n instructions in $loop_c"
+  echo "cycles, $full_band_cpi cycles per instruction, from zero-wait-state memory; the"
+  echo "stretched filter (ratios above 1.002) is left at the bound."
+  echo
+  echo "| conversion | channels | ratio | taps | M4 -O2 | M4 -Os | M7 -O2 | M7 -Os | MIPS at 48 kHz, M4 -O2 | M4 MHz, est. |"
+  echo "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
+  for n in "${q31_names[@]}"; do
+    local i=${q31[$n|cortex-m4|O2]} est=-
+    if awk -v r="${q31[$n|ratio]}" 'BEGIN { exit !(r <= 1.002) }'; then
+      est=$(awk -v i="$i" -v c="$full_band_cpi" 'BEGIN { printf "%.0f", i * c * 48000 / 1e6 }')
+    fi
+    printf '| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |\n' "${n%|*}" "${n##*|}" \
+      "${q31[$n|ratio]}" "${q31[$n|taps]}" "$i" "${q31[$n|cortex-m4|Os]}" \
+      "${q31[$n|cortex-m7|O2]}" "${q31[$n|cortex-m7|Os]}" \
+      "$(awk -v i="$i" 'BEGIN { printf "%.1f", i * 48000 / 1e6 }')" "$est"
   done
 }
 

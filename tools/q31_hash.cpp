@@ -9,9 +9,10 @@
 //
 //   q31_hash [SEED [CALLS]]     (defaults 1 and 400)
 //
-// With ASRC_Q31_PORTABLE=1 in the environment (x86 only), the converter is
-// made to run its portable sums instead of the vector ones this processor
-// has (see q31_paths.h); the line names the sums that ran.
+// With ASRC_Q31_SUMS=avx2 or ASRC_Q31_SUMS=portable in the environment (x86
+// only), the converter is made to run those sums at most instead of the
+// best this processor has (see q31_paths.h); the line names the sums that
+// ran.
 //
 // Exit status 0 with the line
 //
@@ -21,13 +22,14 @@
 // FAIL line when the converter broke a promise of asrc_q31.h on the way (a
 // refused call that changed the state, a write outside the outputs, not
 // exactly the outputs due, ...) or the run did not reach what it tests, 2
-// on a bad argument.  It needs printf, getenv and strtoull alone, no heap:
+// on a bad argument.  It needs printf, getenv, strcmp and strtoull alone, no heap:
 // its buffers are static.
 #include "q31_hash.h"
 #include "q31_paths.h"
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #ifndef ASRC_CHECK_TARGET
 #define ASRC_CHECK_TARGET "host"
@@ -56,13 +58,19 @@ int main(int argc, char** argv)
         std::printf("usage: q31_hash [SEED [CALLS]]  (CALLS 1..100000000)\n");
         return 2;
     }
-    const char* portable = std::getenv("ASRC_Q31_PORTABLE");
-    if (portable != nullptr && portable[0] != '\0' && portable[0] != '0' &&
-        !q31_paths::force_portable()) {
-        std::printf("FAIL on %s: ASRC_Q31_PORTABLE is set, but the converter still runs its %s "
-                    "sums\n",
-                    ASRC_CHECK_TARGET, q31_paths::current());
-        return 1;
+    const char* limit = std::getenv("ASRC_Q31_SUMS");
+    if (limit != nullptr && limit[0] != '\0') {
+        const bool known = std::strcmp(limit, "avx2") == 0 || std::strcmp(limit, "portable") == 0;
+        if (!known) {
+            std::printf("q31_hash: ASRC_Q31_SUMS must be avx2 or portable, not %s\n", limit);
+            return 2;
+        }
+        if (!q31_paths::limit(limit)) {
+            std::printf("FAIL on %s: ASRC_Q31_SUMS is %s, but the converter still runs its %s "
+                        "sums\n",
+                        ASRC_CHECK_TARGET, limit, q31_paths::current());
+            return 1;
+        }
     }
     const char* sums = q31_paths::current();
     const q31_hash::Summary s = driver.run(seed, static_cast<std::int64_t>(calls));

@@ -1,14 +1,14 @@
 // q31_paths.h - which full-band sums the 24-bit converter runs on this
-// processor, and, for the check programs only, a way to make it run the
-// portable ones on an x86 processor that has vector units, so that one
-// machine can hold every path to the same hash.
+// processor, and, for the check programs only, a way to make it run lesser
+// ones (AVX2 on a processor with AVX-512, the portable sums on any x86) so
+// that one machine can hold every path to the same hash.
 //
 // The converter chooses its sums at run time from GCC's and Clang's
 // processor model (__builtin_cpu_supports), which libgcc keeps in one
 // global, __cpu_model: clearing its AVX2 and AVX-512 bits makes every later
 // choice fall back to the portable sums.  That global is libgcc's own
 // layout (stable since GCC 4.8, the one Clang's runtime copies), so
-// force_portable() confirms through the converter's own tests that the
+// limit() confirms through the converter's own tests that the
 // vector paths are off, and says so when it cannot be done (another
 // compiler, or a converter in a shared library with its own copy).  Not for
 // products: the converter's choice is the right one.
@@ -43,18 +43,26 @@ inline constexpr unsigned kAvx2 = 1u << 10;
 inline constexpr unsigned kAvx512f = 1u << 15;
 #endif
 
-// Makes the converter pick the portable sums from now on in this process;
-// true when it does.
-inline bool force_portable()
+// The sums at most, from the best down: a name of current() or "".
+inline int rank(const char* sums)
+{
+    return sums[0] == 'a' ? (sums[3] == '5' ? 2 : 1) : 0;
+}
+
+// Makes the converter pick at most `sums` ("avx2" or "portable") from now
+// on in this process; true when it does (it cannot pick better ones than
+// the processor has, of course).
+inline bool limit(const char* sums)
 {
 #ifdef ASRC_Q31_X86_KERNELS
     __builtin_cpu_init();
-    __cpu_model.features[0] &= ~(kAvx2 | kAvx512f);
+    if (rank(sums) < 2)
+        __cpu_model.features[0] &= rank(sums) == 1 ? ~kAvx512f : ~(kAvx2 | kAvx512f);
 #endif
-    return current()[0] == 'p';
+    return rank(current()) <= rank(sums);
 }
 
-// Undoes force_portable (the processor's own features again).
+// Undoes limit (the processor's own features again).
 inline void restore()
 {
 #ifdef ASRC_Q31_X86_KERNELS

@@ -4,7 +4,10 @@
 # then runs the polyphase converter's schedule (tools/poly_hash) of four
 # seeds in the Windows build and requires the native build's line, hash and
 # all: the i686 build runs the portable sums with 64-bit arithmetic on a
-# 32-bit machine, the native one on x86-64 the vector sums.
+# 32-bit machine, the native one on x86-64 the vector sums.  The same for
+# the 24-bit converter (tools/q31_hash): the native build and the Windows
+# build, each on its best sums and, with ASRC_Q31_SUMS, on AVX2 and on the
+# portable ones, must print one line.
 #
 #   tools/windows_e2e.sh [NATIVE_BUILD_DIR] [WINDOWS_BUILD_DIR]
 #
@@ -17,7 +20,7 @@ windows=${2:-build-win}
 
 cmake -S . -B "$windows" -DCMAKE_TOOLCHAIN_FILE=cmake/i686-w64-mingw32.cmake -DASRC_WERROR=ON
 cmake --build "$windows" -j2
-for exe in asrc.exe tools/poly_hash.exe; do
+for exe in asrc.exe tools/poly_hash.exe tools/q31_hash.exe; do
   file "$windows/$exe" | grep -q 'PE32 executable (console) Intel 80386' ||
     { echo "$windows/$exe is not a 32-bit Windows console program"; exit 1; }
 done
@@ -44,4 +47,25 @@ for seed in 1 2 3 4; do
   echo "$got"
   [[ $got == "poly hash on "*" hash 0x"* && ${got#*: } == "${want#*: }" ]] ||
     { echo "poly_hash: the Windows build differs from the native one: $want"; exit 1; }
+done
+
+# The 24-bit converter: everything after "(SUMS): " must agree, on the best
+# sums this processor has and on each lesser one (ASRC_Q31_SUMS).
+for seed in 1 2 3 4; do
+  want=$("$native/tools/q31_hash" "$seed" 1000) || { echo "$want"; exit 1; }
+  echo "$want"
+  for sums in "" avx2 portable; do
+    if [[ -n $sums ]]; then
+      got=$(ASRC_Q31_SUMS=$sums "$native/tools/q31_hash" "$seed" 1000) || { echo "$got"; exit 1; }
+      echo "$got"
+      [[ ${got#*): } == "${want#*): }" ]] ||
+        { echo "q31_hash: the native build's $sums sums differ from its best ones"; exit 1; }
+    fi
+    got=$(ASRC_Q31_SUMS=$sums wine "$windows/tools/q31_hash.exe" "$seed" 1000) ||
+      { echo "$got"; exit 1; }
+    got=${got%$'\r'}
+    echo "$got"
+    [[ $got == "q31 hash on "*" hash 0x"* && ${got#*): } == "${want#*): }" ]] ||
+      { echo "q31_hash: the Windows build differs from the native one"; exit 1; }
+  done
 done
