@@ -20,7 +20,12 @@
 # libgcc's __aeabi_lmul and __aeabi_idiv for its 64-bit sums and tap
 # bounds; that image alone is linked with libgcc (and nothing else), and
 # the table shows the helpers' bytes and stack.  On M3, M4 and M7 it needs
-# nothing, as the first family needs nothing anywhere.
+# nothing, as the first family needs nothing anywhere.  The 24-bit
+# converter (converter/asrc_q31.cpp) today calls libgcc's __aeabi_uldivmod
+# (64-bit divisions) on every core, __aeabi_lmul and __aeabi_idivmod on the
+# M0+ as well, and the C library's memset (which GCC emits for a zeroed
+# array): its images are linked with libgcc and the C library, and the
+# table shows what they bring.
 #
 # Needs gcc-arm-none-eabi (with binutils-arm-none-eabi).  Each family is
 # also linked at -O0 and -O2 to show that no optimisation level needs an
@@ -49,18 +54,28 @@ done
 cores=(cortex-m0plus cortex-m3 cortex-m4 cortex-m7)
 declare -A title=([cortex-m0plus]=Cortex-M0+ [cortex-m3]=Cortex-M3 [cortex-m4]=Cortex-M4
   [cortex-m7]=Cortex-M7)
-families=(asrc asrc_poly)
+families=(asrc asrc_poly asrc_q31)
 declare -A sources=([asrc]="converter/asrc.cpp"
-  [asrc_poly]="converter/asrc_poly.cpp converter/poly_x86.cpp")
+  [asrc_poly]="converter/asrc_poly.cpp converter/poly_x86.cpp"
+  [asrc_q31]="converter/asrc_q31.cpp $(echo converter/q31_*.cpp)")
 entries_asrc=(asrc_init asrc_process_sample asrc_process_block
   asrc_state_init asrc_state_process_sample asrc_state_process_block)
 entries_asrc_poly=(asrc_poly_ratio asrc_poly_init asrc_poly_set_ratio asrc_poly_process_block
   asrc_poly_process_block_rows asrc_poly_rows_init
   asrc_poly_input_held)
-declare -A header=([asrc]=asrc.h [asrc_poly]=asrc_poly.h)
-declare -A state_type=([asrc]=asrc_state [asrc_poly]=asrc_poly_state)
-# The one image allowed a library: libgcc's arithmetic helpers (see above).
-declare -A libgcc=([asrc_poly|cortex-m0plus]=1)
+entries_asrc_q31=(asrc_q31_ratio asrc_q31_delay asrc_q31_memory_words asrc_q31_init
+  asrc_q31_set_ratio asrc_q31_process_block asrc_q31_max_output asrc_q31_input_held)
+declare -A header=([asrc]=asrc.h [asrc_poly]=asrc_poly.h [asrc_q31]=asrc_q31.h)
+declare -A state_type=([asrc]=asrc_state [asrc_poly]=asrc_poly_state [asrc_q31]=asrc_q31_state)
+# The images allowed a library (see above): libgcc's arithmetic helpers,
+# and for the 24-bit converter the C library's memset as well.
+declare -A libgcc=([asrc_poly|cortex-m0plus]=1 [asrc_q31|cortex-m0plus]=1
+  [asrc_q31|cortex-m3]=1 [asrc_q31|cortex-m4]=1 [asrc_q31|cortex-m7]=1)
+declare -A libc=([asrc_q31|cortex-m0plus]=1 [asrc_q31|cortex-m3]=1 [asrc_q31|cortex-m4]=1
+  [asrc_q31|cortex-m7]=1)
+# A library's archive member in a link map.
+library_member='lib(gcc|c|c_nano)\.a\('
+declare -A from_library # function name -> "libgcc" or "C library"
 
 compile_flags=(-mthumb -ffreestanding -fno-exceptions -fno-rtti -std=c++20
   -ffunction-sections -fdata-sections -Wall -Wextra -Wconversion -Werror -Iconverter)
@@ -74,23 +89,35 @@ short_name() {
   sed -e 's/{anonymous}:://; s/(anonymous namespace):://; s/(.*//; s/.* //; s/[A-Za-z0-9_]*:://g'
 }
 
-# The stack a libgcc helper may use: every push and every `sub sp` in the
-# code of the archive member that defines it added up (an upper bound).
+# The stack a library helper may use: every push, `stmdb sp!`, store with
+# a pre-decremented sp and `sub sp` in its code (from its address to the
+# next symbol's) added up, plus the most that the library functions it
+# calls or branches to may use (an upper bound).  The helper must come from libgcc or the
+# C library.
 helper_stack() { # ELF MAP NAME
-  local start size
-  read -r start size < <(awk -v name="$3" '
-    /^ \.text / && /libgcc\.a\(/ { start = $2; size = $3; next }
-    /^ \./ { start = "" }
-    start != "" && $2 == name { print start, size; exit }' "$2")
-  [[ -n $start ]] || { echo "arm_footprint: $3 is not from libgcc" >&2; exit 1; }
-  arm-none-eabi-objdump -d --start-address=$((start)) --stop-address=$((start + size)) "$1" |
+  local start stop own callee deepest=0 each
+  grep -Eq "$library_member" <(awk -v name="$3" '/^ \.text/ { section = $0 } $2 == name { print section }' "$2") ||
+    { echo "arm_footprint: $3 is from neither libgcc nor the C library" >&2; exit 1; }
+  read -r start stop < <(arm-none-eabi-nm -n "$1" | awk -v name="$3" '
+    found && $1 != at { print "0x" at, "0x" $1; exit } $3 == name { found = 1; at = $1 }')
+  [[ -n $start ]] || { echo "arm_footprint: $3 not found in $1" >&2; exit 1; }
+  read -r own < <(arm-none-eabi-objdump -d --start-address=$((start)) --stop-address=$((stop)) "$1" |
     awk '
-    /\tpush(\.w)?\t\{/ { n = split($0, r, ","); bytes += 4 * n }
+    /\t(push(\.w)?\t|stmdb(\.w)?\tsp!, )\{/ { n = split($0, r, ","); bytes += 4 * (n - (/stmdb/ ? 1 : 0)) }
+    /\[sp, #-[0-9]+\]!/ { match($0, /#-[0-9]+/); bytes += substr($0, RSTART + 2, RLENGTH - 2) }
     /\tsub(\.w)?\tsp, #/ { match($0, /#[0-9]+/); bytes += substr($0, RSTART + 1, RLENGTH - 1) }
-    END { print bytes + 0 }'
+    END { print bytes + 0 }')
+  for callee in $(arm-none-eabi-objdump -d --start-address=$((start)) --stop-address=$((stop)) "$1" |
+    awk '/\t(blx?|b(\.[nw])?)\t/ && match($0, /<[^>+]*>/) { print substr($0, RSTART + 1, RLENGTH - 2) }' |
+    sort -u); do
+    [[ $callee == "$3" ]] && continue
+    each=$(helper_stack "$1" "$2" "$callee")
+    ((each > deepest)) && deepest=$each
+  done
+  echo $((own + deepest))
 }
 
-declare -A code stack text rodata data bss state_bytes state_size helpers helper_bytes
+declare -A code stack text rodata data bss state_bytes state_size helpers helper_bytes history_bytes
 declare -A rows_of
 add_row() { # FAMILY NAME
   local r
@@ -106,7 +133,8 @@ measure() { # FAMILY CORE
   flags=("${link_flags[@]}" -Wl,--entry="${entries[0]}")
   for e in "${entries[@]}"; do flags+=(-Wl,--undefined="$e"); done
   local lib=()
-  [[ -n ${libgcc[$family|$core]:-} ]] && lib=(-lgcc)
+  [[ -n ${libc[$family|$core]:-} ]] && lib=(-lc)
+  [[ -n ${libgcc[$family|$core]:-} ]] && lib+=(-lgcc)
   mkdir -p "$dir"
   for level in O0 O2 Os; do
     objects=()
@@ -146,12 +174,21 @@ measure() { # FAMILY CORE
   helper_bytes[$key]=0
   while read -r size; do
     helper_bytes[$key]=$((helper_bytes[$key] + size))
-  done < <(awk '/^ \.text / && /libgcc\.a\(/ { print $3 }' "$dir/$family-Os.map")
+  done < <(awk -v member="$library_member" '/^ \.text[. ]/ && $0 ~ member { print $3 }' \
+    "$dir/$family-Os.map")
+  for name in ${helpers[$key]}; do
+    if grep -Eq "^ \.text[. ].*libgcc\.a\(" <(awk -v name="$name" '
+      /^ \.text/ { section = $0 } $2 == name { print section }' "$dir/$family-Os.map"); then
+      from_library[$name]=libgcc
+    else
+      from_library[$name]="C library"
+    fi
+  done
 
   state_bytes[$key]=0
   while read -r _ size type name; do
     name=$(short_name <<<"$name")
-    [[ -z $name || $name == __* ]] && continue # libgcc: counted apart
+    [[ -z $name || $name == __* || -n ${from_library[$name]:-} ]] && continue # counted apart
     case $type in
       t|T) code[$key|$name]=$((16#$size)); add_row "$family" "$name" ;;
       b|B|d|D) state_bytes[$key]=$((state_bytes[$key] + 16#$size)) ;;
@@ -210,6 +247,19 @@ measure() { # FAMILY CORE
   arm-none-eabi-g++ -mcpu="$core" -Os "${compile_flags[@]}" -c "$probe" -o "$probe.o"
   size=$(arm-none-eabi-nm -S "$probe.o" | awk '$4 == "state_size" { print $2 }')
   state_size[$key]=$((16#$size))
+  # The 24-bit converter's history, in the caller's RAM: one channel's
+  # ASRC_Q31_MEMORY_WORDS for ratios up to 1, 2 and 25.
+  if [[ $family == asrc_q31 ]]; then
+    local r
+    for r in 1 2 25; do
+      printf '%s\n' "#include \"asrc_q31.h\"" \
+        "extern \"C\" char history[ASRC_Q31_MEMORY_WORDS(1, $r) * sizeof(int32_t)];" \
+        "char history[ASRC_Q31_MEMORY_WORDS(1, $r) * sizeof(int32_t)];" >"$probe"
+      arm-none-eabi-g++ -mcpu="$core" -Os "${compile_flags[@]}" -c "$probe" -o "$probe.o"
+      size=$(arm-none-eabi-nm -S "$probe.o" | awk '$4 == "history" { print $2 }')
+      history_bytes[$key|$r]=$((16#$size))
+    done
+  fi
 }
 
 for core in "${cores[@]}"; do
@@ -232,7 +282,7 @@ is_entry() {
   for e in "${list[@]}"; do [[ $e == "$2" ]] && return 0; done
   return 1
 }
-is_helper() { [[ $1 == __* ]]; }
+is_helper() { [[ $1 == __* || -n ${from_library[$1]:-} ]]; }
 row() { # LABEL KEY-ARRAY FAMILY [SUFFIX-KEY [MISSING]]: one line with a cell per core
   local label=$1 family=$3 cells core
   local -n values=$2
@@ -250,7 +300,7 @@ label_of() { # FAMILY NAME
   if is_entry "$1" "$2"; then
     echo "\`$2\`"
   elif is_helper "$2"; then
-    echo "\`$2\` (libgcc)"
+    echo "\`$2\` (${from_library[$2]:-libgcc})"
   else
     echo "\`$2\` (internal)"
   fi
@@ -271,17 +321,24 @@ family_tables() { # FAMILY
   done
   for core in "${cores[@]}"; do
     if [[ -n ${libgcc[$family|$core]:-} ]]; then
-      row "libgcc helpers (their stack below)" gcc_cell "$family"
+      row "library helpers (their stack below)" gcc_cell "$family"
       break
     fi
   done
   row ".text" text "$family"
-  row ".rodata$([[ $family == asrc_poly ]] && echo ' (coefficient table)')" rodata "$family"
+  row ".rodata$([[ $family != asrc ]] && echo ' (coefficient table)')" rodata "$family"
   row ".data" data "$family"
   row ".bss (module-scope state)" bss_cell "$family"
   row "**total**" total "$family"
   row "\`sizeof(${state_type[$family]})\`$([[ $family == asrc_poly ]] && echo ' (one channel)')" \
     state_size "$family"
+  if [[ $family == asrc_q31 ]]; then
+    local r
+    for r in 1 2 25; do
+      row "history per channel, ratios to $r (\`ASRC_Q31_MEMORY_WORDS(1, $r)\` words)" \
+        history_bytes "$family" "|$r"
+    done
+  fi
   echo
   header "stack: own frame / deepest call chain"
   for r in ${rows_of[$family]}; do
@@ -301,10 +358,15 @@ table() {
   echo
   family_tables asrc_poly
   echo
+  echo "\`asrc_q31.h\`:"
+  echo
+  family_tables asrc_q31
+  echo
   echo "The own frame is GCC's \`-fstack-usage\`; the deepest chain adds the frames of"
   echo "the functions called (\`-fcallgraph-info=su\`), counting a tail call as a call,"
-  echo "so it is an upper bound. A libgcc helper's frame is every push and stack"
-  echo "adjustment in its code added up."
+  echo "so it is an upper bound. A library helper's frame is every push and stack"
+  echo "adjustment in its code added up, with the frames of the library functions"
+  echo "it calls."
 }
 
 if [[ -n $out_file ]]; then
