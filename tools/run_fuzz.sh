@@ -15,7 +15,7 @@ cmake -S . -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DASRC_FUZZ=ON -DASRC_BUILD_
 cmake --build "$build" -j2 >/dev/null
 mkdir -p "$build/findings"
 
-for target in converter reader poly; do
+for target in converter reader poly q31; do
   exe=$build/fuzz/fuzz_$target
   regressions=(fuzz/regressions/$target/*)
   if [[ -e ${regressions[0]} ]]; then
