@@ -6,6 +6,7 @@
 #include "asrc_q31.h"
 
 #include "q31_kernels.h"
+#include "q31_pieces.h"
 #include "q31_table.h"
 
 namespace asrc_q31_detail {
@@ -74,14 +75,19 @@ uint64_t scale_fraction(uint64_t mu, uint64_t step)
 
 } // namespace
 
-int32_t piece_coefficient(uint64_t x)
+ASRC_Q31_INLINE int32_t piece_coefficient(uint64_t x)
 {
     const uint32_t g = static_cast<uint32_t>(x >> 32);
     // The top 31 bits of the fraction; the mask makes the truncation plain.
     const int32_t u = static_cast<int32_t>(static_cast<uint32_t>(x >> 1) & 0x7FFFFFFFu);
+#ifndef ASRC_Q31_SMALL
+    const int32_t* a = kQ31Pieces.a[g];
+    return horner(a[0], a[1], a[2], a[3], u);
+#else
     const uint32_t p = g & (kPieces - 1);
     const uint32_t j = kTaps - 1 - (g / kPieces);
     return horner(kQ31Coef[0][p][j], kQ31Coef[1][p][j], kQ31Coef[2][p][j], kQ31Coef[3][p][j], u);
+#endif
 }
 
 void full_band_sums_portable(const int32_t* const* x, int32_t channels, uint32_t p, int64_t* d)
@@ -92,27 +98,49 @@ void full_band_sums_portable(const int32_t* const* x, int32_t channels, uint32_t
 
 // The stretched filter: each tap at its own place.  The coefficients are
 // not kept; every channel's sum takes each as it is formed.
+void stretched_row_portable(int32_t* c, int32_t n, uint64_t x, uint64_t step, int32_t gain)
+{
+    for (int32_t j = 0; j < n; ++j, x -= step)
+        c[j] = mul_q31(piece_coefficient(x), gain);
+}
+
 int32_t stretched_sums(const int32_t* const* x, int32_t channels, int32_t taps, uint64_t x0,
                        uint64_t step, int32_t gain, int64_t* acc)
 {
     for (int32_t ch = 0; ch < channels; ++ch)
         acc[ch] = 0;
-    int64_t sum = 0;
+    uint32_t sum = 0; // the coefficients' sum lies near 2^30: exact modulo 2^32
     // X falls by `step` a tap; the first taps may lie past the last piece
     // and the last ones before the first (their coefficient is zero).
-    int32_t j = 0;
+    int32_t first = 0;
     uint64_t xj = x0;
-    while (j < taps && xj >= kEnd) {
-        ++j;
+    while (first < taps && xj >= kEnd) {
+        ++first;
         xj -= step;
     }
-    for (; j < taps; ++j, xj -= step) {
-        const int32_t c = mul_q31(piece_coefficient(xj), gain);
-        sum += c;
-        for (int32_t ch = 0; ch < channels; ++ch)
-            acc[ch] += int64_t{c} * x[ch][j];
-        if (xj < step)
-            break; // the next tap would lie before the first piece
+    // The taps that reach a piece: X >= 0.
+    const int32_t last = first + static_cast<int32_t>(xj / step) < taps
+                             ? first + static_cast<int32_t>(xj / step)
+                             : taps - 1;
+    // The coefficients are formed a chunk at a time (the taps are
+    // independent, so their multiplies overlap), then each channel's sum
+    // runs over the chunk with its total in a register.
+    constexpr int32_t kChunk = 128;
+    alignas(64) int32_t c[kChunk];
+    const StretchedRow form = best_stretched_row();
+    for (int32_t j0 = first; j0 <= last; j0 += kChunk) {
+        const int32_t n = last - j0 + 1 < kChunk ? last - j0 + 1 : kChunk;
+        form(c, n, xj, step, gain);
+        xj -= static_cast<uint64_t>(n) * step;
+        for (int32_t j = 0; j < n; ++j)
+            sum += static_cast<uint32_t>(c[j]);
+        for (int32_t ch = 0; ch < channels; ++ch) {
+            const int32_t* xs = x[ch] + j0;
+            int64_t a = 0;
+            for (int32_t j = 0; j < n; ++j)
+                a += int64_t{c[j]} * xs[j];
+            acc[ch] += a;
+        }
     }
     return static_cast<int32_t>(sum);
 }
@@ -187,7 +215,8 @@ extern "C" {
 
 uint64_t asrc_q31_ratio(uint32_t in_rate, uint32_t out_rate)
 {
-    if (in_rate == 0 || out_rate == 0)
+    // A quotient above 25 is refused before it is scaled, where it could wrap.
+    if (in_rate == 0 || out_rate == 0 || in_rate / out_rate > 25)
         return 0;
     // floor(in * 2^41 / out), then halved with rounding.
     const uint64_t twice = divide_shifted(in_rate, 41, out_rate);

@@ -74,8 +74,10 @@ ASRC_Q31_INLINE void row_sums(const int32_t* __restrict a0, const int32_t* __res
 using FullBandSums = void (*)(const int32_t* const* x, int32_t channels, uint32_t p, int64_t* d);
 
 void full_band_sums_portable(const int32_t* const* x, int32_t channels, uint32_t p, int64_t* d);
-// The coefficient at place x (Q32.32 pieces from the prototype's start).
-int32_t piece_coefficient(uint64_t x);
+// The stretched filter's coefficients of n taps from place x down by step,
+// times gain (Q0.31), rounded as the full band's terms are.
+using StretchedRow = void (*)(int32_t* c, int32_t n, uint64_t x, uint64_t step, int32_t gain);
+void stretched_row_portable(int32_t* c, int32_t n, uint64_t x, uint64_t step, int32_t gain);
 int32_t stretched_sums(const int32_t* const* x, int32_t channels, int32_t taps, uint64_t x0,
                        uint64_t step, int32_t gain, int64_t* acc);
 
@@ -83,6 +85,10 @@ int32_t stretched_sums(const int32_t* const* x, int32_t channels, int32_t taps, 
 #define ASRC_Q31_X86_KERNELS 1
 void full_band_sums_avx2(const int32_t* const* x, int32_t channels, uint32_t p, int64_t* d);
 void full_band_sums_avx512(const int32_t* const* x, int32_t channels, uint32_t p, int64_t* d);
+#ifndef ASRC_Q31_SMALL
+void stretched_row_avx2(int32_t* c, int32_t n, uint64_t x, uint64_t step, int32_t gain);
+void stretched_row_avx512(int32_t* c, int32_t n, uint64_t x, uint64_t step, int32_t gain);
+#endif
 bool q31_cpu_has_avx2();
 bool q31_cpu_has_avx512();
 #endif
@@ -97,6 +103,17 @@ inline FullBandSums best_full_band_sums()
                                     : full_band_sums_portable;
 #else
     return full_band_sums_portable;
+#endif
+}
+
+inline StretchedRow best_stretched_row()
+{
+#if defined(ASRC_Q31_X86_KERNELS) && !defined(ASRC_Q31_SMALL)
+    return q31_cpu_has_avx512() ? stretched_row_avx512
+           : q31_cpu_has_avx2() ? stretched_row_avx2
+                                : stretched_row_portable;
+#else
+    return stretched_row_portable;
 #endif
 }
 
