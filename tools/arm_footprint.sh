@@ -54,10 +54,14 @@ done
 cores=(cortex-m0plus cortex-m3 cortex-m4 cortex-m7)
 declare -A title=([cortex-m0plus]=Cortex-M0+ [cortex-m3]=Cortex-M3 [cortex-m4]=Cortex-M4
   [cortex-m7]=Cortex-M7)
-families=(asrc asrc_poly asrc_q31)
+families=(asrc asrc_poly asrc_q31 asrc_q31_small)
 declare -A sources=([asrc]="converter/asrc.cpp"
   [asrc_poly]="converter/asrc_poly.cpp converter/poly_x86.cpp"
-  [asrc_q31]="converter/asrc_q31.cpp $(echo converter/q31_*.cpp)")
+  [asrc_q31]="converter/asrc_q31.cpp $(echo converter/q31_*.cpp)"
+  [asrc_q31_small]="converter/asrc_q31.cpp $(echo converter/q31_*.cpp)")
+# asrc_q31_small: the 24-bit converter without the table's piece-by-piece
+# copy (-DASRC_Q31_SMALL), as a microcontroller project takes it.
+declare -A defines=([asrc_q31_small]=-DASRC_Q31_SMALL)
 entries_asrc=(asrc_init asrc_process_sample asrc_process_block
   asrc_state_init asrc_state_process_sample asrc_state_process_block)
 entries_asrc_poly=(asrc_poly_ratio asrc_poly_init asrc_poly_set_ratio asrc_poly_process_block
@@ -65,14 +69,20 @@ entries_asrc_poly=(asrc_poly_ratio asrc_poly_init asrc_poly_set_ratio asrc_poly_
   asrc_poly_input_held)
 entries_asrc_q31=(asrc_q31_ratio asrc_q31_delay asrc_q31_memory_words asrc_q31_init
   asrc_q31_set_ratio asrc_q31_process_block asrc_q31_max_output asrc_q31_input_held)
-declare -A header=([asrc]=asrc.h [asrc_poly]=asrc_poly.h [asrc_q31]=asrc_q31.h)
-declare -A state_type=([asrc]=asrc_state [asrc_poly]=asrc_poly_state [asrc_q31]=asrc_q31_state)
+entries_asrc_q31_small=("${entries_asrc_q31[@]}")
+declare -A header=([asrc]=asrc.h [asrc_poly]=asrc_poly.h [asrc_q31]=asrc_q31.h
+  [asrc_q31_small]=asrc_q31.h)
+declare -A state_type=([asrc]=asrc_state [asrc_poly]=asrc_poly_state [asrc_q31]=asrc_q31_state
+  [asrc_q31_small]=asrc_q31_state)
 # The images allowed a library (see above): libgcc's arithmetic helpers,
 # and for the 24-bit converter the C library's memset as well.
-declare -A libgcc=([asrc_poly|cortex-m0plus]=1 [asrc_q31|cortex-m0plus]=1
-  [asrc_q31|cortex-m3]=1 [asrc_q31|cortex-m4]=1 [asrc_q31|cortex-m7]=1)
-declare -A libc=([asrc_q31|cortex-m0plus]=1 [asrc_q31|cortex-m3]=1 [asrc_q31|cortex-m4]=1
-  [asrc_q31|cortex-m7]=1)
+declare -A libgcc=([asrc_poly|cortex-m0plus]=1) libc=()
+for core in cortex-m0plus cortex-m3 cortex-m4 cortex-m7; do
+  for family in asrc_q31 asrc_q31_small; do
+    libgcc[$family|$core]=1
+    libc[$family|$core]=1
+  done
+done
 # A library's archive member in a link map.
 library_member='lib(gcc|c|c_nano)\.a\('
 declare -A from_library # function name -> "libgcc" or "C library"
@@ -143,6 +153,7 @@ measure() { # FAMILY CORE
       local extra=()
       [[ $level == Os ]] && extra=(-fstack-usage -fcallgraph-info=su)
       arm-none-eabi-g++ -mcpu="$core" -"$level" "${compile_flags[@]}" "${extra[@]}" \
+        ${defines[$family]:-} \
         -c "$src" -o "$dir/$name-$level.o"
       objects+=("$dir/$name-$level.o")
     done
@@ -249,7 +260,7 @@ measure() { # FAMILY CORE
   state_size[$key]=$((16#$size))
   # The 24-bit converter's history, in the caller's RAM: one channel's
   # ASRC_Q31_MEMORY_WORDS for ratios up to 1, 2 and 25.
-  if [[ $family == asrc_q31 ]]; then
+  if [[ $family == asrc_q31* ]]; then
     local r
     for r in 1 2 25; do
       printf '%s\n' "#include \"asrc_q31.h\"" \
@@ -346,6 +357,18 @@ family_tables() { # FAMILY
     row "$(label_of "$family" "$r")" stack "$family" "|$r" "$missing"
   done
 }
+small_table() { # FAMILY: the totals only
+  local family=$1 core
+  local -A total
+  for core in "${cores[@]}"; do
+    total[$family|$core]="**$((text[$family|$core] + rodata[$family|$core] + data[$family|$core] +
+      bss[$family|$core]))**"
+  done
+  header "bytes"
+  row ".text (with the library helpers)" text "$family"
+  row ".rodata (coefficient table)" rodata "$family"
+  row "**total**" total "$family"
+}
 table() {
   echo "Bytes, made by \`tools/arm_footprint.sh\` with $version"
   echo "at \`-Os -mthumb\`."
@@ -361,6 +384,11 @@ table() {
   echo "\`asrc_q31.h\`:"
   echo
   family_tables asrc_q31
+  echo
+  echo "\`asrc_q31.h\` built with \`-DASRC_Q31_SMALL\` (without the table's piece-by-piece"
+  echo "copy, which speeds up the stretched filter; the same results):"
+  echo
+  small_table asrc_q31_small
   echo
   echo "The own frame is GCC's \`-fstack-usage\`; the deepest chain adds the frames of"
   echo "the functions called (\`-fcallgraph-info=su\`), counting a tail call as a call,"
