@@ -21,7 +21,9 @@
 #   converter) does not fit the micro:bit's 16 KiB of RAM, so the Cortex-M0+
 #   code runs on the AN385 board (a Cortex-M3, which executes every ARMv6-M
 #   instruction as an M0+ does), over a quarter of the calls: its 64-bit
-#   products go through libgcc's __aeabi_lmul, about ten times slower.
+#   products go through libgcc's __aeabi_lmul, about ten times slower.  The
+#   M4 and the host also run it built with -DASRC_Q31_SMALL (without the
+#   table's piece-by-piece copy).
 #
 # Last, each check must catch a broken converter, so that a check that
 # cannot fail does not pass unnoticed: a copy of asrc.cpp whose fast path's
@@ -282,6 +284,19 @@ for target in "${q31_targets[@]}"; do
   build_check "$core" "$board" "" tools/q31_hash.cpp "$q31_sources" "$build/q31-$core.elf"
   q31_check "$core" "$board" "$build/q31-$core.elf" "$n" || failed=1
 done
+
+# Without the table's piece-by-piece copy (-DASRC_Q31_SMALL, as a
+# microcontroller project may build it), here and on the M4: the same line.
+g++ -std=c++20 -O2 -Wall -Wextra -Wconversion -Werror -Iconverter -Itools -DASRC_Q31_SMALL \
+  -DASRC_CHECK_TARGET="\"$(uname -m) host, -DASRC_Q31_SMALL\"" tools/q31_hash.cpp $q31_sources \
+  -o "$build/q31_hash-host-small"
+line=$("$build/q31_hash-host-small" "$seed" "$q31_calls") || line="FAIL: $line"
+echo "$line"
+[[ ${line#*): } == "${q31_want[$q31_calls]}" ]] || { echo "FAIL: not the host's line"; failed=1; }
+build_check cortex-m4 mps2-an386 "" tools/q31_hash.cpp "$q31_sources" "$build/q31-small-cortex-m4.elf" \
+  -DASRC_Q31_SMALL
+printf '(-DASRC_Q31_SMALL) '
+q31_check cortex-m4 mps2-an386 "$build/q31-small-cortex-m4.elf" "$q31_calls" || failed=1
 
 # Positive overshoot clipped to 2^31 - 2 instead of 2^31 - 1.
 broken=$build/asrc_q31-broken.cpp

@@ -103,15 +103,17 @@ done
 
 # The 24-bit converter on the M4 and M7, at -O2 and -Os.
 q31_cores=("cortex-m4 mps2-an386" "cortex-m7 mps2-an500")
-q31_levels=(O2 Os)
+# O2small: -O2 with -DASRC_Q31_SMALL (without the table's piece-by-piece copy).
+q31_levels=(O2 Os O2small)
 declare -A q31
 q31_names=()
 for target in "${q31_cores[@]}"; do
   read -r q31_core q31_board <<<"$target"
   for level in "${q31_levels[@]}"; do
     elf=$build/q31_cycles-$q31_core-$level.elf
-    flags=(-mcpu="$q31_core" -mthumb -"$level" -ffunction-sections -fdata-sections)
+    flags=(-mcpu="$q31_core" -mthumb -"${level%small}" -ffunction-sections -fdata-sections)
     cxx_flags=(-std=c++20 -fno-exceptions -fno-rtti -Wall -Wextra -Wconversion -Werror -Iconverter)
+    [[ $level == *small ]] && cxx_flags+=(-DASRC_Q31_SMALL)
     arm-none-eabi-gcc "${flags[@]}" -Wall -Wextra -Werror -c tools/arm/vectors.c -o "$elf.vectors.o"
     arm-none-eabi-g++ "${flags[@]}" "${cxx_flags[@]}" -c tools/arm/q31_cycles.cpp -o "$elf.cycles.o"
     objects=("$elf.vectors.o" "$elf.cycles.o")
@@ -210,23 +212,25 @@ table() {
   echo
   echo "The 24-bit converter (\`asrc_q31.h\`): instructions per output frame on the"
   echo "Cortex-M4 (board mps2-an386) and M7 (mps2-an500), same compiler and qemu,"
-  echo "blocks of 64 frames. \"MIPS at 48 kHz\" is millions of instructions per second"
+  echo "blocks of 64 frames; \"small\" is -O2 with -DASRC_Q31_SMALL (without the table's"
+  echo "piece-by-piece copy). \"MIPS at 48 kHz\" is millions of instructions per second"
   echo "at 48 kHz out on the M4 at -O2, which the M4's clock must at least reach"
   echo "(one instruction a cycle at most). \"M4 MHz, est.\" prices the full band's"
   echo "innermost loop by the M4's documented timings: $loop_n instructions in $loop_c"
   echo "cycles, $full_band_cpi cycles per instruction, from zero-wait-state memory; the"
   echo "stretched filter (ratios above 1.002) is left at the bound."
   echo
-  echo "| conversion | channels | ratio | taps | M4 -O2 | M4 -Os | M7 -O2 | M7 -Os | MIPS at 48 kHz, M4 -O2 | M4 MHz, est. |"
-  echo "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
+  echo "| conversion | channels | ratio | taps | M4 -O2 | M4 -Os | M4 small | M7 -O2 | M7 -Os | M7 small | MIPS at 48 kHz, M4 -O2 | M4 MHz, est. |"
+  echo "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
   for n in "${q31_names[@]}"; do
     local i=${q31[$n|cortex-m4|O2]} est=-
     if awk -v r="${q31[$n|ratio]}" 'BEGIN { exit !(r <= 1.002) }'; then
       est=$(awk -v i="$i" -v c="$full_band_cpi" 'BEGIN { printf "%.0f", i * c * 48000 / 1e6 }')
     fi
-    printf '| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |\n' "${n%|*}" "${n##*|}" \
+    printf '| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |\n' "${n%|*}" "${n##*|}" \
       "${q31[$n|ratio]}" "${q31[$n|taps]}" "$i" "${q31[$n|cortex-m4|Os]}" \
-      "${q31[$n|cortex-m7|O2]}" "${q31[$n|cortex-m7|Os]}" \
+      "${q31[$n|cortex-m4|O2small]}" "${q31[$n|cortex-m7|O2]}" "${q31[$n|cortex-m7|Os]}" \
+      "${q31[$n|cortex-m7|O2small]}" \
       "$(awk -v i="$i" 'BEGIN { printf "%.1f", i * 48000 / 1e6 }')" "$est"
   done
 }
