@@ -31,14 +31,16 @@ constexpr double kFullScale = 2147483648.0; // 2^31: 1.0 in Q1.31
 
 std::string ratio_text(std::uint64_t q)
 {
-    return std::to_string(q) + " (" + py::str(py::float_(static_cast<double>(q) / 0x1p40)).cast<std::string>() + ")";
+    return std::to_string(q) + " (" +
+           py::str(py::float_(static_cast<double>(q) / 0x1p40)).cast<std::string>() + ")";
 }
 
 std::uint64_t checked_q24_40(std::uint64_t q, const std::string& what)
 {
     if (q < ASRC_Q31_RATIO_MIN || q > ASRC_Q31_RATIO_MAX)
-        throw py::value_error(what + " must lie in 1/25..25 (Q24.40 " + std::to_string(ASRC_Q31_RATIO_MIN) +
-                              ".." + std::to_string(ASRC_Q31_RATIO_MAX) + "), got " + ratio_text(q));
+        throw py::value_error(what + " must lie in 1/25..25 (Q24.40 " +
+                              std::to_string(ASRC_Q31_RATIO_MIN) + ".." +
+                              std::to_string(ASRC_Q31_RATIO_MAX) + "), got " + ratio_text(q));
     return q;
 }
 
@@ -85,25 +87,28 @@ std::uint64_t q31_ratio_from(const py::handle& ratio_or_in_rate, const py::handl
     if (out_rate.is_none()) {
         const std::optional<double> v = real_value(ratio_or_in_rate, "ratio");
         if (v)
-            return checked_q24_40(q24_40_of(*v), "ratio " + py::str(py::float_(*v)).cast<std::string>() + " =");
-        const auto index = py::reinterpret_steal<py::object>(PyNumber_Index(ratio_or_in_rate.ptr()));
+            return checked_q24_40(q24_40_of(*v),
+                                  "ratio " + py::str(py::float_(*v)).cast<std::string>() + " =");
+        const auto index =
+            py::reinterpret_steal<py::object>(PyNumber_Index(ratio_or_in_rate.ptr()));
         if (!index)
             throw py::error_already_set();
         int overflow = 0;
         const long long q = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
         if (overflow != 0 || q < static_cast<long long>(ASRC_Q31_RATIO_MIN) ||
             q > static_cast<long long>(ASRC_Q31_RATIO_MAX))
-            throw py::value_error("an integer ratio is Q24.40 (Q31_RATIO_ONE is 1.0) and must lie in " +
-                                  std::to_string(ASRC_Q31_RATIO_MIN) + ".." +
-                                  std::to_string(ASRC_Q31_RATIO_MAX) + ", got " +
-                                  py::str(index).cast<std::string>() +
-                                  "; pass a float for a plain ratio, or two rates");
+            throw py::value_error(
+                "an integer ratio is Q24.40 (Q31_RATIO_ONE is 1.0) and must lie in " +
+                std::to_string(ASRC_Q31_RATIO_MIN) + ".." + std::to_string(ASRC_Q31_RATIO_MAX) +
+                ", got " + py::str(index).cast<std::string>() +
+                "; pass a float for a plain ratio, or two rates");
         return static_cast<std::uint64_t>(q); // in range, checked above
     }
     const std::optional<double> in_real = real_value(ratio_or_in_rate, "in_rate");
     const std::optional<double> out_real = real_value(out_rate, "out_rate");
-    const std::string rates = "in_rate / out_rate = " + py::str(ratio_or_in_rate).cast<std::string>() + " / " +
-                              py::str(out_rate).cast<std::string>();
+    const std::string rates =
+        "in_rate / out_rate = " + py::str(ratio_or_in_rate).cast<std::string>() + " / " +
+        py::str(out_rate).cast<std::string>();
     if (!in_real && !out_real) {
         const long long in = PyLong_AsLongLong(ratio_or_in_rate.ptr());
         const long long out = PyLong_AsLongLong(out_rate.ptr());
@@ -120,12 +125,11 @@ std::uint64_t q31_ratio_from(const py::handle& ratio_or_in_rate, const py::handl
     // Floats, or integers beyond 32 bits: the exact quotient by Python's
     // fractions, rounded as asrc_q31_ratio rounds.
     const py::object fraction = py::module_::import("fractions").attr("Fraction");
-    const py::object in = fraction(ratio_or_in_rate);
-    const py::object out = fraction(out_rate);
+    const py::object in = in_real ? fraction(*in_real) : fraction(ratio_or_in_rate);
+    const py::object out = out_real ? fraction(*out_real) : fraction(out_rate);
     if (in <= py::int_(0) || out <= py::int_(0))
         throw py::value_error(rates + ": rates must be positive");
-    const py::object scaled = in * py::int_(py::reinterpret_steal<py::object>(PyLong_FromUnsignedLongLong(ASRC_Q31_RATIO_ONE))) / out +
-                              fraction(1, 2);
+    const py::object scaled = in * py::int_(ASRC_Q31_RATIO_ONE) / out + fraction(1, 2);
     const py::object whole = py::module_::import("math").attr("floor")(scaled);
     int overflow = 0;
     const long long q = PyLong_AsLongLongAndOverflow(whole.ptr(), &overflow);
@@ -140,7 +144,7 @@ std::uint64_t q31_ratio_from(const py::handle& ratio_or_in_rate, const py::handl
 struct Frames {
     py::array array;
     bool is_float;
-    bool mono;      // one-dimensional: the output is too
+    bool mono; // one-dimensional: the output is too
     py::ssize_t frames;
     int channels;
     py::ssize_t frame_stride;   // bytes
@@ -161,12 +165,14 @@ Frames checked_frames(const py::handle& obj)
                              "24-bit one its int32 << 8, float64 astype(numpy.float32))");
     if (a.ndim() != 1 && a.ndim() != 2)
         throw py::value_error("samples must be one-dimensional (mono) or two-dimensional (frames x "
-                              "channels), got " + std::to_string(a.ndim()) + " dimensions");
+                              "channels), got " +
+                              std::to_string(a.ndim()) + " dimensions");
     Frames f{a, is_float, a.ndim() == 1, a.shape(0), 1, a.strides(0), 0};
     if (!f.mono) {
         if (a.shape(1) < 1 || a.shape(1) > std::numeric_limits<int>::max())
-            throw py::value_error("samples must have at least one channel (frames x channels), got shape (" +
-                                  std::to_string(a.shape(0)) + ", " + std::to_string(a.shape(1)) + ")");
+            throw py::value_error(
+                "samples must have at least one channel (frames x channels), got shape (" +
+                std::to_string(a.shape(0)) + ", " + std::to_string(a.shape(1)) + ")");
         f.channels = static_cast<int>(a.shape(1)); // in range, checked above
         f.channel_stride = a.strides(1);
     }
@@ -234,7 +240,8 @@ public:
         if (channels < 1)
             throw py::value_error("channels must be at least 1, got " + std::to_string(channels));
         if (max_ratio < ratio)
-            throw py::value_error("max_ratio " + ratio_text(max_ratio) + " is below the ratio " + ratio_text(ratio));
+            throw py::value_error("max_ratio " + ratio_text(max_ratio) + " is below the ratio " +
+                                  ratio_text(ratio));
         const int groups = (channels + ASRC_Q31_MAX_CHANNELS - 1) / ASRC_Q31_MAX_CHANNELS;
         states_.resize(static_cast<std::size_t>(groups));
         memory_.resize(static_cast<std::size_t>(groups));
@@ -265,8 +272,9 @@ public:
     {
         const std::uint64_t r = q31_ratio_from(ratio_or_in_rate, out_rate);
         if (r > max_ratio_)
-            throw py::value_error("ratio " + ratio_text(r) + " is above this converter's max_ratio " +
-                                  ratio_text(max_ratio_) + " (give a larger max_ratio when making it)");
+            throw py::value_error("ratio " + ratio_text(r) +
+                                  " is above this converter's max_ratio " + ratio_text(max_ratio_) +
+                                  " (give a larger max_ratio when making it)");
         const auto held = hold();
         for (asrc_q31_state& s : states_)
             asrc_q31_set_ratio(&s, r); // valid: checked above
@@ -345,12 +353,16 @@ private:
             memory.assign(static_cast<std::size_t>(words), 0);
             // Valid: the ratio, max_ratio and width were checked, and words is
             // what they need.
-            asrc_q31_init(&states_[static_cast<std::size_t>(g)], memory.data(), words, width, ratio, max_ratio_);
+            asrc_q31_init(&states_[static_cast<std::size_t>(g)], memory.data(), words, width, ratio,
+                          max_ratio_);
         }
         input_clipped_ = 0;
     }
 
-    int group_width(int g) const { return std::min(ASRC_Q31_MAX_CHANNELS, channels_ - g * ASRC_Q31_MAX_CHANNELS); }
+    int group_width(int g) const
+    {
+        return std::min(ASRC_Q31_MAX_CHANNELS, channels_ - g * ASRC_Q31_MAX_CHANNELS);
+    }
 
     std::uint64_t clipped_locked() const
     {
@@ -375,11 +387,13 @@ private:
         const std::uint64_t ratio = states_[0].ratio;
         const py::ssize_t total = f.frames + zeros;
         const py::ssize_t capacity = output_bound(total, ratio);
-        py::array out = f.is_float ? py::array(py::dtype::of<float>(), f.mono ? std::vector<py::ssize_t>{capacity}
-                                                                              : std::vector<py::ssize_t>{capacity, f.channels})
-                                   : py::array(py::dtype::of<std::int32_t>(),
-                                               f.mono ? std::vector<py::ssize_t>{capacity}
-                                                      : std::vector<py::ssize_t>{capacity, f.channels});
+        py::array out = f.is_float
+                            ? py::array(py::dtype::of<float>(),
+                                        f.mono ? std::vector<py::ssize_t>{capacity}
+                                               : std::vector<py::ssize_t>{capacity, f.channels})
+                            : py::array(py::dtype::of<std::int32_t>(),
+                                        f.mono ? std::vector<py::ssize_t>{capacity}
+                                               : std::vector<py::ssize_t>{capacity, f.channels});
         auto* const o = static_cast<char*>(out.mutable_data());
         const auto* const base = static_cast<const char*>(f.array.data());
         const py::ssize_t item = 4; // int32 and float32 alike
@@ -390,11 +404,14 @@ private:
             if (f.is_float)
                 nan = first_nan(f);
             if (!nan) {
-                const std::size_t width = static_cast<std::size_t>(std::min(channels_, ASRC_Q31_MAX_CHANNELS));
+                const std::size_t width =
+                    static_cast<std::size_t>(std::min(channels_, ASRC_Q31_MAX_CHANNELS));
                 std::vector<std::int32_t> in(static_cast<std::size_t>(kPiece) * width);
-                std::vector<std::int32_t> res(static_cast<std::size_t>(asrc_q31_max_output(kPiece, ratio)) * width);
+                std::vector<std::int32_t> res(
+                    static_cast<std::size_t>(asrc_q31_max_output(kPiece, ratio)) * width);
                 for (py::ssize_t at = 0; at < total; at += kPiece) {
-                    const auto count = static_cast<std::int32_t>(std::min<py::ssize_t>(kPiece, total - at));
+                    const auto count =
+                        static_cast<std::int32_t>(std::min<py::ssize_t>(kPiece, total - at));
                     const py::ssize_t real = std::clamp<py::ssize_t>(f.frames - at, 0, count);
                     std::int32_t made = -1;
                     for (std::size_t g = 0; g < states_.size(); ++g) {
@@ -427,7 +444,8 @@ private:
         if (nan)
             throw py::value_error("samples" +
                                   (f.mono ? "[" + std::to_string(nan->first) + "]"
-                                          : "[" + std::to_string(nan->first) + ", " + std::to_string(nan->second) + "]") +
+                                          : "[" + std::to_string(nan->first) + ", " +
+                                                std::to_string(nan->second) + "]") +
                                   " is NaN");
         std::vector<py::ssize_t> shape(out.shape(), out.shape() + out.ndim());
         shape[0] = produced;
@@ -437,8 +455,8 @@ private:
 
     // Frames at..at+count of channels first..first+w-1 as interleaved Q1.31,
     // zeros from `real` on.
-    void gather(const Frames& f, const char* base, py::ssize_t at, py::ssize_t real, std::int32_t count, int first,
-                int w, std::int32_t* dst)
+    void gather(const Frames& f, const char* base, py::ssize_t at, py::ssize_t real,
+                std::int32_t count, int first, int w, std::int32_t* dst)
     {
         const auto width = static_cast<std::size_t>(w);
         for (py::ssize_t i = 0; i < real; ++i) {
@@ -451,7 +469,8 @@ private:
                 for (int c = 0; c < w; ++c)
                     d[c] = load<std::int32_t>(frame + c * f.channel_stride);
         }
-        std::fill(dst + static_cast<std::size_t>(real) * width, dst + static_cast<std::size_t>(count) * width, 0);
+        std::fill(dst + static_cast<std::size_t>(real) * width,
+                  dst + static_cast<std::size_t>(count) * width, 0);
     }
 
     int channels_;
@@ -462,16 +481,18 @@ private:
     std::mutex lock_;
 };
 
-std::unique_ptr<Q31Converter> make_converter(const py::handle& ratio_or_in_rate, const py::handle& out_rate,
-                                             int channels, const py::handle& max_ratio)
+std::unique_ptr<Q31Converter> make_converter(const py::handle& ratio_or_in_rate,
+                                             const py::handle& out_rate, int channels,
+                                             const py::handle& max_ratio)
 {
     const std::uint64_t ratio = q31_ratio_from(ratio_or_in_rate, out_rate);
-    const std::uint64_t most = max_ratio.is_none() ? ASRC_Q31_RATIO_MAX : q31_ratio_from(max_ratio, py::none());
+    const std::uint64_t most =
+        max_ratio.is_none() ? ASRC_Q31_RATIO_MAX : q31_ratio_from(max_ratio, py::none());
     return std::make_unique<Q31Converter>(ratio, channels, most);
 }
 
-py::object q31_convert(const py::handle& samples, const py::handle& ratio_or_in_rate, const py::handle& out_rate,
-                       bool info)
+py::object q31_convert(const py::handle& samples, const py::handle& ratio_or_in_rate,
+                       const py::handle& out_rate, bool info)
 {
     const Frames f = checked_frames(samples);
     const std::uint64_t ratio = q31_ratio_from(ratio_or_in_rate, out_rate);
@@ -494,14 +515,16 @@ void add_q31(py::module_& m)
     m.attr("Q31_RATIO_FULL_BAND") = ASRC_Q31_RATIO_FULL_BAND;
     m.attr("Q31_CHANNELS_PER_STATE") = ASRC_Q31_MAX_CHANNELS;
 
-    m.def("q31_ratio", &q31_ratio_from, py::arg("ratio_or_in_rate"), py::arg("out_rate") = py::none(),
+    m.def("q31_ratio", &q31_ratio_from, py::arg("ratio_or_in_rate"),
+          py::arg("out_rate") = py::none(),
           "The Q24.40 ratio the Q1.31 converter runs at: q31_ratio(in_rate, out_rate) (integers\n"
           "or floats, any units) or q31_ratio(ratio) with a float ratio in_rate / out_rate,\n"
           "rounded to nearest (halves up); an integer alone is taken as Q24.40 already.\n"
           "ValueError outside 1/25..25.");
-    m.def("q31_delay", [](const py::handle& r) { return delay_of(q31_ratio_from(r, py::none())); },
-          py::arg("ratio"),
-          "The Q1.31 converter's delay in input frames at a ratio (Q24.40 int or float).");
+    m.def(
+        "q31_delay", [](const py::handle& r) { return delay_of(q31_ratio_from(r, py::none())); },
+        py::arg("ratio"),
+        "The Q1.31 converter's delay in input frames at a ratio (Q24.40 int or float).");
     m.def("q31_convert", &q31_convert, py::arg("samples"), py::arg("ratio_or_in_rate"),
           py::arg("out_rate") = py::none(), py::kw_only(), py::arg("info") = false,
           "A whole int32 (Q1.31) or float32 (full scale 1.0) array, one-dimensional (mono) or\n"
@@ -510,33 +533,41 @@ void add_q31(py::module_& m)
           "times within the input.  Returns an array of the input's dtype and dimensions, or\n"
           "(array, info dict) with info=True.");
 
-    py::class_<Q31Converter>(m, "Q31Converter",
-                             "One stream's Q1.31 converter: Q31Converter(in_rate, out_rate) or\n"
-                             "Q31Converter(ratio) (float, or Q24.40 int), channels=1, max_ratio (the\n"
-                             "largest ratio set_ratio may set; every ratio by default).  Channels go\n"
-                             "in groups of up to 8 per converter state.")
-        .def(py::init(&make_converter), py::arg("ratio_or_in_rate"), py::arg("out_rate") = py::none(),
-             py::kw_only(), py::arg("channels") = 1, py::arg("max_ratio") = py::none())
+    py::class_<Q31Converter>(
+        m, "Q31Converter",
+        "One stream's Q1.31 converter: Q31Converter(in_rate, out_rate) or\n"
+        "Q31Converter(ratio) (float, or Q24.40 int), channels=1, max_ratio (the\n"
+        "largest ratio set_ratio may set; every ratio by default).  Channels go\n"
+        "in groups of up to 8 per converter state.")
+        .def(py::init(&make_converter), py::arg("ratio_or_in_rate"),
+             py::arg("out_rate") = py::none(), py::kw_only(), py::arg("channels") = 1,
+             py::arg("max_ratio") = py::none())
         .def("process", &Q31Converter::process, py::arg("samples"),
              "Converts a block (int32 or float32, one-dimensional for one channel or frames x\n"
              "channels, any strides) and returns the output frames that are due, in the block's\n"
              "dtype and dimensions.  Blocks may be cut anywhere: the outputs do not change.  The\n"
              "last outputs of a stream come once `delay` more frames (zeros) are given.")
-        .def("set_ratio", &Q31Converter::set_ratio, py::arg("ratio_or_in_rate"), py::arg("out_rate") = py::none(),
+        .def("set_ratio", &Q31Converter::set_ratio, py::arg("ratio_or_in_rate"),
+             py::arg("out_rate") = py::none(),
              "A new ratio (as in the constructor) from the next output on; nothing moves.")
         .def("reset", &Q31Converter::reset, "Starts again from silence at the current ratio.")
-        .def_property_readonly("info", &Q31Converter::info,
-                               "The converter and its settings: converter, filter ('full band' or\n"
-                               "'stretched'), taps per output frame, ratio (Q24.40) and ratio_float,\n"
-                               "delay, channels, states, max_ratio, clipped, input_clipped.")
-        .def_property_readonly("ratio", &Q31Converter::ratio, "The ratio, Q24.40 input frames per output frame.")
-        .def_property_readonly("delay", &Q31Converter::delay, "Input frames past an output's time that it waits for.")
+        .def_property_readonly(
+            "info", &Q31Converter::info,
+            "The converter and its settings: converter, filter ('full band' or\n"
+            "'stretched'), taps per output frame, ratio (Q24.40) and ratio_float,\n"
+            "delay, channels, states, max_ratio, clipped, input_clipped.")
+        .def_property_readonly("ratio", &Q31Converter::ratio,
+                               "The ratio, Q24.40 input frames per output frame.")
+        .def_property_readonly("delay", &Q31Converter::delay,
+                               "Input frames past an output's time that it waits for.")
         .def_property_readonly("clipped", &Q31Converter::clipped,
                                "Output samples saturated to the Q1.31 range since the start.")
-        .def_property_readonly("input_clipped", &Q31Converter::input_clipped,
-                               "float32 input samples outside [-1.0, 1.0) saturated since the start.")
-        .def_property_readonly("input_held", &Q31Converter::input_held,
-                               "How far the newest input lies beyond the next output's time, Q33.30 frames.")
+        .def_property_readonly(
+            "input_clipped", &Q31Converter::input_clipped,
+            "float32 input samples outside [-1.0, 1.0) saturated since the start.")
+        .def_property_readonly(
+            "input_held", &Q31Converter::input_held,
+            "How far the newest input lies beyond the next output's time, Q33.30 frames.")
         .def_property_readonly("channels", &Q31Converter::channels)
         .def_property_readonly("max_ratio", &Q31Converter::max_ratio, "Q24.40.");
 }
