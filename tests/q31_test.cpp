@@ -56,6 +56,10 @@ TEST(Q31Contract, RatiosDelaysAndRefusals)
     EXPECT_EQ(asrc_q31_ratio(192000, 8000), 24 * kOne);
     EXPECT_EQ(asrc_q31_ratio(8000, 192000), (kOne + 12) / 24);
     EXPECT_EQ(asrc_q31_ratio(26, 1), 0u); // beyond 25
+    EXPECT_EQ(asrc_q31_ratio(UINT32_MAX, 1), 0u);
+    EXPECT_EQ(asrc_q31_ratio(UINT32_MAX, UINT32_MAX / 25), 0u);
+    EXPECT_EQ(asrc_q31_ratio(25, 1), ASRC_Q31_RATIO_MAX);
+    EXPECT_EQ(asrc_q31_ratio(1, 25), ASRC_Q31_RATIO_MIN); // 2^40 / 25 = ...111.04
     EXPECT_EQ(asrc_q31_ratio(0, 48000), 0u);
     EXPECT_EQ(asrc_q31_ratio(48000, 0), 0u);
     EXPECT_EQ(asrc_q31_ratio_from_q30(1u << 30), kOne);
