@@ -22,10 +22,12 @@
 #include "asrc.h"
 #include "asrc_poly.h"
 #include "conditioning.h"
+#include "output_limits.h"
 #include "reference_converter.h"
 #include "param_name.h"
 #include "scratch_dir.h"
 #include "sine_fit.h"
+#include "truncation.h"
 #include "wrap_count.h"
 
 namespace fs = std::filesystem;
@@ -154,6 +156,12 @@ public:
     Outcome audio(const std::vector<std::string>& args, const std::string& limits = "") const
     {
         return run(ASRC_AUDIO_EXE, args, limits);
+    }
+    // A shell command in the folder (the tools that make the test files):
+    // true when it succeeded.
+    bool shell(const std::string& command) const
+    {
+        return std::system(("cd " + quoted(dir_.string()) + " && (" + command + ")").c_str()) == 0;
     }
 
     // The names in the folder and its subfolders: a failed run must leave
@@ -587,7 +595,45 @@ enum class Setup {
     directory_not_flushed, // fsync of its directory fails
     read_fails,            // reading the input fails part way (EIO)
     truncated_flac_of_unknown_length,
+    flac_cut_into_last_frame, // t.flac (made by `make`) cut `cut` bytes into its last frame
+    hostile_rate,             // in.wav's header says 2e9 Hz
+    huge_input,               // huge.wav: 2,178,217,822 frames of 8-bit mono, sparse
 };
+
+// Where the last frame of a FLAC stream starts: the last frame sync code
+// whose header's CRC-8 holds (the headers flac writes for 16-bit stereo at
+// 48 kHz with a fixed block size: 6 or 7 bytes before the CRC).
+std::size_t last_flac_frame(const std::string& bytes)
+{
+    for (std::size_t at = bytes.size() - 8; at > 4; --at) {
+        if (static_cast<unsigned char>(bytes[at]) != 0xFF ||
+            (static_cast<unsigned char>(bytes[at + 1]) & 0xFE) != 0xF8)
+            continue;
+        const std::size_t n = 5 + (static_cast<unsigned char>(bytes[at + 4]) >= 0x80 ? 1 : 0);
+        unsigned crc = 0;
+        for (std::size_t i = at; i < at + n; ++i) {
+            crc ^= static_cast<unsigned char>(bytes[i]);
+            for (int k = 0; k < 8; ++k)
+                crc = (crc & 0x80) != 0 ? (crc << 1 ^ 0x07) & 0xFF : crc << 1 & 0xFF;
+        }
+        if (crc == static_cast<unsigned char>(bytes[at + n]))
+            return at;
+    }
+    return 0;
+}
+
+// A canonical 44-byte WAV header: 8-bit mono PCM at 48 kHz, `frames` long.
+std::string wav_header_8bit(std::uint32_t frames)
+{
+    auto le = [](std::uint32_t v, int n) {
+        std::string b;
+        for (int i = 0; i < n; ++i)
+            b += static_cast<char>(v >> (8 * i) & 0xFF);
+        return b;
+    };
+    return "RIFF" + le(frames + 36, 4) + "WAVEfmt " + le(16, 4) + le(1, 2) + le(1, 2) +
+           le(48000, 4) + le(48000, 4) + le(1, 2) + le(8, 2) + "data" + le(frames, 4);
+}
 
 // Shell commands before the program that bring the fault about.
 std::string fault_prefix(Setup setup)
@@ -612,9 +658,17 @@ struct FailureCase {
     std::vector<std::string> args;
     int status;
     const char* message;
+    const char* make = nullptr; // shell commands that make the input from in.wav
+    int cut = 0;                // flac_cut_into_last_frame: bytes into it
 };
 
 class Failure : public ::testing::TestWithParam<FailureCase> {};
+
+constexpr const char* kFlacCut =
+    "\"cut.flac\" is truncated: it states no length, and it does not end on a whole frame";
+constexpr const char* kStreamedFlac =
+    "sox in.wav -b 16 -e signed -L -t raw - | flac -s --force-raw-format --endian=little "
+    "--sign=signed --channels=2 --bps=16 --sample-rate=48000 - -c > t.flac 2>/dev/null";
 
 // Each fault gives its status and message, leaves no OUTPUT and no temporary
 // file, keeps an existing OUTPUT as it was and never changes the input.
@@ -640,6 +694,25 @@ TEST_P(Failure, LeavesTheFilesAsTheyWere)
     }
     if (c.setup == Setup::output_dir)
         fs::create_directory(dir / "out.wav");
+    if (c.make != nullptr) {
+        ASSERT_TRUE(dir.shell(c.make)) << c.make;
+    }
+    if (c.setup == Setup::flac_cut_into_last_frame) {
+        const std::string flac = slurp(dir / "t.flac");
+        const std::size_t last = last_flac_frame(flac);
+        ASSERT_GT(last, flac.size() / 2);
+        std::ofstream(dir / "cut.flac", std::ios::binary)
+            << flac.substr(0, last + static_cast<std::size_t>(c.cut));
+    }
+    if (c.setup == Setup::hostile_rate) {
+        std::string bytes = slurp(dir / "in.wav");
+        bytes.replace(24, 4, std::string("\x00\x94\x35\x77", 4)); // 2,000,000,000
+        std::ofstream(dir / "in.wav", std::ios::binary) << bytes;
+    }
+    if (c.setup == Setup::huge_input) {
+        std::ofstream(dir / "huge.wav", std::ios::binary) << wav_header_8bit(2178217822u);
+        fs::resize_file(dir / "huge.wav", 44 + 2178217822ULL); // sparse: no disk used
+    }
     const std::string input_before = slurp(dir / "in.wav");
     const std::set<std::string> names_before = dir.names();
 
@@ -660,6 +733,10 @@ INSTANTIATE_TEST_SUITE_P(Cases, Failure, ::testing::ValuesIn(std::vector<Failure
     {"unprintable_argument", Setup::none, {"\x1B]0;x\x07", "in.wav", "old.wav"}, 2,
      "Invalid rate offset \"\\x1B]0;x\\x07\": expected"},
     {"offset_out_of_range", Setup::none, {"2.0", "in.wav", "old.wav"}, 2, "Invalid rate offset"},
+    // Its step truncates to -2.0's, but it lies outside the range the
+    // message gives.
+    {"offset_below_minus_two", Setup::none, {"-2.00006", "in.wav", "old.wav"}, 2,
+     "Invalid rate offset \"-2.00006\": expected a decimal number from -2.0"},
     {"unknown_extension", Setup::none, {"0.01", "in.wav", "out.mp3"}, 2, ".wav, .flac, .aif or .aiff"},
     // A name that is only an extension would be a hidden file of no name.
     {"extension_only", Setup::none, {"0.01", "in.wav", ".wav"}, 2,
@@ -699,7 +776,82 @@ INSTANTIATE_TEST_SUITE_P(Cases, Failure, ::testing::ValuesIn(std::vector<Failure
     // cut in the middle of a frame: its last frame does not decode.
     {"truncated_flac_of_unknown_length", Setup::truncated_flac_of_unknown_length,
      {"0.01", "in.flac", "old.wav"}, 1,
-     "\"in.flac\" is truncated: the data ends after "},
+     "\"in.flac\" is truncated: it states no length, and it does not end on a whole frame"},
+    // Cut short, as the field's tools write them (in.wav: 10,000 frames of
+    // 24-bit stereo, 60,000 bytes): each header's promise against the file.
+    {"au_cut", Setup::none, {"0.01", "cut.au", "old.wav"}, 1,
+     "\"cut.au\" is truncated: its header promises 60000 bytes of data, the file holds ",
+     "sox in.wav t.au && head -c 30000 t.au > cut.au"},
+    {"w64_cut", Setup::none, {"0.01", "cut.w64", "old.wav"}, 1,
+     "\"cut.w64\" is truncated: its data chunk promises 60000 bytes",
+     "sox in.wav t.w64 && head -c 30000 t.w64 > cut.w64"},
+    // RF64's data size of 0xFFFFFFFF sends the reader to ds64's.
+    {"rf64_cut", Setup::none, {"0.01", "cut.rf64", "old.wav"}, 1,
+     "\"cut.rf64\" is truncated: its ds64 chunk promises 60000 bytes",
+     "sndfile-convert in.wav t.rf64 && head -c 30000 t.rf64 > cut.rf64"},
+    {"voc_cut", Setup::none, {"0.01", "cut.voc", "old.wav"}, 1,
+     "\"cut.voc\" is truncated: its block of sound promises ",
+     "sox in.wav -b 16 t.voc && head -c 20000 t.voc > cut.voc"},
+    {"nist_cut", Setup::none, {"0.01", "cut.sph", "old.wav"}, 1,
+     "\"cut.sph\" is truncated: its header promises 40000 bytes",
+     "sox in.wav -b 16 t.sph && head -c 20000 t.sph > cut.sph"},
+    // No length in the header: a cut inside a frame (4 bytes) shows.
+    {"ircam_cut_in_a_frame", Setup::none, {"0.01", "cut.ircam", "old.wav"}, 1,
+     "\"cut.ircam\" is truncated: the data ends in the middle of a frame: 1 of its 4 bytes",
+     "sox in.wav -b 16 t.ircam && head -c 21001 t.ircam > cut.ircam"},
+    {"paf_cut_in_a_frame", Setup::none, {"0.01", "cut.paf", "old.wav"}, 1,
+     "\"cut.paf\" is truncated: the data ends in the middle of a frame: 3 of its 4 bytes",
+     "sox in.wav -b 16 t.paf && head -c 22051 t.paf > cut.paf"},
+    // Ogg: libsndfile reads what the pages hold and gives no length (and
+    // refuses to open an Opus stream of one page cut short): 4.4 s of it.
+    {"ogg_vorbis_cut", Setup::none, {"0.01", "cut.ogg", "old.wav"}, 1,
+     "\"cut.ogg\" is truncated: its last Ogg page is cut short",
+     "sox in.wav t.wav repeat 20 && oggenc -Q t.wav -o t.ogg && head -c -1000 t.ogg > cut.ogg"},
+    {"opus_cut", Setup::none, {"0.01", "cut.opus", "old.wav"}, 1,
+     "\"cut.opus\" is truncated: its last Ogg page is cut short",
+     "sox in.wav t.wav repeat 20 && opusenc --quiet t.wav t.opus && head -c -1000 t.opus > cut.opus"},
+    // sox's 16-bit WAV has a 44-byte header: cut inside the data chunk's
+    // header, libsndfile reads no frames and no fault.
+    {"wav_cut_at_41", Setup::none, {"0.01", "cut.wav", "old.wav"}, 1,
+     "\"cut.wav\" is truncated: the header ends before the data begins",
+     "sox in.wav -b 16 t.wav && head -c 41 t.wav > cut.wav"},
+    {"wav_cut_at_42", Setup::none, {"0.01", "cut.wav", "old.wav"}, 1,
+     "\"cut.wav\" is truncated: the header ends before the data begins",
+     "sox in.wav -b 16 t.wav && head -c 42 t.wav > cut.wav"},
+    {"wav_cut_at_43", Setup::none, {"0.01", "cut.wav", "old.wav"}, 1,
+     "\"cut.wav\" is truncated: the header ends before the data begins",
+     "sox in.wav -b 16 t.wav && head -c 43 t.wav > cut.wav"},
+    // What a recorder that died before finishing its header leaves: RIFF
+    // and data sizes 0, the samples after them.
+    {"wav_data_size_0", Setup::none, {"0.01", "cut.wav", "old.wav"}, 1,
+     "\"cut.wav\" has an unfinished header: its data size reads 0 but 40000 bytes follow",
+     "sox in.wav -b 16 t.wav && head -c 4 /dev/zero | dd of=t.wav bs=1 seek=4 conv=notrunc "
+     "2>/dev/null && head -c 4 /dev/zero | dd of=t.wav bs=1 seek=40 conv=notrunc 2>/dev/null "
+     "&& mv t.wav cut.wav"},
+    // flac writing to a pipe cannot go back to fill in the length; cut 1
+    // to 5 bytes into the last frame, inside its header, the decoder sees
+    // an end and no error.
+    {"flac_of_unknown_length_cut_1", Setup::flac_cut_into_last_frame,
+     {"0.01", "cut.flac", "old.wav"}, 1, kFlacCut, kStreamedFlac, 1},
+    {"flac_of_unknown_length_cut_2", Setup::flac_cut_into_last_frame,
+     {"0.01", "cut.flac", "old.wav"}, 1, kFlacCut, kStreamedFlac, 2},
+    {"flac_of_unknown_length_cut_3", Setup::flac_cut_into_last_frame,
+     {"0.01", "cut.flac", "old.wav"}, 1, kFlacCut, kStreamedFlac, 3},
+    {"flac_of_unknown_length_cut_4", Setup::flac_cut_into_last_frame,
+     {"0.01", "cut.flac", "old.wav"}, 1, kFlacCut, kStreamedFlac, 4},
+    {"flac_of_unknown_length_cut_5", Setup::flac_cut_into_last_frame,
+     {"0.01", "cut.flac", "old.wav"}, 1, kFlacCut, kStreamedFlac, 5},
+    {"flac_of_unknown_length_cut_100", Setup::flac_cut_into_last_frame,
+     {"0.01", "cut.flac", "old.wav"}, 1, kFlacCut, kStreamedFlac, 100},
+    // Twice a hostile header's rate does not fit an int: refused, not wrapped.
+    {"hostile_rate", Setup::hostile_rate, {"--converter", "poly", "-1.0", "in.wav", "old.wav"}, 1,
+     "cannot write \"old.wav\": the output rate 4000000000 Hz (2000000000 Hz times 2.000000) is "
+     "beyond what a sound file's header holds"},
+    // 4.4 GB of 16-bit output: past an AIFF's 32-bit sizes, refused before
+    // anything is written (a WAV would be written as RF64).
+    {"aiff_past_4_gib", Setup::huge_input, {"0.01", "huge.wav", "out.aiff"}, 1,
+     "cannot write \"out.aiff\": up to 2178217822 frames of 1 channels pass the 4 GiB that an "
+     "AIFF header can count"},
     // A read that fails is reported as the failure it is, not as a short file.
     {"read_error", Setup::read_fails, {"0.01", "in.wav", "old.wav"}, 1,
      "cannot read \"in.wav\": System error : Input/output error"},
