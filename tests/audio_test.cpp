@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -94,6 +95,100 @@ INSTANTIATE_TEST_SUITE_P(
         return "step_" + asrc_test::param_name(info.param.step) + "_amplitude_" +
                std::to_string(info.param.amplitude);
     });
+
+// ---- the output's container: its limit, decided before writing ------------
+
+struct LimitCase {
+    const char* name;
+    asrc_audio::ConverterChoice choice;
+    std::int64_t frames_in;
+    int format; // asked for
+    int channels;
+    int written;       // the format to write, 0: refused
+    std::int64_t most; // max_frames_out
+};
+
+class ContainerLimit : public ::testing::TestWithParam<LimitCase> {};
+
+// The largest output is the converter's exact bound, and a WAV whose data
+// would pass its 32-bit sizes (less room for its header) becomes RF64, an
+// AIFF is refused, a FLAC or an output of unknown length stays as asked.
+TEST_P(ContainerLimit, PicksRf64OrRefusesPastFourGiB)
+{
+    const LimitCase c = GetParam();
+    const std::int64_t most = asrc_audio::max_frames_out(c.choice, c.frames_in);
+    EXPECT_EQ(most, c.most);
+    const asrc_audio::ContainerFit fit = asrc_audio::fit_container(c.format, c.channels, most);
+    EXPECT_EQ(fit.refusal.empty() ? fit.format : 0, c.written) << fit.refusal;
+    EXPECT_EQ(asrc_audio::fits(fit.format, c.channels, most), c.written != 0);
+}
+
+constexpr int kWav16 = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+constexpr int kRf64_16 = SF_FORMAT_RF64 | SF_FORMAT_PCM_16;
+constexpr int kAiff16 = SF_FORMAT_AIFF | SF_FORMAT_PCM_16;
+// The most 16-bit mono frames a WAV holds: (2^32 - 1 - 4096) / 2.
+constexpr std::int64_t kMaxWavFrames = 2147481599;
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Table, ContainerLimit, ::testing::ValuesIn(std::vector<LimitCase>{
+    // The file: 2,178,217,822 frames at offset 0.01 (step 163).
+    {"rule_huge_wav", {false, 163, 0}, 2178217822, kWav16, 1, kRf64_16, 2178217822},
+    {"rule_huge_aiff", {false, 163, 0}, 2178217822, kAiff16, 1, 0, 2178217822},
+    {"rule_huge_flac", {false, 163, 0}, 2178217822, SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 1,
+     SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 2178217822},
+    {"rule_wav_at_the_limit", {false, 0, 0}, kMaxWavFrames, kWav16, 1, kWav16, kMaxWavFrames},
+    {"rule_wav_one_past", {false, 0, 0}, kMaxWavFrames + 1, kWav16, 1, kRf64_16,
+     kMaxWavFrames + 1},
+    {"rule_24_bit_stereo", {false, 0, 0}, 715827200, SF_FORMAT_WAV | SF_FORMAT_PCM_24, 2,
+     SF_FORMAT_RF64 | SF_FORMAT_PCM_24, 715827200},
+    // Inserts: 101 inputs apart at step -163, the first on the first input.
+    {"rule_inserts_within", {false, -163, 0}, 2126219406, kWav16, 1, kWav16, 2147271084},
+    {"rule_inserts_past", {false, -163, 0}, 2126500000, kWav16, 1, kRf64_16, 2147554456},
+    {"rule_every_input_doubled", {false, -32768, 0}, 1073740799, kWav16, 1, kWav16,
+     kMaxWavFrames - 1},
+    // The polyphase converter: exactly ceil(frames * 2^30 / ratio).
+    {"poly_twice", {true, 0, ASRC_POLY_RATIO_ONE / 2}, 1073740799, kWav16, 1, kWav16,
+     kMaxWavFrames - 1},
+    {"poly_twice_past", {true, 0, ASRC_POLY_RATIO_ONE / 2}, 1073740800, kAiff16, 1, 0, 2147481600},
+    {"poly_44k1_to_48k", {true, 0, 986500301}, 3000000000, kWav16, 1, kRf64_16, 3265306122},
+    // Of no stated length: decided from what was written.
+    {"unknown_length", {false, 163, 0}, SF_COUNT_MAX, kAiff16, 2, kAiff16, -1},
+}), [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
+
+// The bound holds the rule's own output count from any phase.
+TEST(ContainerLimit, TheRulesBoundIsItsWorstCase)
+{
+    for (const std::int16_t step : {std::int16_t{-163}, std::int16_t{-8191}, std::int16_t{-32768},
+                                    std::int16_t{5}, std::int16_t{0}}) {
+        for (const std::int16_t phase : {std::int16_t{0}, std::int16_t{16383}, std::int16_t{8000}}) {
+            asrc_state s{};
+            s.phase = phase;
+            std::vector<std::int16_t> in(5000, 100);
+            std::vector<std::int16_t> out(2 * in.size());
+            std::int32_t nin = 5000, nout = 0;
+            asrc_state_process_block(&s, out.data(), in.data(), &nin, &nout, step);
+            const asrc_audio::ConverterChoice rule{false, step, 0};
+            EXPECT_LE(nout, asrc_audio::max_frames_out(rule, 5000)) << step << " " << phase;
+            EXPECT_EQ(asrc_audio::max_frames_out(rule, 5000), asrc_max_output(5000, step));
+        }
+    }
+}
+
+// The FLAC CRCs against the catalogue's check values of "123456789"
+// (CRC-8 0x07: 0xF4; CRC-16 0x8005 unreflected, from 0: 0xFEE8), and a
+// message followed by its CRC-16 gives 0.
+TEST(FlacCrc, MatchesTheCheckValues)
+{
+    const std::string text = "123456789";
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    EXPECT_EQ(asrc_audio::flac_crc8(bytes, text.size()), 0xF4);
+    EXPECT_EQ(asrc_audio::flac_crc16(bytes, text.size()), 0xFEE8);
+    const std::string framed = text + "\xFE\xE8";
+    EXPECT_EQ(asrc_audio::flac_crc16(reinterpret_cast<const unsigned char*>(framed.data()),
+                                     framed.size()),
+              0);
+}
 
 // ---- the program -------------------------------------------------------
 
@@ -876,6 +971,127 @@ INSTANTIATE_TEST_SUITE_P(Cases, Failure, ::testing::ValuesIn(std::vector<Failure
      1, "cannot write \"sub/new.wav\": Input/output error"},
 }), [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
+
+// ---- whole files, as the field's tools write them ---------------------------
+
+struct WholeCase {
+    const char* name;
+    const char* make;   // shell commands that make `input` from in.wav
+    const char* input;
+    const char* frames; // the summary's count in, "" when the codec's own
+};
+
+class WholeFile : public ::testing::TestWithParam<WholeCase> {};
+
+// The truncation checks take nothing whole for cut: each file converts to
+// its end with status 0.
+TEST_P(WholeFile, IsConvertedToItsEnd)
+{
+    const WholeCase c = GetParam();
+    Folder dir;
+    write_sound(dir / "in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_24, 2, to32(random24(20000, 5)));
+    ASSERT_TRUE(dir.shell(c.make)) << c.make;
+    const Outcome r = dir.audio({"0.01", c.input, "out.wav"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find(std::string(c.frames) + " frames in, "), std::string::npos) << r.err;
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Tools, WholeFile, ::testing::ValuesIn(std::vector<WholeCase>{
+    {"au", "sox in.wav t.au", "t.au", "asrc-audio: 10000"},
+    {"w64", "sox in.wav t.w64", "t.w64", "asrc-audio: 10000"},
+    {"rf64", "sndfile-convert in.wav t.rf64", "t.rf64", "asrc-audio: 10000"},
+    {"voc", "sox in.wav -b 16 t.voc", "t.voc", "asrc-audio: 10000"},
+    {"nist", "sox in.wav -b 16 t.sph", "t.sph", "asrc-audio: 10000"},
+    {"ircam", "sox in.wav -b 16 t.ircam", "t.ircam", "asrc-audio: 10000"},
+    {"paf", "sox in.wav -b 16 t.paf", "t.paf", "asrc-audio: 10000"},
+    {"wav_16_bit", "sox in.wav -b 16 t.wav", "t.wav", "asrc-audio: 10000"},
+    {"aiff", "sox in.wav t.aiff", "t.aiff", "asrc-audio: 10000"},
+    {"ogg_vorbis", "oggenc -Q in.wav -o t.ogg", "t.ogg", ""},
+    {"opus", "opusenc --quiet in.wav t.opus", "t.opus", ""},
+    {"flac_of_unknown_length", kStreamedFlac, "t.flac", "asrc-audio: 10000"},
+}), [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
+
+// ---- what the program keeps of its surroundings -----------------------------
+
+struct ModeCase {
+    const char* name;
+    int before;  // OUTPUT's mode before the run; -1: none, -2: a link to a 0600 file
+    int after;   // OUTPUT's mode after it (umask 022)
+};
+
+class OutputMode : public ::testing::TestWithParam<ModeCase> {};
+
+// A replaced OUTPUT keeps its permissions (a private or read-only file stays
+// so); a new one, or one that replaces a symbolic link, gets a new file's.
+TEST_P(OutputMode, IsTheReplacedFilesOrANewFilesOne)
+{
+    const ModeCase c = GetParam();
+    Folder dir;
+    write_sound(dir / "in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, to32(random24(1000, 9)));
+    if (c.before == -2) {
+        std::ofstream(dir / "target") << "x";
+        fs::permissions(dir / "target", fs::perms(0600));
+        fs::create_symlink("target", dir / "out.wav");
+    } else if (c.before >= 0) {
+        std::ofstream(dir / "out.wav") << "an earlier output";
+        fs::permissions(dir / "out.wav", fs::perms(c.before));
+    }
+    const Outcome r = dir.audio({"-q", "0.01", "in.wav", "out.wav"}, "umask 022 && ");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(static_cast<int>(fs::symlink_status(dir / "out.wav").permissions()), c.after);
+    EXPECT_EQ(read_sound(dir / "out.wav").info.frames, 991);
+    if (c.before == -2) {
+        EXPECT_EQ(slurp(dir / "target"), "x");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, OutputMode,
+                         ::testing::Values(ModeCase{"new", -1, 0644},
+                                           ModeCase{"private", 0600, 0600},
+                                           ModeCase{"read_only", 0444, 0444},
+                                           ModeCase{"group_executable", 0750, 0750},
+                                           ModeCase{"symbolic_link", -2, 0644}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+struct SignalCase {
+    const char* name;
+    const char* shell; // before the program: what the parent set
+    const char* sig;   // raised while the output is finished
+    int status;        // the shell's: 128 + the signal when it ended the program
+};
+
+class InheritedSignal : public ::testing::TestWithParam<SignalCase> {};
+
+// A hang-up or interrupt that the parent set to be ignored (nohup, a
+// background job) stays ignored: the program finishes its work.  One that is
+// not ends it, and the temporary file goes with it.
+TEST_P(InheritedSignal, IsIgnoredOnlyWhenTheParentIgnoredIt)
+{
+    const SignalCase c = GetParam();
+    Folder dir;
+    write_sound(dir / "in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, to32(random24(1000, 9)));
+    const Outcome r = dir.audio({"-q", "0.01", "in.wav", "out.wav"},
+                                std::string(c.shell) + "ASRC_TEST_RAISE_AT_FSYNC=" + c.sig + " " +
+                                    preload_io_faults());
+    EXPECT_EQ(r.status, c.status) << r.err;
+    if (c.status == 0) {
+        EXPECT_EQ(read_sound(dir / "out.wav").info.frames, 991);
+    } else {
+        EXPECT_EQ(dir.names(), std::set<std::string>{"in.wav"});
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, InheritedSignal,
+    ::testing::Values(SignalCase{"hangup_ignored", "trap '' HUP && ", "HUP", 0},
+                      SignalCase{"interrupt_ignored", "trap '' INT && ", "INT", 0},
+                      SignalCase{"hangup", "", "HUP", 128 + SIGHUP},
+                      SignalCase{"interrupt", "", "INT", 128 + SIGINT},
+                      SignalCase{"terminate_with_hangup_ignored", "trap '' HUP && ", "TERM",
+                                 128 + SIGTERM}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // ---- files of unknown length, reads that fail once -----------------------
 
