@@ -1210,7 +1210,7 @@ TEST_P(PolyFile, EachChannelIsTheLibrarysConversion)
     EXPECT_EQ(out.info.samplerate, c.header_rate);
     ASSERT_EQ(out.info.channels, c.channels);
     for (int k = 0; k < c.channels; ++k)
-        EXPECT_EQ(channel_of(as16(out.samples), c.channels, k), poly_reference(ch[k], c.ratio))
+        EXPECT_EQ(channel_of(as16(out.samples), c.channels, k), poly_reference(ch[static_cast<std::size_t>(k)], c.ratio))
             << "channel " << k;
     EXPECT_NE(r.err.find(std::to_string(frames) + " frames in, " +
                          std::to_string(out.info.frames) + " frames out"),
