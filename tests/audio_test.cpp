@@ -1010,6 +1010,11 @@ INSTANTIATE_TEST_SUITE_P(Tools, WholeFile, ::testing::ValuesIn(std::vector<Whole
     {"ogg_vorbis", "oggenc -Q in.wav -o t.ogg", "t.ogg", ""},
     {"opus", "opusenc --quiet in.wav t.opus", "t.opus", ""},
     {"flac_of_unknown_length", kStreamedFlac, "t.flac", "asrc-audio: 10000"},
+    // 149 frames: numbers past 127 take two bytes in a frame's header.
+    {"flac_of_unknown_length_long",
+     "sox in.wav -b 16 -e signed -L -t raw - repeat 60 | flac -s --force-raw-format "
+     "--endian=little --sign=signed --channels=2 --bps=16 --sample-rate=48000 - -c > t.flac "
+     "2>/dev/null", "t.flac", "asrc-audio: 610000"},
 }), [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
 
