@@ -146,7 +146,7 @@ struct Outcome {
 Outcome run(asrc_servo& s, Plant& p, double seconds)
 {
     Outcome r;
-    std::uint32_t ratio = s.nominal;
+    std::uint32_t ratio = s.ratio_nominal;
     std::int32_t withhold = 0;
     const long updates = std::lround(seconds * 48000.0 / p.in_block);
     double error_sum = 0;
@@ -362,7 +362,7 @@ TEST(ServoRefill, RestartAfterAnOverrunDropsFramesAndKeepsTheFrequency)
     Plant p{1 + 1000e-6, 48, 64, 0};
     run(s, p, 60);
     // The frequency estimate alone, without the proportional part.
-    const double found = (s.nominal + static_cast<double>(s.estimate) / (1 << 24)) / kOne;
+    const double found = (s.ratio_nominal + static_cast<double>(s.frequency_q54) / (1 << 24)) / kOne;
     ASSERT_NEAR((found - 1) * 1e6, 1000, 5);
 
     p.fill = 600; // what an overrun of a large FIFO leaves
