@@ -7,10 +7,11 @@
 //
 // The caller owns the asrc_fifo and the memory it holds frames in.  A frame
 // is `channels` int16_t samples, interleaved; the FIFO moves whole frames
-// only.  One side, the producer, may call asrc_fifo_write and
-// asrc_fifo_write_silence; the other side, the consumer, may call
-// asrc_fifo_read and asrc_fifo_discard; either side may call asrc_fifo_fill,
-// asrc_fifo_space and asrc_fifo_get_counts at any time, also while the
+// only.  One side, the producer, may call asrc_fifo_write,
+// asrc_fifo_write_silence and asrc_fifo_get_stamp; the other side, the
+// consumer, may call asrc_fifo_read, asrc_fifo_read_at and
+// asrc_fifo_discard; either side may call asrc_fifo_fill, asrc_fifo_space
+// and asrc_fifo_get_counts at any time, also while the
 // other side is in the middle of a call.  At most one producer call and one
 // consumer call may run at once: two producers (or two consumers) must
 // serialise their calls themselves.

@@ -331,13 +331,17 @@ Sizes sizes(const asrc_servo& s)
     const int64_t in_block = (int64_t{s.producer.block_max} * s.frames_per_input) >> 30;
     const int64_t out_block = s.consumer.block_max;
     const int64_t halves = (in_block + out_block + 1) / 2;
-    // What a clock step of 1000 ppm builds before the producer's line has
+    // What a clock step of step_ppm builds before the producer's line has
     // caught it: a critically damped line lags a step of rate by twice its
-    // time constant in frames, 2^(fast + 1) / 1000, the detector's average
-    // a quarter of that more, and the detector's threshold.
+    // time constant (2^(fast + 1) frames of it), the detector's average a
+    // quarter of that more; and the detector's threshold.  step_ppm_q20
+    // <= 10486, times 2^(fast + 1) * 5/4 <= 2^25: below 2^40.
     const int32_t fast = s.step_shift;
-    const int64_t step = (int64_t{1} << (fast - 9)) + (int64_t{1} << (fast - 11)) +
-                         ((2 * s.producer.noise_q16 + (int64_t{4} << 16)) >> 16);
+    const int64_t step =
+        s.step_ppm_q20 == 0
+            ? 0
+            : ((int64_t{s.step_ppm_q20} * ((int64_t{5} << fast) >> 1)) >> 20) +
+                  ((2 * s.producer.noise_q16 + (int64_t{4} << 16)) >> 16);
     int64_t late = (s.producer.late_q16 * s.frames_per_input >> 30) + s.consumer.early_q16;
     const int64_t early = (s.producer.early_q16 * s.frames_per_input >> 30) + s.consumer.late_q16;
     // The peaks watched so far, and a quarter more: a peak grows as the
@@ -546,7 +550,7 @@ bool config_valid(const asrc_servo_config* c)
            c->acquire_ms >= 1 && c->acquire_ms <= 1000000 && c->track_ms >= c->acquire_ms &&
            c->track_ms <= 1000000 &&
            (c->clock_hz == 0 || (c->clock_hz >= c->rate && c->clock_hz <= 0x80000000u)) &&
-           c->capacity >= 0 && c->capacity <= ASRC_FIFO_MAX_FRAMES;
+           c->capacity >= 0 && c->capacity <= ASRC_FIFO_MAX_FRAMES && c->step_ppm <= 10000;
 }
 
 // The line's time constants in frames: milliseconds to the nearest power
@@ -578,6 +582,7 @@ asrc_servo_config asrc_servo_defaults(uint32_t rate, int32_t block, int32_t targ
     c.track_ms = 16000;
     c.clock_hz = 0;
     c.capacity = 0;
+    c.step_ppm = 1000;
     return c;
 }
 
@@ -644,6 +649,7 @@ int asrc_servo_init(asrc_servo* s, const asrc_servo_config* c)
         s->line_track = s->line_acquire;
     s->fill_shift = s->line_track - 2;
     s->step_shift = s->line_acquire;
+    s->step_ppm_q20 = static_cast<uint32_t>((uint64_t{c->step_ppm} << 20) / 1000000);
     // rate / clock_hz in Q32.32; clock_hz >= rate, so at most 2^32.
     s->tick_frames_q32 =
         c->clock_hz == 0 ? 0 : static_cast<int64_t>((uint64_t{c->rate} << 32) / c->clock_hz);

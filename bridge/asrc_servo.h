@@ -11,7 +11,10 @@
 // with the FIFO's fill and the converter's fractional position, and gets
 // the ratio for its next block: asrc_poly_set_ratio's Q2.30 (input samples
 // per output sample), or with asrc_servo_update_step the step of the first
-// converter family (asrc.h).
+// converter family (asrc.h).  With a timer common to both sides, the
+// timestamped update (asrc_servo_update_at, see TIMESTAMPS) sees between
+// the blocks and chooses the latency itself; the rest of this overview is
+// the fill-only loop, which asrc_servo_update runs.
 //
 // The fill seen at the update jumps by whole blocks whenever the consumer
 // takes one, so the measured error is mostly that sawtooth, not the drift.
@@ -182,9 +185,10 @@
 //     target = (producer block + consumer block) / 2
 //            + the producer's latest block behind its line
 //            + the consumer's earliest read ahead of its line
-//            + the error that a clock step of 1000 ppm builds before the
-//              line has caught it: 2^(acquire + 1) / 1000 frames and the
-//              step detector's threshold
+//            + the error that a clock step of config.step_ppm (1000 by
+//              default) builds before the line has caught it: 2.5
+//              acquisition time constants of it, and the step
+//              detector's threshold
 //            + 2 frames
 //
 //   all peaks since init (never lowered: a controller left running for a
@@ -312,6 +316,10 @@ typedef struct asrc_servo_config {
                          // tick per frame, so that a tick is finer than a
                          // frame)
     int32_t capacity;    // the FIFO's, frames, 0 (not checked) or 1 .. 2^20
+    uint32_t step_ppm;   // ASRC_SERVO_TARGET_AUTO: the largest clock step,
+                         // ppm, that the chosen latency rides through
+                         // without a gap, 0 .. 10000 (defaults: 1000; 0 for
+                         // clocks that never jump)
 } asrc_servo_config;
 
 // One side's line (see TIMESTAMPS): frames counted against time.  Only the
@@ -378,6 +386,7 @@ typedef struct asrc_servo {
                                // constant, nominal frames
     int32_t line_acquire;      // log2 of the lines' acquisition time constant, frames
     int32_t line_track;        // log2 of their tracking time constant, frames
+    uint32_t step_ppm_q20;     // config.step_ppm * 2^20 / 10^6
     int32_t step_shift;        // the producer line's acquisition time
                                // constant (log2 frames), the most it has
                                // been: what a clock step costs in fill

@@ -221,6 +221,7 @@ INSTANTIATE_TEST_SUITE_P(
         {{"--stall-ms", "2000", "--stall-every", "1"}, "from 0 to 1000"},
         {{"--stall-ms", "500", "--stall-every", "0.4"}, "shorter than --stall-every"},
         {{"--usb", "maybe"}, "expected yes or no"},
+        {{"--step-room", "-1"}, "from 0 to 10000"},
         {{"--ppm", "9000", "--step-ppm", "1500", "--step-at", "1"}, "beyond the servo's limits"},
         {{"--target-ms", "0.01"}, "less than one frame"},
         {{"--hours", "-1"}, "above 0"},

@@ -53,6 +53,7 @@ TEST(ServoConfig, RefusesEveryFieldOutOfRangeAndLeavesTheServoAlone)
         {"a timer beyond 2^31 Hz", [](asrc_servo_config& c) { c.clock_hz = 0x80000001u; }},
         {"capacity below the first refill", [](asrc_servo_config& c) { c.capacity = 279; }},
         {"negative capacity", [](asrc_servo_config& c) { c.capacity = -1; }},
+        {"a clock step beyond 1%", [](asrc_servo_config& c) { c.step_ppm = 10001; }},
     };
     for (const Case& k : cases) {
         asrc_servo_config c = good;

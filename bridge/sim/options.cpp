@@ -81,7 +81,7 @@ ParsedCommandLine parse_command_line(int argc, const char* const* argv)
                                             "--target-ms", "--hours",     "--seed",
                                             "--plot",      "--step-ppm",  "--step-at",
                                             "--usb",       "--stall-ms",  "--stall-every",
-                                            "--timestamps"};
+                                            "--timestamps", "--step-room"};
         bool is_known = false;
         for (const char* k : known)
             is_known = is_known || name == k;
@@ -131,6 +131,9 @@ ParsedCommandLine parse_command_line(int argc, const char* const* argv)
                             "a number of ppm from -20000 to 20000", o.step_ppm);
         } else if (name == "--step-at") {
             error = real_in(0, kMaxHours * 3600, false, "a number of seconds from 0", o.step_at_s);
+        } else if (name == "--step-room") {
+            error = real_in(0, kMaxOffsetPpm, false, "a number of ppm from 0 to 10000",
+                            o.step_room_ppm);
         } else if (name == "--stall-ms") {
             error = real_in(0, kMaxStallMs, false, "a number of milliseconds from 0 to 1000",
                             o.stall_ms);
@@ -222,6 +225,9 @@ FIFO (asrc_fifo) and the rate controller (asrc_servo), with a 997 Hz tone at
   --stall-ms L --stall-every S
                          the consumer stalls for L ms every S seconds: its
                          reads due then are all served at the stall's end
+  --step-room P          with --target-ms auto: the clock step, ppm, that the
+                         chosen latency rides through (default 1000; 0 for
+                         clocks that never jump)
   --timestamps yes|no    the servo sees when each side's blocks come (a
                          1 MHz timer; asrc_servo_update_at), or the FIFO's
                          fill alone (asrc_servo_update) (default yes)

@@ -36,6 +36,7 @@ struct Options {
     double stall_ms = 0;    // the consumer stalls for this long ...
     double stall_every_s = 0; // ... every this many seconds (0: never)
     bool timestamps = true; // the servo sees both sides' block times
+    double step_room_ppm = 1000; // the clock step the auto target rides through
     std::uint64_t seed = 1;
     std::string plot_dir; // empty: no plots
 };

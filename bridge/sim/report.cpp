@@ -68,6 +68,8 @@ std::string result_line(const Options& o, const Results& r, double wall_s)
         add("stall_every_s", general(o.stall_every_s));
     }
     add("timestamps", o.timestamps ? "yes" : "no");
+    if (o.target_ms == 0)
+        add("step_room_ppm", general(o.step_room_ppm));
     add("target", o.target_ms == 0 ? std::string("auto") : general(o.target_ms));
     add("target_frames", std::to_string(r.target));
     add("latency_ms", fixed(r.target / 48.0, 2));

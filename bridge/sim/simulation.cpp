@@ -187,6 +187,7 @@ Results simulate(const Options& o, bool collect_plots)
         ASRC_SERVO_RATIO_ONE);
     if (o.timestamps)
         config.clock_hz = static_cast<uint32_t>(kClockHz);
+    config.step_ppm = static_cast<uint32_t>(std::lround(o.step_room_ppm)); // <= 10000
     const int needed = asrc_servo_capacity_needed(&config);
     if (needed < 0)
         throw std::invalid_argument("the servo refused these settings");
