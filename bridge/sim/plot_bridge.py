@@ -153,8 +153,10 @@ def main(argv):
         plot_ratio(a2, start, "")
         a2.set_xlabel("")
         a2.set_ylim(float(np.min(start["true_ppm"])) - 300, float(np.max(start["true_ppm"])) + 300)
-        # The loop's time constant: 2^shift updates of in-block frames.
-        tau = 2.0 ** start["servo_shift"] * int(res["in_block"]) / RATE
+        # The loop's time constant: 2^shift updates of in-block frames, or
+        # with timestamps the producer's line's, 2^shift frames.
+        frames = 1 if res.get("timestamps") == "yes" else int(res["in_block"])
+        tau = 2.0 ** start["servo_shift"] * frames / RATE
         a3.step(start["t_s"], tau, where="post", color="tab:green", lw=1)
         a3.set_yscale("log", base=2)
         a3.set_ylabel("loop time\nconstant (s)")
