@@ -190,17 +190,16 @@ int32_t asrc_fifo_read_at(asrc_fifo* f, int16_t* frames, int32_t count, uint32_t
 {
     if (count <= 0)
         return 0;
-    // The sequence goes odd before the read position moves, so that a
-    // producer that sees the new position also sees the sequence changed
-    // (the fence orders the two stores for every observer).
+    // The sequence goes odd before the read position moves and each field
+    // after it is stored with release order, so that a producer that sees
+    // any new field (loading it with acquire order) then sees the sequence
+    // changed too; no standalone fence (ThreadSanitizer does not model one).
     const uint32_t sequence = f->stamp_sequence; // ours
     std::atomic_ref<uint32_t>(f->stamp_sequence).store(sequence + 1, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_release);
-    const int32_t taken = asrc_fifo_read(f, frames, count);
-    std::atomic_ref<uint32_t>(f->read_time).store(now, std::memory_order_relaxed);
-    std::atomic_ref<uint32_t>(f->read_frames)
-        .store(f->read_frames + static_cast<uint32_t>(count), std::memory_order_relaxed);
-    std::atomic_ref<int32_t>(f->read_block).store(count, std::memory_order_relaxed);
+    const int32_t taken = asrc_fifo_read(f, frames, count); // stores `read` with release
+    store_release(f->read_time, now);
+    store_release(f->read_frames, f->read_frames + static_cast<uint32_t>(count));
+    std::atomic_ref<int32_t>(f->read_block).store(count, std::memory_order_release);
     store_release(f->stamp_sequence, sequence + 2);
     return taken;
 }
@@ -213,12 +212,11 @@ int asrc_fifo_get_stamp(const asrc_fifo* f, asrc_fifo_stamp* out)
         if ((before & 1u) != 0)
             continue;
         const uint32_t read = load_acquire(f->read);
-        const uint32_t time = load_relaxed(f->read_time);
-        const uint32_t frames = load_relaxed(f->read_frames);
+        const uint32_t time = load_acquire(f->read_time);
+        const uint32_t frames = load_acquire(f->read_frames);
         const int32_t block =
-            std::atomic_ref<int32_t>(const_cast<int32_t&>(f->read_block)).load(std::memory_order_relaxed);
-        std::atomic_thread_fence(std::memory_order_acquire);
-        if (load_relaxed(f->stamp_sequence) != before)
+            std::atomic_ref<int32_t>(const_cast<int32_t&>(f->read_block)).load(std::memory_order_acquire);
+        if (load_acquire(f->stamp_sequence) != before)
             continue;
         const uint32_t held = distance(read, load_acquire(f->write), capacity);
         out->fill = static_cast<int32_t>(held < capacity ? held : capacity); // <= 2^20

@@ -186,7 +186,7 @@ int32_t asrc_fifo_read(asrc_fifo* f, int16_t* frames, int32_t count);
 // controller (asrc_servo_update_at).  Take `now` when the block's time is
 // best known: at the DMA interrupt's entry, or from the sound card's own
 // timestamp.  A consumer uses asrc_fifo_read_at for every read, or not at
-// all.  Costs four more stores and two barriers.
+// all.  Costs five more stores, four of them with release order.
 int32_t asrc_fifo_read_at(asrc_fifo* f, int16_t* frames, int32_t count, uint32_t now);
 
 // Producer side (or any side that does not read).  The fill and the last
