@@ -161,34 +161,36 @@
 //   lines put it.
 //
 //   Each line's time constant starts short (2^10 frames) and doubles every
-//   2 time constants, from config.acquire_ms up to config.track_ms (as
-//   powers of two of frames).  A clock step shows as a short average of
-//   the line's error (over a quarter of the acquisition time constant) that
-//   leaves twice the error's noise plus two frames: the line is then
-//   re-anchored at the latest block and runs at the acquisition time
-//   constant again, whose rate answer to a step has no overshoot.  A drift
-//   that lags the line by half that takes it down one time constant.  A
-//   block more than four noise scales and a block off its line (a stalled
-//   consumer, a descheduled thread) does not move the line at all, unless
-//   such blocks go on for half an acquisition time constant: then it is a
-//   step.  mode is ASRC_SERVO_TRACK once both lines are within a factor
-//   two of the tracking time constant.
+//   two time constants up to what its noise asks for: the shortest at
+//   which its rate is steady to about 20 ppm while it acquires and to about
+//   0.3 ppm while it tracks (from the error's mean distance and the block
+//   size), within config.acquire_ms .. config.track_ms as powers of two of
+//   frames.  A clock step shows as a short average of the line's error
+//   (over a quarter of the acquisition time constant) that leaves twice the
+//   error's noise plus two frames: the line is then re-anchored at the
+//   latest block and runs at its acquisition time constant again, whose
+//   rate answer to a step has no overshoot.  A drift that lags the line by
+//   half that takes it down one time constant.  A block more than four
+//   noise scales and a block off its line (a stalled consumer, a
+//   descheduled thread) does not move the line at all, unless such blocks
+//   go on for half an acquisition time constant: then it is a step.  mode
+//   is ASRC_SERVO_TRACK once both lines are within a factor two of the time
+//   constant their noise asks for.
 //
 // LATENCY CHOSEN BY ITSELF
 //
 //   With config.target = ASRC_SERVO_TARGET_AUTO the servo chooses the fill
-//   to hold, from what it measures while it refills (about a second of
-//   silence at the start, until both lines run at the acquisition time
-//   constant, and four times that longer to watch the lateness) and keeps
-//   measuring:
+//   to hold, from what it measures while it refills (silence until both
+//   lines have watched their blocks for four acquisition time constants
+//   since they settled: about 2 to 4.5 s at the start) and keeps measuring:
 //
 //     target = (producer block + consumer block) / 2
-//            + the producer's latest block behind its line
-//            + the consumer's earliest read ahead of its line
-//            + the error that a clock step of config.step_ppm (1000 by
-//              default) builds before the line has caught it: 2.5
-//              acquisition time constants of it, and the step
-//              detector's threshold
+//            + the latest producer block behind its line, and a quarter
+//            + the earliest consumer read ahead of its line, and a quarter
+//            + what a clock step of config.step_ppm (1000 by default)
+//              builds before the producer's line has caught it (2.5 of its
+//              acquisition time constants of the step) and the step
+//              detector's threshold; nothing with step_ppm = 0
 //            + 2 frames
 //
 //   all peaks since init (never lowered: a controller left running for a
@@ -197,9 +199,11 @@
 //   fill up within its 40 ppm), within what config.capacity leaves room
 //   for.  asrc_servo_target reports the fill it holds (the latency is that
 //   plus the converter's delay), asrc_servo_capacity_wanted the capacity
-//   that its measurements ask for.  A fixed target (>= 0) stays as set.
-//   With config.capacity given (> 0), init refuses a capacity below what
-//   the first refill needs, asrc_servo_capacity_needed(config).
+//   that its measurements ask for (a consumer that stalls and then catches
+//   up in a burst is not seen: size the FIFO for stalls).  A fixed target
+//   (>= 0) stays as set.  With config.capacity given (> 0), init refuses a
+//   capacity below what the first refill needs,
+//   asrc_servo_capacity_needed(config).
 //
 // USAGE WITH TIMESTAMPS
 //
@@ -310,7 +314,8 @@ typedef struct asrc_servo_config {
     uint32_t ratio_max;  // RATIO_MIN <= ratio_min <= ratio <= ratio_max <= RATIO_MAX
     uint32_t acquire_ms; // time constant at acquisition, 1 .. 1,000,000 ms
     uint32_t track_ms;   // at tracking, acquire_ms .. 1,000,000 ms
-    // Timestamps (see TIMESTAMPS); asrc_servo_defaults sets both to 0.
+    // Timestamps (see TIMESTAMPS); asrc_servo_defaults sets clock_hz and
+    // capacity to 0 (no timestamps, capacity not checked).
     uint32_t clock_hz;   // ticks per second of the timer both sides read,
                          // 0 (no timestamps) or rate .. 2^31 (at least one
                          // tick per frame, so that a tick is finer than a
@@ -403,7 +408,9 @@ typedef struct asrc_servo {
 // frames per update, holding `target`, at the nominal ratio `ratio`
 // (Q2.30): limits of +-1% around it (within the converter's range), 250 ms
 // at acquisition and 16 s at tracking (rounded to powers of two of updates
-// by asrc_servo_init: at one update per millisecond, 256 and 16384).
+// by asrc_servo_init: at one update per millisecond, 256 and 16384; the
+// lines' to powers of two of frames, 2^14 and 2^20 at 48 kHz), no
+// timestamps, capacity not checked, step_ppm 1000.
 asrc_servo_config asrc_servo_defaults(uint32_t rate, int32_t block, int32_t target,
                                       uint32_t ratio);
 
