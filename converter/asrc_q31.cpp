@@ -215,7 +215,8 @@ extern "C" {
 
 uint64_t asrc_q31_ratio(uint32_t in_rate, uint32_t out_rate)
 {
-    if (in_rate == 0 || out_rate == 0)
+    // A quotient above 25 is refused before it is scaled, where it could wrap.
+    if (in_rate == 0 || out_rate == 0 || in_rate / out_rate > 25)
         return 0;
     // floor(in * 2^41 / out), then halved with rounding.
     const uint64_t twice = divide_shifted(in_rate, 41, out_rate);

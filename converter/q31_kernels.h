@@ -86,6 +86,7 @@ int32_t stretched_sums(const int32_t* const* x, int32_t channels, int32_t taps, 
 void full_band_sums_avx2(const int32_t* const* x, int32_t channels, uint32_t p, int64_t* d);
 void full_band_sums_avx512(const int32_t* const* x, int32_t channels, uint32_t p, int64_t* d);
 #ifndef ASRC_Q31_SMALL
+void stretched_row_avx2(int32_t* c, int32_t n, uint64_t x, uint64_t step, int32_t gain);
 void stretched_row_avx512(int32_t* c, int32_t n, uint64_t x, uint64_t step, int32_t gain);
 #endif
 bool q31_cpu_has_avx2();
@@ -108,7 +109,9 @@ inline FullBandSums best_full_band_sums()
 inline StretchedRow best_stretched_row()
 {
 #if defined(ASRC_Q31_X86_KERNELS) && !defined(ASRC_Q31_SMALL)
-    return q31_cpu_has_avx512() ? stretched_row_avx512 : stretched_row_portable;
+    return q31_cpu_has_avx512() ? stretched_row_avx512
+           : q31_cpu_has_avx2() ? stretched_row_avx2
+                                : stretched_row_portable;
 #else
     return stretched_row_portable;
 #endif

@@ -80,6 +80,55 @@ __attribute__((target("avx512f"))) void full_band_sums_avx512(const int32_t* con
     }
 }
 #ifndef ASRC_Q31_SMALL
+// The stretched filter's coefficients on AVX2: as the AVX-512 code below,
+// 4 taps a step.
+__attribute__((target("avx2"))) inline __m256i mul_round(__m256i v, __m256i w, __m256i half)
+{
+    return _mm256_srli_epi64(_mm256_add_epi64(_mm256_mul_epi32(v, w), half), 31);
+}
+
+__attribute__((target("avx2"))) void stretched_row_avx2(int32_t* c, int32_t n, uint64_t x,
+                                                        uint64_t step, int32_t gain)
+{
+    const __m256i half = _mm256_set1_epi64x(int64_t{1} << 30);
+    const __m256i frac_mask = _mm256_set1_epi64x(0x7FFFFFFF);
+    const __m256i g = _mm256_set1_epi64x(gain);
+    const __m256i one = _mm256_set1_epi64x(1);
+    const long long* base = reinterpret_cast<const long long*>(kQ31Pieces.a);
+    const auto s = static_cast<int64_t>(step);
+    __m256i xv = _mm256_set_epi64x(static_cast<int64_t>(x) - 3 * s, static_cast<int64_t>(x) - 2 * s,
+                                   static_cast<int64_t>(x) - s, static_cast<int64_t>(x));
+    const __m256i down = _mm256_set1_epi64x(4 * s);
+    // The 32-bit results sit in the even halves of the lanes: gathered to
+    // the low 128 bits.
+    const __m256i pack = _mm256_set_epi32(7, 5, 3, 1, 6, 4, 2, 0);
+    int32_t j = 0;
+    for (; j < n; j += 4) {
+        // Past the last tap the lanes read piece 0 (valid memory) and are
+        // not stored.
+        const __m256i live = _mm256_cmpgt_epi64(_mm256_set1_epi64x(n - j),
+                                                _mm256_set_epi64x(3, 2, 1, 0));
+        const __m256i idx = _mm256_and_si256(_mm256_slli_epi64(_mm256_srli_epi64(xv, 32), 1), live);
+        const __m256i lo = _mm256_i64gather_epi64(base, idx, 8);
+        const __m256i hi = _mm256_i64gather_epi64(base, _mm256_add_epi64(idx, one), 8);
+        const __m256i u = _mm256_and_si256(_mm256_srli_epi64(xv, 1), frac_mask);
+        __m256i t = _mm256_add_epi64(hi, mul_round(_mm256_srli_epi64(hi, 32), u, half));
+        t = _mm256_add_epi64(_mm256_srli_epi64(lo, 32), mul_round(t, u, half));
+        t = _mm256_add_epi64(lo, mul_round(t, u, half));
+        t = mul_round(t, g, half);
+        const __m128i four = _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(t, pack));
+        if (n - j >= 4) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(c + j), four);
+        } else {
+            alignas(16) int32_t tail[4];
+            _mm_store_si128(reinterpret_cast<__m128i*>(tail), four);
+            for (int32_t k = 0; k < n - j; ++k)
+                c[j + k] = tail[k];
+        }
+        xv = _mm256_sub_epi64(xv, down);
+    }
+}
+
 // (v * w + 2^30) >> 31 in each 64-bit lane, of the lanes' low halves.
 __attribute__((target("avx512f"))) inline __m512i mul_round(__m512i v, __m512i w, __m512i half)
 {

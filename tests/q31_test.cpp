@@ -56,6 +56,10 @@ TEST(Q31Contract, RatiosDelaysAndRefusals)
     EXPECT_EQ(asrc_q31_ratio(192000, 8000), 24 * kOne);
     EXPECT_EQ(asrc_q31_ratio(8000, 192000), (kOne + 12) / 24);
     EXPECT_EQ(asrc_q31_ratio(26, 1), 0u); // beyond 25
+    EXPECT_EQ(asrc_q31_ratio(UINT32_MAX, 1), 0u);
+    EXPECT_EQ(asrc_q31_ratio(UINT32_MAX, UINT32_MAX / 25), 0u);
+    EXPECT_EQ(asrc_q31_ratio(25, 1), ASRC_Q31_RATIO_MAX);
+    EXPECT_EQ(asrc_q31_ratio(1, 25), ASRC_Q31_RATIO_MIN); // 2^40 / 25 = ...111.04
     EXPECT_EQ(asrc_q31_ratio(0, 48000), 0u);
     EXPECT_EQ(asrc_q31_ratio(48000, 0), 0u);
     EXPECT_EQ(asrc_q31_ratio_from_q30(1u << 30), kOne);
@@ -202,6 +206,32 @@ TEST(Q31Reference, VectorPathsMatchPortable)
         }
     }
     EXPECT_GE(paths, 1);
+
+    // The stretched filter's coefficients, at places all over the table
+    // (the first taps past its end are the caller's to skip).
+    for (StretchedRow path : {best_stretched_row()
+#if defined(ASRC_Q31_X86_KERNELS) && !defined(ASRC_Q31_SMALL)
+                              ,
+                              q31_cpu_has_avx512() ? stretched_row_avx512 : nullptr,
+                              q31_cpu_has_avx2() ? stretched_row_avx2 : nullptr
+#endif
+         }) {
+        if (path == nullptr)
+            continue;
+        for (int trial = 0; trial < 200; ++trial) {
+            const uint64_t step = (uint64_t{1} << 32) + rng() % ((uint64_t{64} << 32) - (uint64_t{1} << 32));
+            const int32_t n = 1 + static_cast<int32_t>(rng() % 128);
+            const uint64_t end = uint64_t{192 * 64} << 32;
+            const uint64_t x = static_cast<uint64_t>(n - 1) * step + rng() % (end - static_cast<uint64_t>(n - 1) * step);
+            const int32_t gain = static_cast<int32_t>(rng() & 0x7FFFFFFF);
+            int32_t want[129], got[129];
+            got[n] = want[n] = 12345;
+            stretched_row_portable(want, n, x, step, gain);
+            path(got, n, x, step, gain);
+            for (int32_t j = 0; j <= n; ++j)
+                ASSERT_EQ(got[j], want[j]) << "tap " << j << " of " << n;
+        }
+    }
 }
 
 // Q1.31 -1 dBFS tones: SINAD by a sine fit at the output's exact frequency,

@@ -5,6 +5,7 @@
 // status 0 when every value matches.
 #include <asrc.h>
 #include <asrc_poly.h>
+#include <asrc_q31.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -17,6 +18,10 @@ static_assert(ASRC_ONE == 16384, "one sample in Q2.14");
 static_assert(asrc_poly_max_output(48, ASRC_POLY_RATIO_ONE) == 112,
               "48 inputs at 1:1, from any state");
 static_assert(asrc_poly_delay(ASRC_POLY_RATIO_MAX) == ASRC_POLY_DELAY_MAX, "longest filter at 2:1");
+// The 24-bit converter's memory sizes a static array; the servo's Q2.30
+// ratio converts exactly.
+static_assert(ASRC_Q31_MEMORY_WORDS(2, 1) == 4 * 2 * ASRC_Q31_DELAY_MIN, "stereo, ratios up to 1");
+static_assert(asrc_q31_ratio_from_q30(ASRC_POLY_RATIO_ONE) == ASRC_Q31_RATIO_ONE, "Q2.30 to Q24.40");
 
 namespace {
 
