@@ -171,6 +171,8 @@ int run(const asrc_audio::Options& o, int workers, bool named)
         if (*o.to != in_info.samplerate) {
             q31.ratio = asrc_q31_ratio(static_cast<std::uint32_t>(in_info.samplerate),
                                        static_cast<std::uint32_t>(*o.to));
+            q31.in_rate = in_info.samplerate;
+            q31.out_rate = *o.to;
             if (q31.ratio == 0) {
                 sf_close(in);
                 return fail("cannot convert " + quoted(o.input) + " from " +

@@ -286,9 +286,9 @@ ConversionResult convert_q31(SNDFILE* in, const SF_INFO& info, SNDFILE* out, con
         return copy_doubles(in, info, out, s, progress);
 
     const int channels = info.channels;
-    // At least the longest delay, which flushes the converter in one chunk.
+    // More than the longest delay, which flushes the converter in one chunk.
     const std::int32_t chunk_frames =
-        std::max<std::int32_t>(ASRC_Q31_DELAY_MAX, kChunkSamples / channels);
+        std::max<std::int32_t>(ASRC_Q31_DELAY_MAX + 1, kChunkSamples / channels);
     const Rounding rounding = rounding_for(info.format, s);
     const int bits = integer_bits(s.depth);
     Quantizer quantizer(rounding == Rounding::dither || rounding == Rounding::rounded ? bits : 32,
@@ -352,12 +352,21 @@ ConversionResult convert_q31(SNDFILE* in, const SF_INFO& info, SNDFILE* out, con
             }
             reading = false;
             if (!flushed && !source.failed() && writing) {
-                // The converter's delay in silence flushes the last outputs.
-                const std::int32_t delay = converters.delay();
-                std::fill_n(c.in.begin(), static_cast<std::size_t>(delay) * static_cast<std::size_t>(channels), 0);
-                c.frames = delay;
+                // The converter's delay in silence, and one frame more,
+                // flushes the last outputs (any whose time lies before
+                // frames_in + 1: the rates' exact length may ask for one
+                // that the rounded ratio puts just past the input).
+                const std::int32_t flush = converters.delay() + 1;
+                std::fill_n(c.in.begin(),
+                            static_cast<std::size_t>(flush) * static_cast<std::size_t>(channels), 0);
+                c.frames = flush;
+                const auto n = static_cast<unsigned __int128>(result.frames_in);
                 last_frame = static_cast<std::int64_t>(
-                    ((static_cast<unsigned __int128>(result.frames_in) << 40) + s.ratio - 1) / s.ratio);
+                    s.in_rate > 0 && s.out_rate > 0
+                        ? (n * static_cast<unsigned __int128>(s.out_rate) +
+                           static_cast<unsigned __int128>(s.in_rate) - 1) /
+                              static_cast<unsigned __int128>(s.in_rate)
+                        : ((n << 40) + s.ratio - 1) / s.ratio);
                 converters.submit(c);
                 ++submitted;
             }

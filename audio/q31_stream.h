@@ -22,6 +22,12 @@ struct Q31Settings {
     Depth depth = Depth::pcm24; // of the output, which was opened with it
     bool dither = true;        // TPDF dither where the depth is reduced, else round
     int workers = 1;           // threads converting, each a share of the channels
+    // With --to: the two rates, so that the output's length is exactly
+    // ceil(frames_in * out_rate / in_rate), which the rounded ratio can
+    // miss by one (10 s at 44.1 kHz make 480,000 frames at 48 kHz, not
+    // 480,001).  0: the length follows the ratio.
+    std::int64_t in_rate = 0;
+    std::int64_t out_rate = 0;
 };
 
 // What the conversion did to the samples, for the summary line.
@@ -47,8 +53,8 @@ Rounding rounding_for(int in_format, const Q31Settings& s);
 // coefficients are formed once per frame); with more channels, or more
 // workers, the channels are split into groups of as equal sizes as can be.
 // The output holds every frame whose time k * ratio lies within the input:
-// ceil(frames_in / ratio) frames, the converter's delay flushed with
-// silence.  With ratio 0 and float output the samples go through in double
+// ceil(frames_in / ratio) frames, or ceil(frames_in * out_rate / in_rate)
+// with the rates given; the converter's delay is flushed with silence.  With ratio 0 and float output the samples go through in double
 // precision, untouched.  `clipped` counts the input samples clipped, the
 // converter's saturated outputs and the rounding's.  Closing the files is
 // the caller's.
