@@ -29,8 +29,10 @@
 #include "escaped.h"
 #include "options.h"
 #include "output_file.h"
+#include "output_limits.h"
 #include "q31_stream.h"
 #include "stream_convert.h"
+#include "truncation.h"
 
 namespace {
 
@@ -156,6 +158,14 @@ int run(const asrc_audio::Options& o, int workers, bool named)
     SNDFILE* in = sf_open(o.input.c_str(), SFM_READ, &in_info);
     if (in == nullptr)
         return fail("cannot read " + quoted(o.input) + ": " + sf_strerror(nullptr), kExitFileFault);
+    // Known before anything is written: a header that promises more than
+    // the file holds.
+    if (const std::string missing = asrc_audio::missing_data(o.input, in_info.format,
+                                                             in_info.channels);
+        !missing.empty()) {
+        sf_close(in);
+        return fail(quoted(o.input) + " " + missing, kExitFileFault);
+    }
 
     const bool poly = o.converter == asrc_audio::ConverterKind::poly;
     // The rate of the output's samples (--to's; the input's with an offset,
@@ -211,6 +221,19 @@ int run(const asrc_audio::Options& o, int workers, bool named)
         q31.depth = *depth;
         out_info.format = (out_info.format & SF_FORMAT_TYPEMASK) | asrc_audio::subformat_of(*depth);
     }
+    // A WAV too large for its 32-bit sizes is written as RF64; an AIFF is
+    // refused before anything is written.
+    asrc_audio::ConverterChoice rule_choice;
+    rule_choice.step = o.step;
+    const std::int64_t max_frames =
+        poly ? asrc_audio::max_frames_q31(q31, in_info) : asrc_audio::max_frames_out(rule_choice, in_info.frames);
+    const asrc_audio::ContainerFit fit =
+        asrc_audio::fit_container(out_info.format, out_info.channels, max_frames);
+    if (!fit.refusal.empty()) {
+        sf_close(in);
+        return fail("cannot write " + quoted(o.output) + ": " + fit.refusal, kExitFileFault);
+    }
+    out_info.format = fit.format;
     if (sf_format_check(&out_info) == 0) {
         sf_close(in);
         return fail("cannot write " + quoted(o.output) + ": " + std::to_string(out_info.channels) +
@@ -239,9 +262,7 @@ int run(const asrc_audio::Options& o, int workers, bool named)
     if (poly) {
         r = asrc_audio::convert_q31(in, in_info, out, q31, report);
     } else {
-        asrc_audio::ConverterChoice choice;
-        choice.step = o.step;
-        r = asrc_audio::convert_stream(in, in_info, out, choice, q31.gain, report);
+        r = asrc_audio::convert_stream(in, in_info, out, rule_choice, q31.gain, report);
     }
     progress.clear();
     sf_close(in);
@@ -259,6 +280,15 @@ int run(const asrc_audio::Options& o, int workers, bool named)
     case Status::write_error:
         sf_close(out);
         return fail("cannot write " + quoted(o.output) + ": " + r.detail, kExitFileFault);
+    }
+    // An INPUT of no stated length may have given more than the header's
+    // sizes count: the output is not kept rather than kept wrapped.
+    if (!asrc_audio::fits(out_info.format, out_info.channels, r.frames_out)) {
+        sf_close(out);
+        return fail("cannot write " + quoted(o.output) + ": its " + std::to_string(r.frames_out) +
+                        " frames pass the 4 GiB that its header can count (INPUT gave no "
+                        "length, so this was known only at the end); write a .flac",
+                    kExitFileFault);
     }
     // sf_close writes the header's final sizes: a failure there is a
     // failed write like any other.

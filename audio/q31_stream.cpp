@@ -273,6 +273,20 @@ Rounding rounding_for(int in_format, const Q31Settings& s)
     return s.dither ? Rounding::dither : Rounding::rounded;
 }
 
+std::int64_t max_frames_q31(const Q31Settings& s, const SF_INFO& info)
+{
+    if (info.frames < 0 || info.frames == SF_COUNT_MAX || !frame_count_is_exact(info.format))
+        return -1;
+    const auto n = static_cast<unsigned __int128>(info.frames);
+    if (s.ratio == 0)
+        return info.frames;
+    if (s.in_rate > 0 && s.out_rate > 0)
+        return static_cast<std::int64_t>(
+            (n * static_cast<unsigned __int128>(s.out_rate) + static_cast<unsigned __int128>(s.in_rate) - 1) /
+            static_cast<unsigned __int128>(s.in_rate));
+    return static_cast<std::int64_t>(((n << 40) + s.ratio - 1) / s.ratio);
+}
+
 ConversionResult convert_q31(SNDFILE* in, const SF_INFO& info, SNDFILE* out, const Q31Settings& s,
                              const Progress& progress)
 {

@@ -44,6 +44,11 @@ enum class Rounding {
 // integers; every converted sample has 32 bits.
 Rounding rounding_for(int in_format, const Q31Settings& s);
 
+// The most frames a conversion of the input `info` describes can give, for
+// choosing the output's container before anything is written: its exact
+// length (as below); -1 when the input's count is unknown or an estimate.
+std::int64_t max_frames_q31(const Q31Settings& s, const SF_INFO& info);
+
 // Converts the whole of `in` (opened for reading, described by `info`) into
 // `out` (opened for writing with the same channels, at s.depth).  Integer
 // samples are read as 32-bit numbers (Q1.31: exact for every integer depth
