@@ -55,6 +55,13 @@ def sine_fit(y, freq=None, iterations=8):
     and iterations=0 it is the three-parameter fit at that frequency."""
     y = np.asarray(y, dtype=np.float64)
     n = len(y)
+    # Fitted at unit scale: the frequency column carries amplitude times time
+    # and lstsq drops directions whose singular value falls below about
+    # n * 1e-16 of the largest, so at the 32-bit scale (amplitude 2^31) the
+    # offset column would be dropped and the fit stop near 90 dB.
+    scale = float(np.max(np.abs(y))) if n else 0.0
+    scale = scale if scale > 0 else 1.0
+    y = y / scale
     # Time centred on the window keeps the frequency column uncorrelated with
     # the others, which keeps the normal equations well conditioned.
     t = np.arange(n, dtype=np.float64) - (n - 1) / 2
@@ -77,7 +84,7 @@ def sine_fit(y, freq=None, iterations=8):
     amp = float(np.hypot(a, b))
     # A cos(w t) + B sin(w t) = amp cos(w t - atan2(B, A)); refer it to n = 0.
     phase = float(-np.arctan2(b, a) - w * (n - 1) / 2)
-    return SineFit(w / (2 * np.pi), amp, phase, float(d), y - fit)
+    return SineFit(w / (2 * np.pi), amp * scale, phase, float(d) * scale, (y - fit) * scale)
 
 
 def sinad_db(y, fit=None):
