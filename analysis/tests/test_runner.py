@@ -70,6 +70,27 @@ def test_the_runners_polyphase_converter_is_the_modules(asrc, runner):
         assert np.array_equal(y[:m], z[:m])
 
 
+def test_the_32_bit_sweep_reads_int32_through_the_runner(asrc, runner):
+    # Q1.31 in and out: a setting read or written as int16 would give half
+    # or twice the outputs, and one that went through 16 bits anywhere would
+    # fall near 97 dB; the 24-bit converter holds 140 dB here, soxr HQ on
+    # 32-bit integers about 134.
+    bench = measure.Bench(asrc, runner)
+    assert bench.wide[0] == "asrc-q31" and runner.bits("asrc-q31") == 32
+    n = 24000
+    y, _ = runner.convert("asrc-q31", measure.tone_q31(997.0, -1.0, n, 48000), 48000, 44100)
+    assert y.dtype == np.int32 and len(y) == 22050
+    table = measure.sweep_sinad_32(bench, [DOWN], [997.0], True, lambda msg: None)
+    res = table[(DOWN.key, -1.0, 997.0)]
+    assert set(res) == {"input"} | set(bench.wide)
+    assert res["input"]["sinad"] > 190
+    assert res["asrc-q31"]["sinad"] > 140
+    floors = {"soxr-hq-i32": 125, "soxr-vhq-i32": 170, "src-sinc-best-i32": 135,
+              "src-sinc-medium-i32": 110, "zita-vresampler-48-i32": 135}
+    for name in bench.wide[1:]:
+        assert res[name]["sinad"] > floors[name], name
+
+
 def test_the_runners_rule_is_the_modules_without_its_first_output(asrc, runner):
     bench = measure.Bench(asrc, runner)
     cond = at_offset(0.01)
@@ -160,7 +181,9 @@ def test_the_reduced_report_without_a_runner_says_so_and_measures_ours(asrc, tmp
     assert str(tmp_path / "none") in data["field"]["notes"][0]
     measured = set(data["sinad"]["48000->44100"]["-1"])
     assert measured == set(plan.CONVERTERS + ["input"])
+    assert data["q31"] is None
     md = (out / "quality.md").read_text()
     assert "The field's libraries were not measured" in md
+    assert "## 32 bits" in md and "Not measured in this run" in md
     assert not any(f"`{p}`" in md for p in plan.PEERS)
     assert not (out / "quality" / "quality_vs_cost.png").exists()

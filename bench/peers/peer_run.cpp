@@ -19,6 +19,7 @@
 // name, a channel count or a ratio the converter refuses; 3 a setting whose
 // library was not found when the project was configured.
 #include <sched.h>
+#include <time.h>
 
 #include <algorithm>
 #include <chrono>
@@ -55,9 +56,9 @@ constexpr const char* kUsage =
     "  --block N   feed N frames per call (default 1024)\n"
     "  --channels C  frames of C interleaved channels (default 1)\n"
     "  --time      also time the conversion on one core: ns per input sample per\n"
-    "              channel, the median of R runs (--runs, default 7), and the\n"
-    "              converter's look-ahead in input frames where known, on standard\n"
-    "              error\n"
+    "              channel, elapsed and of CPU time, the medians of R runs (--runs,\n"
+    "              default 7), and the converter's look-ahead in input frames where\n"
+    "              known, on standard error\n"
     "  --json      --list and --time in JSON\n";
 
 int usage_error(const std::string& message)
@@ -207,29 +208,46 @@ std::unique_ptr<peers::BasicConverter<S>> make(const std::string& name, peers::R
         return peers::make(name, rates, error, channels);
 }
 
-// The median over `runs` fresh converters of the time to convert and end
+double thread_cpu_ns()
+{
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) * 1e9 + static_cast<double>(t.tv_nsec);
+}
+
+struct Timing {
+    double wall_ns; // elapsed time per input sample per channel
+    double cpu_ns;  // this thread's CPU time for the same: on a shared
+                    // machine, without the time others held the core
+};
+
+// The medians over `runs` fresh converters of the time to convert and end
 // the stream, in ns per input sample per channel.  Creation is not timed.
 template <class S>
-double time_runs(const std::string& name, peers::Rates rates, int channels,
+Timing time_runs(const std::string& name, peers::Rates rates, int channels,
                  const std::vector<S>& in, std::size_t block, int runs)
 {
     const auto ch = static_cast<std::size_t>(channels);
     const std::size_t frames = in.size() / ch;
-    std::vector<double> ns;
+    const auto per_sample = static_cast<double>(std::max<std::size_t>(in.size(), 1));
+    std::vector<double> wall;
+    std::vector<double> cpu;
     for (int r = 0; r < runs; ++r) {
         auto c = make<S>(name, rates, nullptr, channels);
         std::vector<S> buf(c->max_output(block) * ch);
+        const double c0 = thread_cpu_ns();
         const auto t0 = std::chrono::steady_clock::now();
         for (std::size_t at = 0; at < frames; at += block)
             c->process(in.data() + at * ch, std::min(block, frames - at), buf.data());
         while (c->finish(buf.data(), buf.size() / ch) != 0) {
         }
         const auto t1 = std::chrono::steady_clock::now();
-        ns.push_back(std::chrono::duration<double, std::nano>(t1 - t0).count() /
-                     static_cast<double>(std::max<std::size_t>(in.size(), 1)));
+        cpu.push_back((thread_cpu_ns() - c0) / per_sample);
+        wall.push_back(std::chrono::duration<double, std::nano>(t1 - t0).count() / per_sample);
     }
-    std::sort(ns.begin(), ns.end());
-    return ns[ns.size() / 2];
+    std::sort(wall.begin(), wall.end());
+    std::sort(cpu.begin(), cpu.end());
+    return {wall[wall.size() / 2], cpu[cpu.size() / 2]};
 }
 
 struct Job {
@@ -272,7 +290,7 @@ int run(const Job& job)
 
     if (job.time) {
         pin_to_one_core();
-        const double ns = time_runs(job.name, job.rates, job.channels, in, job.block,
+        const Timing ns = time_runs(job.name, job.rates, job.channels, in, job.block,
                                     static_cast<int>(job.runs));
         const double latency = conv->latency();
         char look[32] = "unknown";
@@ -280,19 +298,21 @@ int run(const Job& job)
             std::snprintf(look, sizeof look, "%g", latency);
         if (job.json)
             std::fprintf(stderr,
-                         "{\"name\": %s, \"ns_per_input_sample\": %.4f, \"runs\": %ld, "
+                         "{\"name\": %s, \"ns_per_input_sample\": %.4f, "
+                         "\"cpu_ns_per_input_sample\": %.4f, \"runs\": %ld, "
                          "\"samples\": %zu, \"channels\": %d, \"bits\": %zu, "
                          "\"block\": %zu, \"in_rate\": %s, \"out_rate\": %s, "
                          "\"latency_input_samples\": %s}\n",
-                         json_string(job.name).c_str(), ns, job.runs, frames, job.channels,
+                         json_string(job.name).c_str(), ns.wall_ns, ns.cpu_ns, job.runs, frames,
+                         job.channels,
                          8 * sizeof(S), job.block, json_string(job.in_rate).c_str(),
                          json_string(job.out_rate).c_str(), latency < 0 ? "null" : look);
         else
             std::fprintf(stderr,
-                         "%s: %.3f ns per input sample per channel (median of %ld runs on one "
-                         "core, %zu frames of %d channel%s, %zu bits, in blocks of %zu); "
-                         "look-ahead %s input samples\n",
-                         job.name.c_str(), ns, job.runs, frames, job.channels,
+                         "%s: %.3f ns per input sample per channel (%.3f of CPU time; median "
+                         "of %ld runs on one core, %zu frames of %d channel%s, %zu bits, in "
+                         "blocks of %zu); look-ahead %s input samples\n",
+                         job.name.c_str(), ns.wall_ns, ns.cpu_ns, job.runs, frames, job.channels,
                          job.channels == 1 ? "" : "s", 8 * sizeof(S), job.block, look);
     }
     return 0;
