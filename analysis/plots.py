@@ -122,7 +122,7 @@ def plot_sinad(table, conds, level, freqs, names, settings, out_dir, made_by, me
 
 
 def plot_cost(table, cost, conds, settings, out_dir, made_by, split=80.0,
-              fname="quality_vs_cost.png", show_input=True, title=""):
+              fname="quality_vs_cost.png", show_input=True, title="", clock=""):
     """Quality against cost: SINAD at 997 Hz and 10 kHz against ns per input
     sample, one point per converter setting, one column per condition.  The
     SINAD axis is broken at `split`: the transparent converters lie within a
@@ -178,7 +178,7 @@ def plot_cost(table, cost, conds, settings, out_dir, made_by, split=80.0,
                 top.set_ylabel(f"SINAD at {tone:g} Hz (dB)")
                 bottom.set_ylabel("(below)")
     for ax in axes[-1]:
-        ax.set_xlabel("ns per input sample, one core (log)")
+        ax.set_xlabel(f"ns per input sample, one core{clock} (log)")
     if show_input:
         legend["input"] = Line2D([], [], color="k", ls=":", lw=0.8,
                                  label="conditioned input, no conversion")

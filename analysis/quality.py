@@ -240,11 +240,11 @@ def main(argv=None):
         shown32 = [c for c in conds32 if c.key in ("+0.01", "-0.0001", "44100->48000",
                                                      "48000->44100", "192000->44100")]
         figs32.append(("Quality against cost at 32 bits: SINAD at 997 Hz and 10 kHz of -1 dBFS "
-                       "Q1.31 tones against the time per input sample on one core, one point "
-                       "per 32-bit setting, from the same run.",
+                       "Q1.31 tones against the CPU time per input sample on one core, one "
+                       "point per 32-bit setting, from the same run.",
                        plot_cost(table32, cost32, shown32, settings, args.out, made_by,
                                  split=120.0, fname="quality_vs_cost_32bit.png", show_input=False,
-                                 title=", Q1.31 tones")))
+                                 title=", Q1.31 tones", clock=", CPU time")))
     wide = {"names": bench.wide, "conds": conds32, "freqs": freqs32, "table": table32,
             "cost": cost32, "how": how32, "figs": figs32,
             "window": WINDOW_32 // (4 if quick else 1)}
