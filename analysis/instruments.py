@@ -48,6 +48,17 @@ def _peak_freq(y):
     return k / n
 
 
+def _lstsq(m, y):
+    """Least squares with each column scaled to unit length first: the
+    frequency column grows with the amplitude times the length, and at
+    32-bit amplitudes it would otherwise be 1e13 times the offset's, below
+    lstsq's cut-off for a singular value, so the offset and the frequency
+    step would be dropped and the fit stall near 70 dB."""
+    norms = np.linalg.norm(m, axis=0)
+    norms[norms == 0] = 1.0
+    return np.linalg.lstsq(m / norms, y, rcond=None)[0] / norms
+
+
 def sine_fit(y, freq=None, iterations=8):
     """Four-parameter least-squares sine fit (IEEE 1057): three-parameter
     fit at the current frequency, then Newton steps on frequency, amplitude,
@@ -55,13 +66,6 @@ def sine_fit(y, freq=None, iterations=8):
     and iterations=0 it is the three-parameter fit at that frequency."""
     y = np.asarray(y, dtype=np.float64)
     n = len(y)
-    # Fitted at unit scale: the frequency column carries amplitude times time
-    # and lstsq drops directions whose singular value falls below about
-    # n * 1e-16 of the largest, so at the 32-bit scale (amplitude 2^31) the
-    # offset column would be dropped and the fit stop near 90 dB.
-    scale = float(np.max(np.abs(y))) if n else 0.0
-    scale = scale if scale > 0 else 1.0
-    y = y / scale
     # Time centred on the window keeps the frequency column uncorrelated with
     # the others, which keeps the normal equations well conditioned.
     t = np.arange(n, dtype=np.float64) - (n - 1) / 2
@@ -71,20 +75,20 @@ def sine_fit(y, freq=None, iterations=8):
         c, s = np.cos(w * t), np.sin(w * t)
         if it == 0:
             m = np.column_stack((c, s, ones))
-            a, b, d = np.linalg.lstsq(m, y, rcond=None)[0]
+            a, b, d = _lstsq(m, y)
             continue
         m = np.column_stack((c, s, ones, t * (-a * s + b * c)))
-        a, b, d, dw = np.linalg.lstsq(m, y, rcond=None)[0]
+        a, b, d, dw = _lstsq(m, y)
         w += dw
         if abs(dw) < 1e-13:
             break
     c, s = np.cos(w * t), np.sin(w * t)
-    a, b, d = np.linalg.lstsq(np.column_stack((c, s, ones)), y, rcond=None)[0]
+    a, b, d = _lstsq(np.column_stack((c, s, ones)), y)
     fit = a * c + b * s + d
     amp = float(np.hypot(a, b))
     # A cos(w t) + B sin(w t) = amp cos(w t - atan2(B, A)); refer it to n = 0.
     phase = float(-np.arctan2(b, a) - w * (n - 1) / 2)
-    return SineFit(w / (2 * np.pi), amp * scale, phase, float(d) * scale, (y - fit) * scale)
+    return SineFit(w / (2 * np.pi), amp, phase, float(d), y - fit)
 
 
 def sinad_db(y, fit=None):

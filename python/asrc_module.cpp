@@ -17,9 +17,11 @@
 #include "asrc.h"
 #include "asrc_poly.h"
 #include "conditioning.h"
+#include "module_common.h"
 #include "rate_offset.h"
 
 namespace py = pybind11;
+using asrc_python::type_name;
 
 namespace {
 
@@ -28,15 +30,6 @@ constexpr py::ssize_t kMaxCall = py::ssize_t{1} << 30;
 // Strided or unaligned input is copied in pieces of this many samples, small
 // enough to stay in cache on its way to the converter.
 constexpr py::ssize_t kGatherPiece = py::ssize_t{1} << 14;
-
-// "list", "numpy.int16": the type's name, with its module unless built in.
-std::string type_name(const py::handle& obj)
-{
-    const py::handle type = py::type::handle_of(obj);
-    const auto name = py::str(type.attr("__qualname__")).cast<std::string>();
-    const auto module = py::str(type.attr("__module__")).cast<std::string>();
-    return module == "builtins" ? name : module + "." + name;
-}
 
 // A step is any Python integer in the int16 range.  Floats are refused rather
 // than truncated: a step is Q2.14 units, and 0.01 meant as an offset would
@@ -79,14 +72,11 @@ py::array checked_vector(const py::handle& obj, const char* what,
     return a;
 }
 
-// Reads element i of a one-dimensional array of T with any stride; memcpy
-// because a view into a byte buffer need not be aligned.
+// Element i of a one-dimensional array of T with any stride.
 template <typename T>
 T element(const char* base, py::ssize_t stride, py::ssize_t i)
 {
-    T v;
-    std::memcpy(&v, base + i * stride, sizeof v);
-    return v;
+    return asrc_python::load<T>(base + i * stride);
 }
 
 // Runs `samples` through a converter and returns the outputs: `bound(n)`
@@ -431,9 +421,11 @@ py::array_t<std::int16_t> poly_convert(const py::handle& samples, const py::hand
 
 PYBIND11_MODULE(asrc, m)
 {
-    m.doc() = "The fixed-point asynchronous sample-rate converter over numpy arrays of int16.\n"
-              "Steps are Q2.14 (ONE is one sample); step_for_offset gives the program's step\n"
-              "for a rate offset, condition the program's 16-bit samples for 24-bit numbers.";
+    m.doc() = "The fixed-point sample-rate converters over numpy arrays: Converter and\n"
+              "PolyConverter on int16; Q31Converter and q31_convert on int32 (Q1.31) and float32,\n"
+              "mono or frames x channels.  Steps are Q2.14 (ONE is one sample); step_for_offset\n"
+              "gives the program's step for a rate offset, condition the program's 16-bit\n"
+              "samples for 24-bit numbers.";
     m.attr("ONE") = ASRC_ONE;
 
     py::class_<Converter>(m, "Converter",
@@ -505,4 +497,5 @@ PYBIND11_MODULE(asrc, m)
           "is the input at time k * ratio / 2^30, for every such time within the input.");
     m.def("max_output", &max_output, py::arg("count"), py::arg("step"),
           "The most outputs `count` inputs can give at `step`, from any state.");
+    asrc_python::add_q31(m);
 }

@@ -13,7 +13,7 @@ n = np.arange(N)
     (997 / 48000, 20000.0, 2.0),      # 77.0 dB
     (19 / 48000, 30000.0, 300.0),     # 37 dB, few cycles in the window
     (0.4123, 1000.0, 0.05),           # near Nyquist, 83 dB
-    (997 / 44100, 0.89 * 2 ** 31, 3.0),  # 32-bit scale, 173 dB
+    (997 / 48000, 1.9e9, 40.0),       # Q1.31 scale, 150.5 dB
 ])
 def test_sinad_of_sine_plus_known_noise(freq, amp, sigma):
     rng = np.random.default_rng(7)
