@@ -92,10 +92,13 @@ class Runner:
         (decimal text or numbers: only their ratio counts) through setting
         `name`: the aligned outputs, and with time_runs > 0 the runner's
         timing on one core (a dict with ns_per_input_sample and
-        latency_input_samples), else None."""
+        latency_input_samples), else None.  A 2-D x holds frames x channels,
+        interleaved for the runner, and so does the output."""
         if name not in self.settings:
             raise RunnerError(self.why_not(name))
-        args = ["--block", str(block)]
+        x = np.asarray(x)
+        channels = x.shape[1] if x.ndim == 2 else 1
+        args = ["--block", str(block)] + (["--channels", str(channels)] if channels > 1 else [])
         if time_runs:
             args += ["--time", "--json", "--runs", str(time_runs)]
         args += [name, str(in_rate), str(out_rate)]
@@ -106,6 +109,8 @@ class Runner:
         if len(out) % (4 if wide else 2):
             raise RunnerError(f"{name}: {len(out)} bytes of output, not whole samples")
         y = np.frombuffer(out, dtype=dtype).astype(np.int32 if wide else np.int16)
+        if x.ndim == 2:
+            y = y.reshape(-1, channels)
         timing = None
         if time_runs:
             lines = [ln for ln in self.last_stderr.splitlines() if ln.startswith("{")]

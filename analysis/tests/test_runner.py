@@ -7,6 +7,7 @@ import json
 import math
 import os
 import stat
+from fractions import Fraction
 
 import numpy as np
 import pytest
@@ -89,6 +90,21 @@ def test_the_32_bit_sweep_reads_int32_through_the_runner(asrc, runner):
               "src-sinc-medium-i32": 110, "zita-vresampler-48-i32": 135}
     for name in bench.wide[1:]:
         assert res[name]["sinad"] > floors[name], name
+
+
+def test_the_runners_24_bit_converter_is_the_modules(asrc, runner):
+    # The report measures asrc-q31 through the runner; the module's
+    # q31_convert is the same converter: the same samples, stereo too.
+    if not hasattr(asrc, "q31_convert"):
+        pytest.skip("the module has no q31_convert")
+    rng = np.random.default_rng(5)
+    x = rng.integers(-2 ** 31, 2 ** 31, (9000, 2)).astype(np.int32)
+    for cond in (at_offset(-1e-4), DOWN, plan.PAIRS_32[5]):
+        y = runner.convert("asrc-q31", x, cond.in_text, cond.out_text)[0]
+        q = math.floor(cond.in_rate / cond.out_rate * 2 ** 40 + Fraction(1, 2))  # Q24.40
+        z = asrc.q31_convert(x, q)
+        m = min(len(y), len(z))
+        assert m > 0.99 * len(y) and np.array_equal(y[:m], z[:m]), cond.key
 
 
 def test_the_runners_rule_is_the_modules_without_its_first_output(asrc, runner):
