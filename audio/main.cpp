@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cinttypes>
+#include <climits>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
@@ -20,7 +21,9 @@
 #include "escaped.h"
 #include "options.h"
 #include "output_file.h"
+#include "output_limits.h"
 #include "stream_convert.h"
+#include "truncation.h"
 
 namespace {
 
@@ -104,6 +107,14 @@ int run(const asrc_audio::Options& o)
     SNDFILE* in = sf_open(o.input.c_str(), SFM_READ, &in_info);
     if (in == nullptr)
         return fail("cannot read " + quoted(o.input) + ": " + sf_strerror(nullptr), kExitFileFault);
+    // Known before anything is written: a header that promises more than
+    // the file holds.
+    if (const std::string missing = asrc_audio::missing_data(o.input, in_info.format,
+                                                             in_info.channels);
+        !missing.empty()) {
+        sf_close(in);
+        return fail(quoted(o.input) + " " + missing, kExitFileFault);
+    }
 
     // The converter, and the rate its output has.
     asrc_audio::ConverterChoice choice;
@@ -128,7 +139,19 @@ int run(const asrc_audio::Options& o)
             // it within 0.5..2.
             choice.ratio = static_cast<std::uint32_t>(
                 std::llround(static_cast<double>(ASRC_POLY_RATIO_ONE) / (1.0 - o.offset)));
-            out_rate = static_cast<int>(std::lround(in_info.samplerate * (1.0 - o.offset)));
+            // Up to twice INPUT's rate, which a hostile header may set near
+            // the largest int: checked before it is taken as one.
+            const long long rate = std::llround(in_info.samplerate * (1.0 - o.offset));
+            if (rate > INT_MAX) {
+                sf_close(in);
+                return fail("cannot write " + quoted(o.output) + ": the output rate " +
+                                std::to_string(rate) + " Hz (" + std::to_string(in_info.samplerate) +
+                                " Hz times " + std::to_string(1.0 - o.offset) +
+                                ") is beyond what a sound file's header holds (" +
+                                std::to_string(INT_MAX) + " Hz)",
+                            kExitFileFault);
+            }
+            out_rate = static_cast<int>(rate);
         }
     }
 
@@ -136,6 +159,15 @@ int run(const asrc_audio::Options& o)
     out_info.samplerate = o.rate.value_or(out_rate);
     out_info.channels = in_info.channels;
     out_info.format = output_format(o.container);
+    // A WAV too large for its 32-bit sizes is written as RF64; an AIFF is
+    // refused before anything is written.
+    const asrc_audio::ContainerFit fit = asrc_audio::fit_container(
+        out_info.format, out_info.channels, asrc_audio::max_frames_out(choice, in_info.frames));
+    if (!fit.refusal.empty()) {
+        sf_close(in);
+        return fail("cannot write " + quoted(o.output) + ": " + fit.refusal, kExitFileFault);
+    }
+    out_info.format = fit.format;
     if (sf_format_check(&out_info) == 0) {
         sf_close(in);
         return fail("cannot write " + quoted(o.output) + ": " + std::to_string(out_info.channels) +
@@ -179,6 +211,15 @@ int run(const asrc_audio::Options& o)
     case Status::write_error:
         sf_close(out);
         return fail("cannot write " + quoted(o.output) + ": " + r.detail, kExitFileFault);
+    }
+    // An INPUT of no stated length may have given more than the header's
+    // sizes count: the output is not kept rather than kept wrapped.
+    if (!asrc_audio::fits(out_info.format, out_info.channels, r.frames_out)) {
+        sf_close(out);
+        return fail("cannot write " + quoted(o.output) + ": its " + std::to_string(r.frames_out) +
+                        " frames pass the 4 GiB that its header can count (INPUT gave no "
+                        "length, so this was known only at the end); write a .flac",
+                    kExitFileFault);
     }
     // sf_close writes the header's final sizes: a failure there is a
     // failed write like any other.

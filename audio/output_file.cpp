@@ -30,6 +30,19 @@ extern "C" void remove_and_reraise(int sig)
 
 } // namespace
 
+mode_t output_mode(const std::string& final_path)
+{
+    // A symbolic link is replaced by the file, not followed: its target's
+    // permissions are not the output's.  Set-user-ID, set-group-ID and
+    // sticky bits are not carried over to a file this program wrote.
+    struct stat s {};
+    if (lstat(final_path.c_str(), &s) == 0 && S_ISREG(s.st_mode))
+        return s.st_mode & 0777;
+    const mode_t mask = umask(0);
+    umask(mask);
+    return 0666 & ~mask;
+}
+
 bool same_file(const std::string& a, const std::string& b)
 {
     struct stat sa {};
@@ -69,10 +82,9 @@ bool TemporaryOutput::create(const std::string& final_path, std::string& error)
     fd_ = fd;
     path_ = buffer.data();
     // mkstemp makes the file private (0600); the output gets what any new
-    // file would.
-    const mode_t mask = umask(0);
-    umask(mask);
-    if (fchmod(fd_, 0666 & ~mask) != 0) {
+    // file would, or, when it replaces a file, that file's permissions (a
+    // private or read-only OUTPUT stays so).
+    if (fchmod(fd_, output_mode(final_path)) != 0) {
         error = std::strerror(errno);
         discard();
         return false;
@@ -179,8 +191,15 @@ void remove_on_signals(const TemporaryOutput& output)
     if (output.path().size() >= sizeof signal_path)
         return; // cannot be held; the file stays behind on a signal
     std::memcpy(signal_path, output.path().c_str(), output.path().size() + 1);
-    for (const int sig : {SIGINT, SIGTERM, SIGHUP})
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        // A signal the parent set to be ignored (nohup, `trap '' HUP`, a
+        // background job of a shell without job control for SIGINT) stays
+        // ignored: the program runs on as its caller asked.
+        struct sigaction old {};
+        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN)
+            continue;
         std::signal(sig, remove_and_reraise);
+    }
 }
 
 } // namespace asrc_audio

@@ -4,6 +4,8 @@
 #ifndef ASRC_AUDIO_OUTPUT_FILE_H
 #define ASRC_AUDIO_OUTPUT_FILE_H
 
+#include <sys/types.h>
+
 #include <string>
 
 namespace asrc_audio {
@@ -15,6 +17,11 @@ bool same_file(const std::string& a, const std::string& b);
 // True when the path exists and is a directory.
 bool is_directory(const std::string& path);
 
+// The permissions the output gets: those of the regular file it replaces,
+// or, when there is none (or OUTPUT is a symbolic link, which is replaced
+// and not followed), those of a new file (0666 less the umask).
+mode_t output_mode(const std::string& final_path);
+
 class TemporaryOutput {
 public:
     TemporaryOutput() = default;
@@ -24,7 +31,7 @@ public:
     ~TemporaryOutput();
 
     // Creates a new file of a unique name in final_path's directory, with
-    // the permissions a new file gets (0666 less the umask).  On failure
+    // the permissions of output_mode(final_path).  On failure
     // returns false and sets error to the system's reason.
     bool create(const std::string& final_path, std::string& error);
 
@@ -49,7 +56,7 @@ private:
 
 // From now on, an interrupt or termination signal removes the temporary
 // file of `output` (if any) before the program ends as the signal would
-// end it.
+// end it.  SIGINT, SIGTERM or SIGHUP inherited as ignored stay ignored.
 void remove_on_signals(const TemporaryOutput& output);
 
 } // namespace asrc_audio

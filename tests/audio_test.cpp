@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -22,10 +23,12 @@
 #include "asrc.h"
 #include "asrc_poly.h"
 #include "conditioning.h"
+#include "output_limits.h"
 #include "reference_converter.h"
 #include "param_name.h"
 #include "scratch_dir.h"
 #include "sine_fit.h"
+#include "truncation.h"
 #include "wrap_count.h"
 
 namespace fs = std::filesystem;
@@ -93,6 +96,100 @@ INSTANTIATE_TEST_SUITE_P(
                std::to_string(info.param.amplitude);
     });
 
+// ---- the output's container: its limit, decided before writing ------------
+
+struct LimitCase {
+    const char* name;
+    asrc_audio::ConverterChoice choice;
+    std::int64_t frames_in;
+    int format; // asked for
+    int channels;
+    int written;       // the format to write, 0: refused
+    std::int64_t most; // max_frames_out
+};
+
+class ContainerLimit : public ::testing::TestWithParam<LimitCase> {};
+
+// The largest output is the converter's exact bound, and a WAV whose data
+// would pass its 32-bit sizes (less room for its header) becomes RF64, an
+// AIFF is refused, a FLAC or an output of unknown length stays as asked.
+TEST_P(ContainerLimit, PicksRf64OrRefusesPastFourGiB)
+{
+    const LimitCase c = GetParam();
+    const std::int64_t most = asrc_audio::max_frames_out(c.choice, c.frames_in);
+    EXPECT_EQ(most, c.most);
+    const asrc_audio::ContainerFit fit = asrc_audio::fit_container(c.format, c.channels, most);
+    EXPECT_EQ(fit.refusal.empty() ? fit.format : 0, c.written) << fit.refusal;
+    EXPECT_EQ(asrc_audio::fits(fit.format, c.channels, most), c.written != 0);
+}
+
+constexpr int kWav16 = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+constexpr int kRf64_16 = SF_FORMAT_RF64 | SF_FORMAT_PCM_16;
+constexpr int kAiff16 = SF_FORMAT_AIFF | SF_FORMAT_PCM_16;
+// The most 16-bit mono frames a WAV holds: (2^32 - 1 - 4096) / 2.
+constexpr std::int64_t kMaxWavFrames = 2147481599;
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Table, ContainerLimit, ::testing::ValuesIn(std::vector<LimitCase>{
+    // The file: 2,178,217,822 frames at offset 0.01 (step 163).
+    {"rule_huge_wav", {false, 163, 0}, 2178217822, kWav16, 1, kRf64_16, 2178217822},
+    {"rule_huge_aiff", {false, 163, 0}, 2178217822, kAiff16, 1, 0, 2178217822},
+    {"rule_huge_flac", {false, 163, 0}, 2178217822, SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 1,
+     SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 2178217822},
+    {"rule_wav_at_the_limit", {false, 0, 0}, kMaxWavFrames, kWav16, 1, kWav16, kMaxWavFrames},
+    {"rule_wav_one_past", {false, 0, 0}, kMaxWavFrames + 1, kWav16, 1, kRf64_16,
+     kMaxWavFrames + 1},
+    {"rule_24_bit_stereo", {false, 0, 0}, 715827200, SF_FORMAT_WAV | SF_FORMAT_PCM_24, 2,
+     SF_FORMAT_RF64 | SF_FORMAT_PCM_24, 715827200},
+    // Inserts: 101 inputs apart at step -163, the first on the first input.
+    {"rule_inserts_within", {false, -163, 0}, 2126219406, kWav16, 1, kWav16, 2147271084},
+    {"rule_inserts_past", {false, -163, 0}, 2126500000, kWav16, 1, kRf64_16, 2147554456},
+    {"rule_every_input_doubled", {false, -32768, 0}, 1073740799, kWav16, 1, kWav16,
+     kMaxWavFrames - 1},
+    // The polyphase converter: exactly ceil(frames * 2^30 / ratio).
+    {"poly_twice", {true, 0, ASRC_POLY_RATIO_ONE / 2}, 1073740799, kWav16, 1, kWav16,
+     kMaxWavFrames - 1},
+    {"poly_twice_past", {true, 0, ASRC_POLY_RATIO_ONE / 2}, 1073740800, kAiff16, 1, 0, 2147481600},
+    {"poly_44k1_to_48k", {true, 0, 986500301}, 3000000000, kWav16, 1, kRf64_16, 3265306122},
+    // Of no stated length: decided from what was written.
+    {"unknown_length", {false, 163, 0}, SF_COUNT_MAX, kAiff16, 2, kAiff16, -1},
+}), [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
+
+// The bound holds the rule's own output count from any phase.
+TEST(ContainerLimit, TheRulesBoundIsItsWorstCase)
+{
+    for (const std::int16_t step : {std::int16_t{-163}, std::int16_t{-8191}, std::int16_t{-32768},
+                                    std::int16_t{5}, std::int16_t{0}}) {
+        for (const std::int16_t phase : {std::int16_t{0}, std::int16_t{16383}, std::int16_t{8000}}) {
+            asrc_state s{};
+            s.phase = phase;
+            std::vector<std::int16_t> in(5000, 100);
+            std::vector<std::int16_t> out(2 * in.size());
+            std::int32_t nin = 5000, nout = 0;
+            asrc_state_process_block(&s, out.data(), in.data(), &nin, &nout, step);
+            const asrc_audio::ConverterChoice rule{false, step, 0};
+            EXPECT_LE(nout, asrc_audio::max_frames_out(rule, 5000)) << step << " " << phase;
+            EXPECT_EQ(asrc_audio::max_frames_out(rule, 5000), asrc_max_output(5000, step));
+        }
+    }
+}
+
+// The FLAC CRCs against the catalogue's check values of "123456789"
+// (CRC-8 0x07: 0xF4; CRC-16 0x8005 unreflected, from 0: 0xFEE8), and a
+// message followed by its CRC-16 gives 0.
+TEST(FlacCrc, MatchesTheCheckValues)
+{
+    const std::string text = "123456789";
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    EXPECT_EQ(asrc_audio::flac_crc8(bytes, text.size()), 0xF4);
+    EXPECT_EQ(asrc_audio::flac_crc16(bytes, text.size()), 0xFEE8);
+    const std::string framed = text + "\xFE\xE8";
+    EXPECT_EQ(asrc_audio::flac_crc16(reinterpret_cast<const unsigned char*>(framed.data()),
+                                     framed.size()),
+              0);
+}
+
 // ---- the program -------------------------------------------------------
 
 std::string quoted(const std::string& s)
@@ -154,6 +251,12 @@ public:
     Outcome audio(const std::vector<std::string>& args, const std::string& limits = "") const
     {
         return run(ASRC_AUDIO_EXE, args, limits);
+    }
+    // A shell command in the folder (the tools that make the test files):
+    // true when it succeeded.
+    bool shell(const std::string& command) const
+    {
+        return std::system(("cd " + quoted(dir_.string()) + " && (" + command + ")").c_str()) == 0;
     }
 
     // The names in the folder and its subfolders: a failed run must leave
@@ -587,7 +690,45 @@ enum class Setup {
     directory_not_flushed, // fsync of its directory fails
     read_fails,            // reading the input fails part way (EIO)
     truncated_flac_of_unknown_length,
+    flac_cut_into_last_frame, // t.flac (made by `make`) cut `cut` bytes into its last frame
+    hostile_rate,             // in.wav's header says 2e9 Hz
+    huge_input,               // huge.wav: 2,178,217,822 frames of 8-bit mono, sparse
 };
+
+// Where the last frame of a FLAC stream starts: the last frame sync code
+// whose header's CRC-8 holds (the headers flac writes for 16-bit stereo at
+// 48 kHz with a fixed block size: 6 or 7 bytes before the CRC).
+std::size_t last_flac_frame(const std::string& bytes)
+{
+    for (std::size_t at = bytes.size() - 8; at > 4; --at) {
+        if (static_cast<unsigned char>(bytes[at]) != 0xFF ||
+            (static_cast<unsigned char>(bytes[at + 1]) & 0xFE) != 0xF8)
+            continue;
+        const std::size_t n = 5 + (static_cast<unsigned char>(bytes[at + 4]) >= 0x80 ? 1 : 0);
+        unsigned crc = 0;
+        for (std::size_t i = at; i < at + n; ++i) {
+            crc ^= static_cast<unsigned char>(bytes[i]);
+            for (int k = 0; k < 8; ++k)
+                crc = (crc & 0x80) != 0 ? (crc << 1 ^ 0x07) & 0xFF : crc << 1 & 0xFF;
+        }
+        if (crc == static_cast<unsigned char>(bytes[at + n]))
+            return at;
+    }
+    return 0;
+}
+
+// A canonical 44-byte WAV header: 8-bit mono PCM at 48 kHz, `frames` long.
+std::string wav_header_8bit(std::uint32_t frames)
+{
+    auto le = [](std::uint32_t v, int n) {
+        std::string b;
+        for (int i = 0; i < n; ++i)
+            b += static_cast<char>(v >> (8 * i) & 0xFF);
+        return b;
+    };
+    return "RIFF" + le(frames + 36, 4) + "WAVEfmt " + le(16, 4) + le(1, 2) + le(1, 2) +
+           le(48000, 4) + le(48000, 4) + le(1, 2) + le(8, 2) + "data" + le(frames, 4);
+}
 
 // Shell commands before the program that bring the fault about.
 std::string fault_prefix(Setup setup)
@@ -612,9 +753,17 @@ struct FailureCase {
     std::vector<std::string> args;
     int status;
     const char* message;
+    const char* make = nullptr; // shell commands that make the input from in.wav
+    int cut = 0;                // flac_cut_into_last_frame: bytes into it
 };
 
 class Failure : public ::testing::TestWithParam<FailureCase> {};
+
+constexpr const char* kFlacCut =
+    "\"cut.flac\" is truncated: it states no length, and it does not end on a whole frame";
+constexpr const char* kStreamedFlac =
+    "sox in.wav -b 16 -e signed -L -t raw - | flac -s --force-raw-format --endian=little "
+    "--sign=signed --channels=2 --bps=16 --sample-rate=48000 - -c > t.flac 2>/dev/null";
 
 // Each fault gives its status and message, leaves no OUTPUT and no temporary
 // file, keeps an existing OUTPUT as it was and never changes the input.
@@ -640,6 +789,25 @@ TEST_P(Failure, LeavesTheFilesAsTheyWere)
     }
     if (c.setup == Setup::output_dir)
         fs::create_directory(dir / "out.wav");
+    if (c.make != nullptr) {
+        ASSERT_TRUE(dir.shell(c.make)) << c.make;
+    }
+    if (c.setup == Setup::flac_cut_into_last_frame) {
+        const std::string flac = slurp(dir / "t.flac");
+        const std::size_t last = last_flac_frame(flac);
+        ASSERT_GT(last, flac.size() / 2);
+        std::ofstream(dir / "cut.flac", std::ios::binary)
+            << flac.substr(0, last + static_cast<std::size_t>(c.cut));
+    }
+    if (c.setup == Setup::hostile_rate) {
+        std::string bytes = slurp(dir / "in.wav");
+        bytes.replace(24, 4, std::string("\x00\x94\x35\x77", 4)); // 2,000,000,000
+        std::ofstream(dir / "in.wav", std::ios::binary) << bytes;
+    }
+    if (c.setup == Setup::huge_input) {
+        std::ofstream(dir / "huge.wav", std::ios::binary) << wav_header_8bit(2178217822u);
+        fs::resize_file(dir / "huge.wav", 44 + 2178217822ULL); // sparse: no disk used
+    }
     const std::string input_before = slurp(dir / "in.wav");
     const std::set<std::string> names_before = dir.names();
 
@@ -660,6 +828,10 @@ INSTANTIATE_TEST_SUITE_P(Cases, Failure, ::testing::ValuesIn(std::vector<Failure
     {"unprintable_argument", Setup::none, {"\x1B]0;x\x07", "in.wav", "old.wav"}, 2,
      "Invalid rate offset \"\\x1B]0;x\\x07\": expected"},
     {"offset_out_of_range", Setup::none, {"2.0", "in.wav", "old.wav"}, 2, "Invalid rate offset"},
+    // Its step truncates to -2.0's, but it lies outside the range the
+    // message gives.
+    {"offset_below_minus_two", Setup::none, {"-2.00006", "in.wav", "old.wav"}, 2,
+     "Invalid rate offset \"-2.00006\": expected a decimal number from -2.0"},
     {"unknown_extension", Setup::none, {"0.01", "in.wav", "out.mp3"}, 2, ".wav, .flac, .aif or .aiff"},
     // A name that is only an extension would be a hidden file of no name.
     {"extension_only", Setup::none, {"0.01", "in.wav", ".wav"}, 2,
@@ -699,7 +871,82 @@ INSTANTIATE_TEST_SUITE_P(Cases, Failure, ::testing::ValuesIn(std::vector<Failure
     // cut in the middle of a frame: its last frame does not decode.
     {"truncated_flac_of_unknown_length", Setup::truncated_flac_of_unknown_length,
      {"0.01", "in.flac", "old.wav"}, 1,
-     "\"in.flac\" is truncated: the data ends after "},
+     "\"in.flac\" is truncated: it states no length, and it does not end on a whole frame"},
+    // Cut short, as the field's tools write them (in.wav: 10,000 frames of
+    // 24-bit stereo, 60,000 bytes): each header's promise against the file.
+    {"au_cut", Setup::none, {"0.01", "cut.au", "old.wav"}, 1,
+     "\"cut.au\" is truncated: its header promises 60000 bytes of data, the file holds ",
+     "sox in.wav t.au && head -c 30000 t.au > cut.au"},
+    {"w64_cut", Setup::none, {"0.01", "cut.w64", "old.wav"}, 1,
+     "\"cut.w64\" is truncated: its data chunk promises 60000 bytes",
+     "sox in.wav t.w64 && head -c 30000 t.w64 > cut.w64"},
+    // RF64's data size of 0xFFFFFFFF sends the reader to ds64's.
+    {"rf64_cut", Setup::none, {"0.01", "cut.rf64", "old.wav"}, 1,
+     "\"cut.rf64\" is truncated: its ds64 chunk promises 60000 bytes",
+     "sndfile-convert in.wav t.rf64 && head -c 30000 t.rf64 > cut.rf64"},
+    {"voc_cut", Setup::none, {"0.01", "cut.voc", "old.wav"}, 1,
+     "\"cut.voc\" is truncated: its block of sound promises ",
+     "sox in.wav -b 16 t.voc && head -c 20000 t.voc > cut.voc"},
+    {"nist_cut", Setup::none, {"0.01", "cut.sph", "old.wav"}, 1,
+     "\"cut.sph\" is truncated: its header promises 40000 bytes",
+     "sox in.wav -b 16 t.sph && head -c 20000 t.sph > cut.sph"},
+    // No length in the header: a cut inside a frame (4 bytes) shows.
+    {"ircam_cut_in_a_frame", Setup::none, {"0.01", "cut.ircam", "old.wav"}, 1,
+     "\"cut.ircam\" is truncated: the data ends in the middle of a frame: 1 of its 4 bytes",
+     "sox in.wav -b 16 t.ircam && head -c 21001 t.ircam > cut.ircam"},
+    {"paf_cut_in_a_frame", Setup::none, {"0.01", "cut.paf", "old.wav"}, 1,
+     "\"cut.paf\" is truncated: the data ends in the middle of a frame: 3 of its 4 bytes",
+     "sox in.wav -b 16 t.paf && head -c 22051 t.paf > cut.paf"},
+    // Ogg: libsndfile reads what the pages hold and gives no length (and
+    // refuses to open an Opus stream of one page cut short): 4.4 s of it.
+    {"ogg_vorbis_cut", Setup::none, {"0.01", "cut.ogg", "old.wav"}, 1,
+     "\"cut.ogg\" is truncated: its last Ogg page is cut short",
+     "sox in.wav t.wav repeat 20 && oggenc -Q t.wav -o t.ogg && head -c -1000 t.ogg > cut.ogg"},
+    {"opus_cut", Setup::none, {"0.01", "cut.opus", "old.wav"}, 1,
+     "\"cut.opus\" is truncated: its last Ogg page is cut short",
+     "sox in.wav t.wav repeat 20 && opusenc --quiet t.wav t.opus && head -c -1000 t.opus > cut.opus"},
+    // sox's 16-bit WAV has a 44-byte header: cut inside the data chunk's
+    // header, libsndfile reads no frames and no fault.
+    {"wav_cut_at_41", Setup::none, {"0.01", "cut.wav", "old.wav"}, 1,
+     "\"cut.wav\" is truncated: the header ends before the data begins",
+     "sox in.wav -b 16 t.wav && head -c 41 t.wav > cut.wav"},
+    {"wav_cut_at_42", Setup::none, {"0.01", "cut.wav", "old.wav"}, 1,
+     "\"cut.wav\" is truncated: the header ends before the data begins",
+     "sox in.wav -b 16 t.wav && head -c 42 t.wav > cut.wav"},
+    {"wav_cut_at_43", Setup::none, {"0.01", "cut.wav", "old.wav"}, 1,
+     "\"cut.wav\" is truncated: the header ends before the data begins",
+     "sox in.wav -b 16 t.wav && head -c 43 t.wav > cut.wav"},
+    // What a recorder that died before finishing its header leaves: RIFF
+    // and data sizes 0, the samples after them.
+    {"wav_data_size_0", Setup::none, {"0.01", "cut.wav", "old.wav"}, 1,
+     "\"cut.wav\" has an unfinished header: its data size reads 0 but 40000 bytes follow",
+     "sox in.wav -b 16 t.wav && head -c 4 /dev/zero | dd of=t.wav bs=1 seek=4 conv=notrunc "
+     "2>/dev/null && head -c 4 /dev/zero | dd of=t.wav bs=1 seek=40 conv=notrunc 2>/dev/null "
+     "&& mv t.wav cut.wav"},
+    // flac writing to a pipe cannot go back to fill in the length; cut 1
+    // to 5 bytes into the last frame, inside its header, the decoder sees
+    // an end and no error.
+    {"flac_of_unknown_length_cut_1", Setup::flac_cut_into_last_frame,
+     {"0.01", "cut.flac", "old.wav"}, 1, kFlacCut, kStreamedFlac, 1},
+    {"flac_of_unknown_length_cut_2", Setup::flac_cut_into_last_frame,
+     {"0.01", "cut.flac", "old.wav"}, 1, kFlacCut, kStreamedFlac, 2},
+    {"flac_of_unknown_length_cut_3", Setup::flac_cut_into_last_frame,
+     {"0.01", "cut.flac", "old.wav"}, 1, kFlacCut, kStreamedFlac, 3},
+    {"flac_of_unknown_length_cut_4", Setup::flac_cut_into_last_frame,
+     {"0.01", "cut.flac", "old.wav"}, 1, kFlacCut, kStreamedFlac, 4},
+    {"flac_of_unknown_length_cut_5", Setup::flac_cut_into_last_frame,
+     {"0.01", "cut.flac", "old.wav"}, 1, kFlacCut, kStreamedFlac, 5},
+    {"flac_of_unknown_length_cut_100", Setup::flac_cut_into_last_frame,
+     {"0.01", "cut.flac", "old.wav"}, 1, kFlacCut, kStreamedFlac, 100},
+    // Twice a hostile header's rate does not fit an int: refused, not wrapped.
+    {"hostile_rate", Setup::hostile_rate, {"--converter", "poly", "-1.0", "in.wav", "old.wav"}, 1,
+     "cannot write \"old.wav\": the output rate 4000000000 Hz (2000000000 Hz times 2.000000) is "
+     "beyond what a sound file's header holds"},
+    // 4.4 GB of 16-bit output: past an AIFF's 32-bit sizes, refused before
+    // anything is written (a WAV would be written as RF64).
+    {"aiff_past_4_gib", Setup::huge_input, {"0.01", "huge.wav", "out.aiff"}, 1,
+     "cannot write \"out.aiff\": up to 2178217822 frames of 1 channels pass the 4 GiB that an "
+     "AIFF header can count"},
     // A read that fails is reported as the failure it is, not as a short file.
     {"read_error", Setup::read_fails, {"0.01", "in.wav", "old.wav"}, 1,
      "cannot read \"in.wav\": System error : Input/output error"},
@@ -724,6 +971,132 @@ INSTANTIATE_TEST_SUITE_P(Cases, Failure, ::testing::ValuesIn(std::vector<Failure
      1, "cannot write \"sub/new.wav\": Input/output error"},
 }), [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
+
+// ---- whole files, as the field's tools write them ---------------------------
+
+struct WholeCase {
+    const char* name;
+    const char* make;   // shell commands that make `input` from in.wav
+    const char* input;
+    const char* frames; // the summary's count in, "" when the codec's own
+};
+
+class WholeFile : public ::testing::TestWithParam<WholeCase> {};
+
+// The truncation checks take nothing whole for cut: each file converts to
+// its end with status 0.
+TEST_P(WholeFile, IsConvertedToItsEnd)
+{
+    const WholeCase c = GetParam();
+    Folder dir;
+    write_sound(dir / "in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_24, 2, to32(random24(20000, 5)));
+    ASSERT_TRUE(dir.shell(c.make)) << c.make;
+    const Outcome r = dir.audio({"0.01", c.input, "out.wav"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find(std::string(c.frames) + " frames in, "), std::string::npos) << r.err;
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Tools, WholeFile, ::testing::ValuesIn(std::vector<WholeCase>{
+    {"au", "sox in.wav t.au", "t.au", "asrc-audio: 10000"},
+    {"w64", "sox in.wav t.w64", "t.w64", "asrc-audio: 10000"},
+    {"rf64", "sndfile-convert in.wav t.rf64", "t.rf64", "asrc-audio: 10000"},
+    {"voc", "sox in.wav -b 16 t.voc", "t.voc", "asrc-audio: 10000"},
+    {"nist", "sox in.wav -b 16 t.sph", "t.sph", "asrc-audio: 10000"},
+    {"ircam", "sox in.wav -b 16 t.ircam", "t.ircam", "asrc-audio: 10000"},
+    {"paf", "sox in.wav -b 16 t.paf", "t.paf", "asrc-audio: 10000"},
+    {"wav_16_bit", "sox in.wav -b 16 t.wav", "t.wav", "asrc-audio: 10000"},
+    {"aiff", "sox in.wav t.aiff", "t.aiff", "asrc-audio: 10000"},
+    {"ogg_vorbis", "oggenc -Q in.wav -o t.ogg", "t.ogg", ""},
+    {"opus", "opusenc --quiet in.wav t.opus", "t.opus", ""},
+    {"flac_of_unknown_length", kStreamedFlac, "t.flac", "asrc-audio: 10000"},
+    // 149 frames: numbers past 127 take two bytes in a frame's header.
+    {"flac_of_unknown_length_long",
+     "sox in.wav -b 16 -e signed -L -t raw - repeat 60 | flac -s --force-raw-format "
+     "--endian=little --sign=signed --channels=2 --bps=16 --sample-rate=48000 - -c > t.flac "
+     "2>/dev/null", "t.flac", "asrc-audio: 610000"},
+}), [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
+
+// ---- what the program keeps of its surroundings -----------------------------
+
+struct ModeCase {
+    const char* name;
+    int before;  // OUTPUT's mode before the run; -1: none, -2: a link to a 0600 file
+    int after;   // OUTPUT's mode after it (umask 022)
+};
+
+class OutputMode : public ::testing::TestWithParam<ModeCase> {};
+
+// A replaced OUTPUT keeps its permissions (a private or read-only file stays
+// so); a new one, or one that replaces a symbolic link, gets a new file's.
+TEST_P(OutputMode, IsTheReplacedFilesOrANewFilesOne)
+{
+    const ModeCase c = GetParam();
+    Folder dir;
+    write_sound(dir / "in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, to32(random24(1000, 9)));
+    if (c.before == -2) {
+        std::ofstream(dir / "target") << "x";
+        fs::permissions(dir / "target", fs::perms(0600));
+        fs::create_symlink("target", dir / "out.wav");
+    } else if (c.before >= 0) {
+        std::ofstream(dir / "out.wav") << "an earlier output";
+        fs::permissions(dir / "out.wav", fs::perms(c.before));
+    }
+    const Outcome r = dir.audio({"-q", "0.01", "in.wav", "out.wav"}, "umask 022 && ");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(static_cast<int>(fs::symlink_status(dir / "out.wav").permissions()), c.after);
+    EXPECT_EQ(read_sound(dir / "out.wav").info.frames, 991);
+    if (c.before == -2) {
+        EXPECT_EQ(slurp(dir / "target"), "x");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, OutputMode,
+                         ::testing::Values(ModeCase{"new", -1, 0644},
+                                           ModeCase{"private", 0600, 0600},
+                                           ModeCase{"read_only", 0444, 0444},
+                                           ModeCase{"group_executable", 0750, 0750},
+                                           ModeCase{"symbolic_link", -2, 0644}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+struct SignalCase {
+    const char* name;
+    const char* shell; // before the program: what the parent set
+    const char* sig;   // raised while the output is finished
+    int status;        // the shell's: 128 + the signal when it ended the program
+};
+
+class InheritedSignal : public ::testing::TestWithParam<SignalCase> {};
+
+// A hang-up or interrupt that the parent set to be ignored (nohup, a
+// background job) stays ignored: the program finishes its work.  One that is
+// not ends it, and the temporary file goes with it.
+TEST_P(InheritedSignal, IsIgnoredOnlyWhenTheParentIgnoredIt)
+{
+    const SignalCase c = GetParam();
+    Folder dir;
+    write_sound(dir / "in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, to32(random24(1000, 9)));
+    const Outcome r = dir.audio({"-q", "0.01", "in.wav", "out.wav"},
+                                std::string(c.shell) + "ASRC_TEST_RAISE_AT_FSYNC=" + c.sig + " " +
+                                    preload_io_faults());
+    EXPECT_EQ(r.status, c.status) << r.err;
+    if (c.status == 0) {
+        EXPECT_EQ(read_sound(dir / "out.wav").info.frames, 991);
+    } else {
+        EXPECT_EQ(dir.names(), std::set<std::string>{"in.wav"});
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, InheritedSignal,
+    ::testing::Values(SignalCase{"hangup_ignored", "trap '' HUP && ", "HUP", 0},
+                      SignalCase{"interrupt_ignored", "trap '' INT && ", "INT", 0},
+                      SignalCase{"hangup", "", "HUP", 128 + SIGHUP},
+                      SignalCase{"interrupt", "", "INT", 128 + SIGINT},
+                      SignalCase{"terminate_with_hangup_ignored", "trap '' HUP && ", "TERM",
+                                 128 + SIGTERM}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // ---- files of unknown length, reads that fail once -----------------------
 
@@ -842,7 +1215,7 @@ TEST_P(PolyFile, EachChannelIsTheLibrarysConversion)
     EXPECT_EQ(out.info.samplerate, c.header_rate);
     ASSERT_EQ(out.info.channels, c.channels);
     for (int k = 0; k < c.channels; ++k)
-        EXPECT_EQ(channel_of(as16(out.samples), c.channels, k), poly_reference(ch[k], c.ratio))
+        EXPECT_EQ(channel_of(as16(out.samples), c.channels, k), poly_reference(ch[static_cast<std::size_t>(k)], c.ratio))
             << "channel " << k;
     EXPECT_NE(r.err.find(std::to_string(frames) + " frames in, " +
                          std::to_string(out.info.frames) + " frames out"),

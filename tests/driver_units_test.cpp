@@ -44,14 +44,17 @@ INSTANTIATE_TEST_SUITE_P(
                       OffsetCase{"1e-3", 16}, OffsetCase{"+0.25", 4096},
                       OffsetCase{"1.0", 16384}, OffsetCase{"1.99993896484375", 32767},
                       OffsetCase{"1.9999999", 32767}, OffsetCase{"-2.0", -32768},
-                      OffsetCase{"-2.00006", -32768}, OffsetCase{"1e-400", 0},
-                      // Refused: not a number as a whole, not finite, or a step
-                      // that would wrap (2.0 gave -32768, 4.0 gave 0).
+                      OffsetCase{"-1.99999", -32767}, OffsetCase{"1e-400", 0},
+                      // Refused: not a number as a whole, not finite, a step
+                      // that would wrap (2.0 gave -32768, 4.0 gave 0), or below
+                      // -2.0 where the step would still truncate to -32768.
                       OffsetCase{"", std::nullopt}, OffsetCase{"abc", std::nullopt},
                       OffsetCase{"0.01x", std::nullopt}, OffsetCase{"0,01", std::nullopt},
                       OffsetCase{"nan", std::nullopt}, OffsetCase{"inf", std::nullopt},
                       OffsetCase{"-inf", std::nullopt}, OffsetCase{"2.0", std::nullopt},
                       OffsetCase{"4.0", std::nullopt}, OffsetCase{"-2.0001", std::nullopt},
+                      OffsetCase{"-2.00006", std::nullopt},
+                      OffsetCase{"-2.0000000001", std::nullopt},
                       OffsetCase{"1e10", std::nullopt}, OffsetCase{"0.5 ", std::nullopt}),
     [](const auto& info) { return asrc_test::param_name(info.param.text); });
 

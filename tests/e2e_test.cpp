@@ -258,7 +258,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(BadArgs{"none", ""}, BadArgs{"letters", "abc"}, BadArgs{"empty", "''"},
                       BadArgs{"trailing", "0.01x"}, BadArgs{"comma", "0,01"},
                       BadArgs{"nan", "nan"}, BadArgs{"inf", "inf"}, BadArgs{"two", "2.0"},
-                      BadArgs{"four", "4.0"}, BadArgs{"huge", "1e10"}),
+                      BadArgs{"four", "4.0"}, BadArgs{"huge", "1e10"},
+                      // Below -2.0, though its step truncates to -2.0's.
+                      BadArgs{"below_minus_two", "-2.00006"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct InputFault {

@@ -6,12 +6,16 @@
 //                                   any folder) from byte OFFSET on
 //   ASRC_TEST_FAIL_READ_ONCE=1      ... but only once: the reads after it
 //                                   succeed
+//   ASRC_TEST_RAISE_AT_FSYNC=HUP    the first fsync raises SIGHUP (or INT,
+//                                   TERM) first: a signal that arrives
+//                                   while the output is being finished
 // Every other call goes to the system.
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -39,10 +43,22 @@ bool read_fails(int fd)
            lseek(fd, 0, SEEK_CUR) >= std::atoll(at + 1);
 }
 
+void raise_once()
+{
+    static bool raised = false;
+    const char* name = std::getenv("ASRC_TEST_RAISE_AT_FSYNC");
+    if (raised || name == nullptr)
+        return;
+    raised = true;
+    const std::string_view n = name;
+    std::raise(n == "HUP" ? SIGHUP : n == "INT" ? SIGINT : SIGTERM);
+}
+
 } // namespace
 
 extern "C" int fsync(int fd)
 {
+    raise_once();
     const char* which = std::getenv("ASRC_TEST_FAIL_FSYNC");
     struct stat s {};
     if (which != nullptr && fstat(fd, &s) == 0 &&

@@ -181,7 +181,7 @@ TEST(PolyKernels, VectorSumsEqualThePortableSum)
 #endif
         best_full_band_sum()};
     for (int round = 0; round < 4000; ++round) {
-        const std::uint32_t f = round < 4 ? std::vector<std::uint32_t>{0, 1, (1u << 22) - 1, (1u << 30) - 1}[round]
+        const std::uint32_t f = round < 4 ? std::vector<std::uint32_t>{0, 1, (1u << 22) - 1, (1u << 30) - 1}[static_cast<std::size_t>(round)]
                                           : frac(rng);
         // Random inputs, and inputs at full scale with the coefficients'
         // signs, which drive every partial sum to its largest magnitude.
@@ -210,9 +210,9 @@ TEST(PolyKernels, SumsStayFarFromOverflow)
         for (std::uint32_t a = 0; a < static_cast<std::uint32_t>(stride); a += 7) {
             std::int64_t l1 = 0;
             for (int j = -128; j <= 128; ++j)
-                l1 += std::abs(reference_poly::table(16384 + stride * j - a)) * 32768 +
-                      32767 * std::abs(reference_poly::table(16384 + stride * j - a - 1) -
-                                       reference_poly::table(16384 + stride * j - a));
+                l1 += std::abs(reference_poly::table(static_cast<std::uint32_t>(16384 + stride * j) - a)) * 32768 +
+                      32767 * std::abs(reference_poly::table(static_cast<std::uint32_t>(16384 + stride * j) - a - 1) -
+                                       reference_poly::table(static_cast<std::uint32_t>(16384 + stride * j) - a));
             worst = std::max(worst, l1 * 32768);
         }
     EXPECT_LT(worst, std::int64_t{1} << 55);

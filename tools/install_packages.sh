@@ -4,7 +4,10 @@
 #
 #   tools/install_packages.sh build   compilers, CMake and libsndfile: every
 #                                       program (asrc and asrc-audio)
-#   tools/install_packages.sh test    + GoogleTest, pybind11, numpy, scipy,
+#   tools/install_packages.sh test    + GoogleTest, the encoders that make
+#                                       asrc-audio's damaged test files (sox,
+#                                       flac, oggenc, opusenc,
+#                                       sndfile-convert), pybind11, numpy, scipy,
 #                                       matplotlib, pytest, and the peer
 #                                       resamplers (libsamplerate, speexdsp,
 #                                       soxr, zita-resampler) for
@@ -18,6 +21,7 @@ level=${1:-test}
 
 build=(cmake make gcc g++ pkg-config libsndfile1-dev)
 test=("${build[@]}" libgtest-dev file
+  sox flac vorbis-tools opus-tools sndfile-programs
   python3 python3-dev python3-pybind11 python3-numpy python3-scipy python3-matplotlib
   python3-pytest
   libsamplerate0-dev libspeexdsp-dev libsoxr-dev libzita-resampler-dev)

@@ -15,7 +15,7 @@
 
 #define IN_BLOCK 48  /* frames per USB packet: 1 ms at 48 kHz */
 #define OUT_BLOCK 64 /* frames per half of the I2S DMA buffer */
-#define TARGET 96    /* 2 ms of fill: see docs/bridge.md, sizing */
+#define TARGET 96    /* 2 ms of fill: see "Sizing the FIFO" */
 #define CAPACITY (2 * TARGET + IN_BLOCK + OUT_BLOCK)
 #define CONVERTED (2 * IN_BLOCK + 128) /* asrc_poly_max_output bound */
 
