@@ -253,7 +253,7 @@ def _wide_section(wide, settings):
     def label(n):
         s = settings.get(n)
         if n in WIDE_OURS:
-            return f"**`{n}`** ({LABELS.get(n, n)})"
+            return f"**`{n}`**, {LABELS.get(n, n)}"
         return f"`{n}`" + (f" ({s['package']})" if s else "")
 
     w(f"SINAD (dB) by ratio: the lowest over the band, with the tone (kHz) where it falls, and "

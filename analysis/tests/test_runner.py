@@ -81,7 +81,12 @@ def test_the_32_bit_sweep_reads_int32_through_the_runner(asrc, runner):
     n = 24000
     y, _ = runner.convert("asrc-q31", measure.tone_q31(997.0, -1.0, n, 48000), 48000, 44100)
     assert y.dtype == np.int32 and len(y) == 22050
-    table = measure.sweep_sinad_32(bench, [DOWN], [997.0], True, lambda msg: None)
+    table = measure.sweep_sinad_32(bench, [DOWN, plan.PAIRS_32[4]], [997.0], True,
+                                   lambda msg: None)
+    # Upsampling too (44.1 -> 96 kHz), where the input holds fewer samples
+    # than the window of outputs: nothing is left out.
+    assert [n for n in bench.notes if " left out: " in n] == []
+    assert set(table[(plan.PAIRS_32[4].key, -1.0, 997.0)]) == {"input"} | set(bench.wide)
     res = table[(DOWN.key, -1.0, 997.0)]
     assert set(res) == {"input"} | set(bench.wide)
     assert res["input"]["sinad"] > 190
