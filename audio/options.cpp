@@ -1,6 +1,8 @@
 // options.cpp - reads the command line of asrc-audio.
 #include "options.h"
 
+#include <sndfile.h>
+
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -110,12 +112,55 @@ std::optional<Container> container_for(std::string_view path)
     return std::nullopt;
 }
 
+std::string batch_output_name(const std::string& dir, const std::string& input)
+{
+    const std::size_t slash = input.find_last_of('/');
+    std::string name = slash == std::string::npos ? input : input.substr(slash + 1);
+    if (!container_for(name)) {
+        const std::size_t dot = name.find_last_of('.');
+        if (dot != std::string::npos && dot != 0)
+            name.erase(dot);
+        name += ".wav";
+    }
+    return dir.empty() || dir.back() == '/' ? dir + name : dir + "/" + name;
+}
+
+namespace {
+
+// The options that take a value, each also as NAME=VALUE.
+bool takes_value(std::string_view name)
+{
+    return name == "--gain" || name == "--rate" || name == "--to" || name == "--converter" ||
+           name == "--bits" || name == "--out-dir";
+}
+
+// RATE_OFFSET, read by the program's own rule for both converters, so that
+// both take and refuse the same texts; the polyphase converter then takes
+// its value within the range its ratio allows.
+std::optional<std::string> read_offset(Options& o, const char* text)
+{
+    const std::optional<std::int16_t> step = asrc_driver::parse_rate_offset(text);
+    if (!step)
+        return asrc_driver::invalid_rate_offset_message(text);
+    o.step = *step;
+    o.offset = std::strtod(text, nullptr);
+    o.offset_text = text;
+    if (o.converter == ConverterKind::poly && (o.offset < kPolyOffsetMin || o.offset > kPolyOffsetMax))
+        return "rate offset " + quoted(text) +
+               " is outside what the polyphase converter takes: from -2.0 to 0.96 (output "
+               "rate from 3 times to 1/25 of the input rate; use --to HZ for other rates)";
+    return std::nullopt;
+}
+
+} // namespace
+
 ParsedCommandLine parse_command_line(int argc, const char* const* argv)
 {
     ParsedCommandLine r;
     std::vector<const char*> positional;
     bool options_ended = false;
-    std::optional<ConverterKind> converter; // rule when not given
+    std::optional<ConverterKind> converter; // poly when not given
+    bool dither_given = false;
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         if (options_ended || arg.size() < 2 || arg[0] != '-' || is_number(argv[i])) {
@@ -130,14 +175,22 @@ ParsedCommandLine parse_command_line(int argc, const char* const* argv)
             r.kind = ParsedCommandLine::Kind::help;
             return r;
         }
+        if (arg == "--version") {
+            r.kind = ParsedCommandLine::Kind::version;
+            return r;
+        }
         if (arg == "-q" || arg == "--quiet") {
             r.options.quiet = true;
             continue;
         }
-        // --gain DB, --rate HZ, --to HZ, --converter NAME, each also NAME=VALUE
+        if (arg == "--no-dither") {
+            r.options.dither = false;
+            dither_given = true;
+            continue;
+        }
         const std::size_t eq = arg.find('=');
         const std::string name(arg.substr(0, eq));
-        if (name != "--gain" && name != "--rate" && name != "--to" && name != "--converter")
+        if (!takes_value(name))
             return failure("unknown option " + quoted(arg));
         const char* value = nullptr;
         if (eq != std::string_view::npos) {
@@ -159,7 +212,15 @@ ParsedCommandLine parse_command_line(int argc, const char* const* argv)
             else if (std::string_view(value) == "poly")
                 converter = ConverterKind::poly;
             else
-                return failure("invalid converter " + quoted(value) + ": expected rule or poly");
+                return failure("invalid converter " + quoted(value) + ": expected poly or rule");
+        } else if (name == "--bits") {
+            r.options.depth = parse_depth(value);
+            if (!r.options.depth)
+                return failure("invalid --bits " + quoted(value) + ": expected 16, 24, 32 or float");
+        } else if (name == "--out-dir") {
+            r.options.out_dir = value;
+            if (r.options.out_dir->empty())
+                return failure("empty --out-dir");
         } else {
             const std::optional<int> rate = parse_rate(value);
             if (!rate)
@@ -170,40 +231,48 @@ ParsedCommandLine parse_command_line(int argc, const char* const* argv)
         }
     }
 
-    if (r.options.to) {
-        // The output rate replaces RATE_OFFSET and needs a converter that
-        // can take any ratio.
-        if (converter == ConverterKind::rule)
+    r.options.converter = converter.value_or(ConverterKind::poly);
+    if (r.options.converter == ConverterKind::rule) {
+        // The rule is there to reproduce asrc, numbers and all.
+        if (r.options.to)
             return failure("--to needs the polyphase converter: the rule converter only moves "
                            "the rate by a step (leave out --converter rule)");
-        if (positional.size() != 2)
-            return failure(positional.size() < 2 ? "expected --to HZ INPUT OUTPUT"
-                                                 : "too many arguments: with --to, give INPUT "
-                                                   "OUTPUT and no RATE_OFFSET");
-        r.options.converter = ConverterKind::poly;
-        return finish_files(r, positional[0], positional[1]);
+        if (r.options.depth && *r.options.depth != Depth::pcm16)
+            return failure("the rule converter writes 16-bit samples, as asrc does: leave out "
+                           "--bits, or leave out --converter rule");
+        if (dither_given)
+            return failure("the rule converter truncates as asrc does: --no-dither needs the "
+                           "polyphase converter (leave out --converter rule)");
     }
 
-    if (positional.size() != 3)
-        return failure(positional.size() < 3 ? "expected RATE_OFFSET INPUT OUTPUT"
-                                             : "too many arguments");
-    // The offset is read by the program's own rule either way, so that both
-    // converters take and refuse the same texts; the polyphase converter
-    // then takes its value, within the range its ratio allows.
-    const std::optional<std::int16_t> step = asrc_driver::parse_rate_offset(positional[0]);
-    if (!step)
-        return failure(asrc_driver::invalid_rate_offset_message(positional[0]));
-    r.options.step = *step;
-    r.options.converter = converter.value_or(ConverterKind::rule);
-    if (r.options.converter == ConverterKind::poly) {
-        const double offset = std::strtod(positional[0], nullptr);
-        if (offset < kPolyOffsetMin || offset > kPolyOffsetMax)
-            return failure("rate offset " + quoted(positional[0]) +
-                           " is outside what the polyphase converter takes: from -1.0 to 0.5 "
-                           "(output rate from twice to half the input rate)");
-        r.options.offset = offset;
+    // The offset, if any, comes first; then the files.
+    std::size_t next = 0;
+    if (!r.options.to) {
+        if (positional.empty())
+            return failure("expected RATE_OFFSET INPUT OUTPUT, or --to HZ INPUT OUTPUT");
+        if (const auto message = read_offset(r.options, positional[0]))
+            return failure(*message);
+        next = 1;
     }
-    return finish_files(r, positional[1], positional[2]);
+    if (r.options.out_dir) {
+        if (positional.size() <= next)
+            return failure("expected one or more INPUT files before --out-dir");
+        r.options.inputs.assign(positional.begin() + static_cast<std::ptrdiff_t>(next), positional.end());
+        for (const std::string& in : r.options.inputs)
+            if (in.empty())
+                return failure("empty file name");
+        r.kind = ParsedCommandLine::Kind::run;
+        return r;
+    }
+    if (positional.size() != next + 2) {
+        if (positional.size() > next + 2)
+            return failure(r.options.to ? "too many arguments: with --to, give INPUT OUTPUT and no "
+                                          "RATE_OFFSET (or INPUT... --out-dir DIR)"
+                                        : "too many arguments (several inputs need --out-dir DIR)");
+        return failure(r.options.to ? "expected --to HZ INPUT OUTPUT"
+                                    : "expected RATE_OFFSET INPUT OUTPUT");
+    }
+    return finish_files(r, positional[next], positional[next + 1]);
 }
 
 std::string usage_text()
@@ -211,44 +280,63 @@ std::string usage_text()
     return std::string(
                "Usage: asrc-audio [OPTIONS] RATE_OFFSET INPUT OUTPUT\n"
                "       asrc-audio [OPTIONS] --to HZ INPUT OUTPUT\n"
-               "Converts the audio file INPUT (any file libsndfile reads: WAV, FLAC, AIFF, ...;\n"
-               "any number of channels, any sample format), every channel through its own\n"
-               "converter, and writes 16-bit PCM to OUTPUT in the container its extension names\n"
-               "(") +
+               "       asrc-audio [OPTIONS] --to HZ INPUT... --out-dir DIR\n"
+               "Converts the audio file INPUT (any file libsndfile reads: WAV, FLAC, AIFF, MP3,\n"
+               "Ogg, ...; any number of channels) to another rate and writes OUTPUT in the\n"
+               "container its extension names (") +
            kOutputExtensions +
-           ").\n"
-           "RATE_OFFSET is " +
+           "), at INPUT's depth\n"
+           "unless --bits says otherwise.\n"
+           "--to HZ converts to the rate HZ: any of 8000, 11025, 16000, 22050, 32000, 44100,\n"
+           "48000, 88200, 96000, 176400 and 192000 to any other, or any two rates from 1/25\n"
+           "to 25 times apart.  RATE_OFFSET instead re-times a recording at the same nominal\n"
+           "rate (drift correction): the output has (1 - RATE_OFFSET) times as many frames,\n"
+           "and its header keeps INPUT's rate.  RATE_OFFSET is " +
            asrc_driver::kRateOffsetRange +
-           "; a negative\n"
-           "offset such as -0.01 is read as the offset, not as an option.  The output rate\n"
-           "is the input rate times (1 - RATE_OFFSET).\n"
+           "\n"
+           "(-2.0 to 0.96 for poly); a negative offset such as -0.01 is read as the offset,\n"
+           "not as an option.\n"
            "\n"
            "Converters (--converter):\n"
-           "  rule   the default: the first-order allpass that drops or inserts a sample,\n"
-           "         its phase moved by trunc(16384 * RATE_OFFSET) per sample.  Cheap and\n"
-           "         bit-exact with asrc, but 43 dB SINAD at 1 kHz, ratios in coarse steps\n"
-           "         (0.01 gives 0.990099), and loud input may wrap around.  Choose it to\n"
-           "         reproduce asrc or a device that runs it.\n"
-           "  poly   the polyphase converter: any ratio from 0.5 to 2 to 2^-30, 90 dB SINAD\n"
-           "         or better (transparent in 16 bits), output k aligned with input time\n"
-           "         k * ratio, filter delay compensated, clipping counted, never wrapped.\n"
-           "         Choose it to change a recording's rate.  RATE_OFFSET from -1.0 to 0.5.\n"
+           "  poly   the default: a polyphase converter in 32-bit fixed point, 140 dB SINAD\n"
+           "         or better from 20 Hz to 20 kHz, any ratio from 1/25 to 25, output k\n"
+           "         aligned with input time k * ratio, no gain, clipping counted.  Samples\n"
+           "         are read at their own depth (integers up to 32 bits; float and double\n"
+           "         to 2^-31) and rounded once, to the output's depth.\n"
+           "  rule   the drop/insert rule of asrc, bit for bit: its phase moved by\n"
+           "         trunc(16384 * RATE_OFFSET) per sample, input scaled by 0.99 and cut to\n"
+           "         16 bits, 16-bit output, 43 dB SINAD at 1 kHz, loud input may wrap.\n"
+           "         Choose it only to reproduce asrc or a device that runs it.\n"
            "\n"
            "Options:\n"
-           "  --to HZ          output rate: converts INPUT's rate to HZ (implies poly; no\n"
-           "                   RATE_OFFSET then), e.g. --to 48000 for a 44.1 kHz file\n"
-           "  --converter C    rule (default) or poly\n"
-           "  --rate HZ        sample rate written in OUTPUT's header (default: INPUT's rate\n"
-           "                   with rule, the output rate with poly)\n"
+           "  --to HZ          output rate (poly only; no RATE_OFFSET then)\n"
+           "  --bits B         output depth: 16, 24, 32 (integers) or float; default:\n"
+           "                   INPUT's (24 for MP3/Ogg; FLAC holds at most 24)\n"
+           "  --no-dither      round to nearest where the depth is reduced, instead of\n"
+           "                   the default TPDF dither (every converted sample has 32\n"
+           "                   bits, so any 16- or 24-bit output is a reduction)\n"
+           "  --converter C    poly (default) or rule\n"
+           "  --rate HZ        sample rate written in OUTPUT's header (default: --to's,\n"
+           "                   or INPUT's with RATE_OFFSET)\n"
            "  --gain DB        gain applied before the conversion, -100 to 100 dB (default\n"
-           "                   0); loud input may wrap around in the rule converter or clip\n"
-           "                   in poly: try --gain -3\n"
+           "                   0); loud input may clip (poly) or wrap (rule): try --gain -3\n"
+           "  --out-dir DIR    batch: converts every INPUT into DIR, under its own name (.wav\n"
+           "                   for inputs of other formats), as many at once as there are\n"
+           "                   cores; one summary line per file, then a total\n"
            "  -q, --quiet      no progress and no summary line\n"
            "  -h, --help       this text\n"
+           "  --version        the version, and libsndfile's\n"
            "  --               ends the options\n"
            "\n"
-           "Exit status: 0 done, 1 a file could not be read or written, 2 bad command line\n"
-           "(or a ratio outside 0.5..2 for INPUT's rate).\n";
+           "Exit status: 0 done, 1 a file could not be read or written (in a batch: one or\n"
+           "more files failed, the others are converted), 2 bad command line (or a rate\n"
+           "INPUT's cannot be converted to).\n";
+}
+
+std::string version_text()
+{
+    return std::string("asrc-audio " ASRC_VERSION " (libsndfile: ") + sf_version_string() +
+           ")\n";
 }
 
 } // namespace asrc_audio

@@ -226,6 +226,8 @@ private:
     std::int64_t wrapped_ = 0;
 };
 
+} // namespace
+
 // libsndfile adjusts the frame count of a WAV or AIFF file whose data chunk
 // is cut short to the data that is there, and says so only in its log
 // ("data : 172818432 (should be 1000000)").  Returns the log's line when the
@@ -256,7 +258,37 @@ std::string short_data_chunk(SNDFILE* in)
     return {};
 }
 
-} // namespace
+bool frame_count_is_exact(int format)
+{
+    switch (format & SF_FORMAT_SUBMASK) {
+    case SF_FORMAT_MPEG_LAYER_I:
+    case SF_FORMAT_MPEG_LAYER_II:
+    case SF_FORMAT_MPEG_LAYER_III:
+        return false;
+    default:
+        return (format & SF_FORMAT_TYPEMASK) != SF_FORMAT_MPEG;
+    }
+}
+
+void judge_end(ConversionResult& result, const SF_INFO& info, const std::string& ended_in_error)
+{
+    // libsndfile stops at the end of the data that is there; a count in the
+    // header that was not reached means the file was cut short.  Where the
+    // header gives no count (a FLAC stream's total of 0), a last frame that
+    // could not be decoded says so.
+    if (result.status == ConversionResult::Status::done && info.frames != SF_COUNT_MAX &&
+        frame_count_is_exact(info.format) &&
+        result.frames_in < info.frames) {
+        result.status = ConversionResult::Status::truncated;
+        result.detail = "the header promises " + std::to_string(info.frames) + " frames, only " +
+                        std::to_string(result.frames_in) + " could be read";
+    } else if (result.status == ConversionResult::Status::done && !ended_in_error.empty()) {
+        result.status = ConversionResult::Status::truncated;
+        result.detail = "the data ends after " + std::to_string(result.frames_in) +
+                        " frames in a frame that cannot be decoded (libsndfile: " +
+                        ended_in_error + ")";
+    }
+}
 
 bool reads_as_floating_point(int format)
 {
@@ -433,21 +465,7 @@ ConversionResult convert_stream(SNDFILE* in, const SF_INFO& info, SNDFILE* out,
     result.wrapped = converters.wrapped();
     result.clipped = converters.clipped();
 
-    // libsndfile stops at the end of the data that is there; a count in the
-    // header that was not reached means the file was cut short.  Where the
-    // header gives no count (a FLAC stream's total of 0), a last frame that
-    // could not be decoded says so.
-    if (result.status == ConversionResult::Status::done && info.frames != SF_COUNT_MAX &&
-        result.frames_in < info.frames) {
-        result.status = ConversionResult::Status::truncated;
-        result.detail = "the header promises " + std::to_string(info.frames) + " frames, only " +
-                        std::to_string(result.frames_in) + " could be read";
-    } else if (result.status == ConversionResult::Status::done && !ended_in_error.empty()) {
-        result.status = ConversionResult::Status::truncated;
-        result.detail = "the data ends after " + std::to_string(result.frames_in) +
-                        " frames in a frame that cannot be decoded (libsndfile: " +
-                        ended_in_error + ")";
-    }
+    judge_end(result, info, ended_in_error);
     return result;
 }
 

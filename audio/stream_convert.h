@@ -55,6 +55,23 @@ struct ConversionResult {
     std::int64_t clipped = 0; // poly: output samples saturated to 16 bits
 };
 
+// Returns the line of libsndfile's log that shows a WAV or AIFF data chunk
+// cut short (libsndfile then quietly counts only the frames that are there),
+// or "" when there is none.  A size of 0xFFFFFFFF, the mark of a file written
+// as a stream, is no sign of truncation.
+std::string short_data_chunk(SNDFILE* in);
+
+// Whether libsndfile's frame count for this format is the real one: not
+// for MPEG audio, whose count is estimated from the first frame's bit rate
+// (a variable-rate file holds more or fewer frames).
+bool frame_count_is_exact(int format);
+
+// After the last read: marks `result` (still done) truncated when fewer
+// frames were read than an exact count in the header promises, or when
+// the data ended in a frame the decoder could not read (`ended_in_error`,
+// libsndfile's reason, "" if not).
+void judge_end(ConversionResult& result, const SF_INFO& info, const std::string& ended_in_error);
+
 // Called now and then with the number of input frames converted so far.
 using Progress = std::function<void(std::int64_t frames_in)>;
 

@@ -152,6 +152,10 @@ int asrc_fifo_init(asrc_fifo* f, int16_t* memory, int32_t capacity, int32_t chan
     f->overrun_frames = 0;
     f->underruns = 0;
     f->underrun_frames = 0;
+    f->stamp_sequence = 0;
+    f->read_time = 0;
+    f->read_frames = 0;
+    f->read_block = 0;
     return 0;
 }
 
@@ -180,6 +184,49 @@ int32_t asrc_fifo_read(asrc_fifo* f, int16_t* frames, int32_t count)
         add_relaxed(f->underrun_frames, missing);
     }
     return static_cast<int32_t>(n); // n <= count
+}
+
+int32_t asrc_fifo_read_at(asrc_fifo* f, int16_t* frames, int32_t count, uint32_t now)
+{
+    if (count <= 0)
+        return 0;
+    // The sequence goes odd before the read position moves and each field
+    // after it is stored with release order, so that a producer that sees
+    // any new field (loading it with acquire order) then sees the sequence
+    // changed too; no standalone fence (ThreadSanitizer does not model one).
+    const uint32_t sequence = f->stamp_sequence; // ours
+    std::atomic_ref<uint32_t>(f->stamp_sequence).store(sequence + 1, std::memory_order_relaxed);
+    const int32_t taken = asrc_fifo_read(f, frames, count); // stores `read` with release
+    store_release(f->read_time, now);
+    store_release(f->read_frames, f->read_frames + static_cast<uint32_t>(count));
+    std::atomic_ref<int32_t>(f->read_block).store(count, std::memory_order_release);
+    store_release(f->stamp_sequence, sequence + 2);
+    return taken;
+}
+
+int asrc_fifo_get_stamp(const asrc_fifo* f, asrc_fifo_stamp* out)
+{
+    const auto capacity = static_cast<uint32_t>(f->capacity);
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        const uint32_t before = load_acquire(f->stamp_sequence);
+        if ((before & 1u) != 0)
+            continue;
+        const uint32_t read = load_acquire(f->read);
+        const uint32_t time = load_acquire(f->read_time);
+        const uint32_t frames = load_acquire(f->read_frames);
+        const int32_t block =
+            std::atomic_ref<int32_t>(const_cast<int32_t&>(f->read_block)).load(std::memory_order_acquire);
+        if (load_acquire(f->stamp_sequence) != before)
+            continue;
+        const uint32_t held = distance(read, load_acquire(f->write), capacity);
+        out->fill = static_cast<int32_t>(held < capacity ? held : capacity); // <= 2^20
+        out->reads = before >> 1;
+        out->read_time = time;
+        out->read_frames = frames;
+        out->read_block = block;
+        return 0;
+    }
+    return -1;
 }
 
 int32_t asrc_fifo_discard(asrc_fifo* f, int32_t count)

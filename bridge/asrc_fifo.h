@@ -7,10 +7,11 @@
 //
 // The caller owns the asrc_fifo and the memory it holds frames in.  A frame
 // is `channels` int16_t samples, interleaved; the FIFO moves whole frames
-// only.  One side, the producer, may call asrc_fifo_write and
-// asrc_fifo_write_silence; the other side, the consumer, may call
-// asrc_fifo_read and asrc_fifo_discard; either side may call asrc_fifo_fill,
-// asrc_fifo_space and asrc_fifo_get_counts at any time, also while the
+// only.  One side, the producer, may call asrc_fifo_write,
+// asrc_fifo_write_silence and asrc_fifo_get_stamp; the other side, the
+// consumer, may call asrc_fifo_read, asrc_fifo_read_at and
+// asrc_fifo_discard; either side may call asrc_fifo_fill, asrc_fifo_space
+// and asrc_fifo_get_counts at any time, also while the
 // other side is in the middle of a call.  At most one producer call and one
 // consumer call may run at once: two producers (or two consumers) must
 // serialise their calls themselves.
@@ -121,6 +122,13 @@ typedef struct asrc_fifo {
     uint32_t overrun_frames;    // producer's: frames dropped by them
     uint32_t underruns;         // consumer's: reads that found too little
     uint32_t underrun_frames;   // consumer's: frames of silence given instead
+    // The consumer's last stamped read (asrc_fifo_read_at), published as
+    // a sequence lock: the consumer alone stores these four.
+    uint32_t stamp_sequence;    // odd while a stamped read is under way;
+                                // twice the stamped reads, modulo 2^32
+    uint32_t read_time;         // `now` of the last stamped read, ticks
+    uint32_t read_frames;       // frames asked by all stamped reads, mod 2^32
+    int32_t read_block;         // frames asked by the last stamped read
 } asrc_fifo;
 
 // The counters at one moment (each loaded atomically; the producer's and the
@@ -132,7 +140,21 @@ typedef struct asrc_fifo_counts {
     uint32_t underrun_frames;
 } asrc_fifo_counts;
 
-// Sets *f up empty, with all counters 0, over `memory`, which must hold
+// The consumer's side as the producer sees it at one moment, from
+// asrc_fifo_get_stamp: the fill, and when the consumer last read and how
+// far its clock had run by then, all from the same read.
+typedef struct asrc_fifo_stamp {
+    int32_t fill;          // frames held after that read and the writes
+                           // since (exact when the producer asks)
+    uint32_t reads;        // stamped reads so far, modulo 2^32 (0: none yet)
+    uint32_t read_time;    // the `now` of the last stamped read, ticks
+    uint32_t read_frames;  // frames asked by all stamped reads, modulo 2^32
+                           // (asked, not taken: the consumer's clock ran
+                           // on through an underrun)
+    int32_t read_block;    // frames asked by the last stamped read
+} asrc_fifo_stamp;
+
+// Sets *f up, with all counters 0, over `memory`, which must hold
 // capacity * channels samples.  Returns 0, or -1 without touching *f if
 // memory is null, capacity is outside 1 .. ASRC_FIFO_MAX_FRAMES or channels
 // outside 1 .. ASRC_FIFO_MAX_CHANNELS.  Neither side may be running.
@@ -156,6 +178,24 @@ int32_t asrc_fifo_write_silence(asrc_fifo* f, int32_t count);
 // `underruns` goes up by one and `underrun_frames` by count - taken.
 // count <= 0: returns 0, changes nothing.
 int32_t asrc_fifo_read(asrc_fifo* f, int16_t* frames, int32_t count);
+
+// Consumer side.  As asrc_fifo_read, and records `now` (the consumer's
+// reading of a free-running timer common to both sides, in any unit, wrapping
+// modulo 2^32: a microsecond counter, a Cortex-M cycle counter,
+// CLOCK_MONOTONIC in microseconds) with the frames asked, for the rate
+// controller (asrc_servo_update_at).  Take `now` when the block's time is
+// best known: at the DMA interrupt's entry, or from the sound card's own
+// timestamp.  A consumer uses asrc_fifo_read_at for every read, or not at
+// all.  Costs five more stores, four of them with release order.
+int32_t asrc_fifo_read_at(asrc_fifo* f, int16_t* frames, int32_t count, uint32_t now);
+
+// Producer side (or any side that does not read).  The fill and the last
+// stamped read, consistent with each other: the consumer publishes them
+// under a sequence lock (a count it makes odd before a stamped read and
+// even after it, stores only), so no read-modify-write is needed.  Returns
+// 0, or -1 with *out untouched if the consumer read four times while this
+// call was looking (it cannot starve a caller longer than that).
+int asrc_fifo_get_stamp(const asrc_fifo* f, asrc_fifo_stamp* out);
 
 // Consumer side.  Drops up to `count` of the oldest frames without copying
 // them and returns how many were dropped; never counts an underrun.  For a

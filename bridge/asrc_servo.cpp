@@ -4,7 +4,8 @@
 // Built as C++ without exceptions or RTTI and with no C++ runtime, as the
 // converter is.  Integer arithmetic only: on Cortex-M0+, which multiplies
 // only 32 x 32 -> 32 bits and cannot divide, the 64-bit products and shifts
-// go to libgcc's helpers, and only asrc_servo_init divides.
+// go to libgcc's helpers, and only asrc_servo_init and
+// asrc_servo_capacity_needed divide.
 #include "asrc_servo.h"
 
 namespace {
@@ -69,7 +70,7 @@ bool ratio_in_range(uint32_t r)
 // rounded to Q2.30 and held within the limits.
 uint32_t ratio_of(const asrc_servo& s, int64_t deviation)
 {
-    const int64_t r = int64_t{s.nominal} + ((deviation + (int64_t{1} << 23)) >> 24);
+    const int64_t r = int64_t{s.ratio_nominal} + ((deviation + (int64_t{1} << 23)) >> 24);
     return static_cast<uint32_t>(clamp(r, s.ratio_min, s.ratio_max)); // within uint32
 }
 
@@ -82,7 +83,7 @@ int64_t measure(const asrc_servo& s, int32_t fill, int64_t position)
 {
     const int64_t held = clamp(position, -kPositionLimit, kPositionLimit) >> 14;
     const int64_t mean_fill = int64_t{fill} - s.block / 2;
-    return clamp((mean_fill - s.target) * 65536 + ((held * s.inverse) >> 30), -kErrorLimit,
+    return clamp((mean_fill - s.target) * 65536 + ((held * s.frames_per_input) >> 30), -kErrorLimit,
                  kErrorLimit);
 }
 
@@ -93,26 +94,303 @@ int32_t frames_to_add(int64_t e16)
     return static_cast<int32_t>((-e16 + 32768) >> 16); // |e16| <= 2^28: within int32
 }
 
-// REFILL: the fill is brought to the target by the caller, not the ratio,
-// while the caller writes silence (see asrc_servo_muted).  `held` counts
-// its stages: 0 until the fill is no longer over the target by more than a
-// block and the first refill has been asked for; 1 .. settle the
-// updates over which the error is averaged (in `error`, a plain sum); then
-// one update that asks for the trim, and then, once the caller has dropped
-// all of it a block per update, the loop starts.
-uint32_t refill_update(asrc_servo& s, int32_t fill, int64_t position)
+// ---- The lines (timestamps; see TIMESTAMPS in asrc_servo.h) ----
+
+// The lines' time constants, log2 of nominal frames: the first one after
+// init (short, so that the start-up learns an offset of 1% in a fraction
+// of the refill), and the bounds of the configured ones (below 2^10 a
+// block of 1024 frames would be a whole time constant; above 2^22 a
+// product of the update could leave 64 bits).
+constexpr int32_t kLineStart = 10;
+constexpr int32_t kLineMax = 22;
+constexpr int64_t kLineErrorLimit = int64_t{2048} << 16;  // frames, Q.16
+constexpr int64_t kLineGapLimit = int64_t{65536} << 16;   // 1.4 s at 48 kHz, Q.16
+// The rates' bounds, Q16.48: a producer within the converter's 0.5 .. 2
+// and a little, a consumer within 0.5 .. 2, so that the products of the
+// feedforward stay below 2^63.
+constexpr int64_t kRateLow = int64_t{1} << 47;
+constexpr int64_t kRateHigh = int64_t{1} << 49;
+// The fill correction's limit, in ppm of the nominal ratio.
+constexpr uint32_t kCorrectionPpm = 40;
+
+int64_t magnitude(int64_t x)
 {
-    const int64_t e16 = measure(s, fill, position);
+    return x < 0 ? -x : x;
+}
+
+// The floor of log2 of x > 0, in six steps (no count-leading-zeros
+// instruction on Cortex-M0+, and no library call).
+int32_t log2_floor(uint64_t x)
+{
+    int32_t n = 0;
+    for (int32_t step = 32; step > 0; step >>= 1) {
+        if ((x >> step) != 0) {
+            x >>= step;
+            n += step;
+        }
+    }
+    return n;
+}
+
+// The shortest time constant, within acquire .. track, at which the line's
+// rate is steady to 2^(-level / 2): a line's rate wanders by about sigma
+// sqrt(T) omega^1.5 for errors of sigma frames every T frames at omega
+// = 2^-shift, so the shift is the least with sigma^2 T <= 2^(3 shift -
+// level).  sigma is the error's mean distance, in Q.8 frames here (the
+// square stays below 2^38, times T below 2^54).
+int32_t gear_for(const asrc_servo& s, const asrc_servo_line& l, int32_t level)
+{
+    const int64_t sigma = clamp(l.noise_q16, 0, kLineErrorLimit) >> 8;
+    const uint64_t v = static_cast<uint64_t>(sigma * sigma) *
+                       static_cast<uint64_t>(l.block_max > 0 ? l.block_max : 1);
+    const int32_t bits = v == 0 ? 0 : log2_floor(v) + 1; // v < 2^bits
+    int32_t shift = s.line_acquire;
+    while (shift < s.line_track && 3 * shift - level < bits)
+        ++shift;
+    return shift;
+}
+
+// The steadiness asked of a line while it acquires (about 20 ppm rms
+// measured: a clock step must not swing the ratio further than 50 ppm) and
+// while it tracks (about 0.3 ppm).
+constexpr int32_t kAcquireLevel = 17;
+constexpr int32_t kTrackLevel = 30;
+
+void anchor(asrc_servo_line& l, uint32_t stamp, uint32_t count)
+{
+    l.stamp = stamp;
+    l.count = count;
+    l.phase_q16 = 0;
+    l.drift_q16 = 0;
+    l.outlier_q16 = 0;
+    l.quiet = 0;
+}
+
+// One block seen on a line: `count` frames counted by `stamp`.  No
+// division; three multiplies (the time, the prediction, the gains).
+void observe(asrc_servo& s, asrc_servo_line& l, uint32_t stamp, uint32_t count)
+{
+    if (l.observed == 0) {
+        anchor(l, stamp, count);
+        l.observed = 1;
+        return;
+    }
+    const auto ticks = static_cast<int32_t>(stamp - l.stamp); // wrapping difference
+    const auto counted = static_cast<int32_t>(count - l.count);
+    if (ticks <= 0 || counted < -(1 << 20) || counted > (1 << 20)) {
+        // No time has passed on the timer (two blocks in one tick) or a count
+        // out of reach: the line's count at its stamp holds, relative to the
+        // new count (clamped: a count that runs on without time is not a clock).
+        l.phase_q16 = clamp(l.phase_q16 - (int64_t{counted} << 16), -kLineErrorLimit,
+                            kLineErrorLimit);
+        l.count = count;
+        return;
+    }
+    // Ticks (< 2^31) times frames per tick (Q32.32, <= 2^32): < 2^63; to Q.16.
+    const int64_t gap = (int64_t{ticks} * s.tick_frames_q32) >> 16;
+    if (gap > kLineGapLimit) {
+        // A pause longer than any time constant's worth of blocks: start over
+        // from here, keeping the rate.
+        anchor(l, stamp, count);
+        l.shift = kLineStart < s.line_acquire ? kLineStart : s.line_acquire;
+        return;
+    }
+    // The line's count at the stamp, relative to the last count: the rate
+    // (Q2.30 after the shift, < 2^31) times the gap (Q.16, <= 2^32).
+    const int64_t predicted = l.phase_q16 + (((l.rate_q48 >> 18) * gap) >> 30);
+    const int64_t error =
+        clamp((int64_t{counted} << 16) - predicted, -kLineErrorLimit, kLineErrorLimit);
+    l.stamp = stamp;
+    l.count = count;
+    l.quiet = l.quiet > 0x7FFFFFFFu ? l.quiet : l.quiet + static_cast<uint32_t>(gap >> 16);
+    const int32_t fast = gear_for(s, l, kAcquireLevel);
+    const bool settled = l.shift >= fast;
+    if (&l == &s.producer && fast > s.step_shift)
+        s.step_shift = fast;
+
+    // A block far off the line (more than four noise scales and a block):
+    // late or early delivery does not move the line, unless it lasts.
+    const int64_t off = error - l.drift_q16;
+    const int64_t bound = 4 * l.noise_q16 + (int64_t{l.block_max} << 16) + (int64_t{2} << 16);
+    if (settled) {
+        if (l.measured == 0) {
+            // Settled for the first time: the errors before were the line's
+            // own convergence, not the clock's lateness.
+            l.early_q16 = 0;
+            l.late_q16 = 0;
+        }
+        l.measured = l.measured > 0x7FFFFFFFu ? l.measured : l.measured + 1 + static_cast<uint32_t>(gap >> 16);
+        l.early_q16 = error > l.early_q16 ? error : l.early_q16;
+        l.late_q16 = -error > l.late_q16 ? -error : l.late_q16;
+    }
+    if (settled && l.observed > 1 && magnitude(off) > bound) {
+        l.outlier_q16 += gap;
+        if (l.outlier_q16 < (int64_t{1} << (s.line_acquire - 1 + 16))) {
+            l.phase_q16 = -error; // the line goes on as it was
+            return;
+        }
+        // Off the line for half an acquisition time constant: the clock
+        // moved.  Start the line again from this block.
+        anchor(l, stamp, count);
+        l.shift = fast;
+        return;
+    }
+    l.outlier_q16 = 0;
+    l.observed = 2;
+
+    // The gains' time step, at most an eighth of a time constant, so that
+    // a long block (or a look that missed some) cannot make the loop
+    // overshoot: a gap of more only slows it.
+    const int64_t most = int64_t{1} << (l.shift - 3 + 16);
+    const int64_t step = gap < most ? gap : most; // Q.16, <= 2^35
+    // The step detector's short average (a quarter of the acquisition time
+    // constant) and the noise about it (the present time constant).
+    const int32_t short_shift = s.line_acquire - 2;
+    const int64_t short_step = gap < (int64_t{1} << (short_shift - 3 + 16))
+                                   ? gap
+                                   : int64_t{1} << (short_shift - 3 + 16);
+    l.drift_q16 += ((error - l.drift_q16) * short_step) >> (short_shift + 16); // 2^29 * 2^35
+    l.noise_q16 += ((magnitude(error - l.drift_q16) - l.noise_q16) * step) >> (l.shift + 16);
+    const int64_t threshold = 2 * l.noise_q16 + (int64_t{2} << 16);
+    if (settled && magnitude(l.drift_q16) > threshold) {
+        // A clock step: the line starts again from this block at the
+        // acquisition time constant, whose answer to a step of rate does
+        // not overshoot (critically damped).
+        anchor(l, stamp, count);
+        l.shift = fast;
+        return;
+    }
+    if (settled && l.shift > fast && 2 * magnitude(l.drift_q16) > threshold &&
+        l.quiet >= (uint32_t{1} << l.shift)) {
+        --l.shift; // a drift too fast for this time constant
+        l.quiet = 0;
+    } else if (l.quiet >= (uint32_t{2} << l.shift) &&
+               (l.shift < fast || l.shift < gear_for(s, l, kTrackLevel))) {
+        ++l.shift;
+        l.quiet = 0;
+    }
+
+    // The loop, critically damped with omega = 2^-shift per frame: the
+    // line's count moves by 2 omega dt of the error, its rate by omega^2 dt.
+    // One product: error (<= 2^27) times step (<= 2^(shift + 13)) < 2^63.
+    const int64_t p = error * step; // Q.32 frames squared
+    l.phase_q16 = -error + (p >> (l.shift - 1 + 16));
+    l.rate_q48 = clamp(l.rate_q48 + (p >> (2 * l.shift - 16)), kRateLow, kRateHigh);
+}
+
+// The clocks' ratio from the lines: producer rate / consumer rate, Q2.30.
+// The consumer's reciprocal is kept by one Newton step per update, x' =
+// x (2 - r x), which doubles its correct bits each time and follows a rate
+// that moves by parts per million from update to update; no division.
+uint32_t feedforward(asrc_servo& s)
+{
+    const int64_t r = s.consumer.rate_q48 >> 18; // Q2.30, 2^29 .. 2^31
+    int64_t x = s.consumer_inverse_q30;           // 2^29 .. 2^31
+    const int64_t rx = (r * x) >> 30;             // < 2^62 before the shift
+    x = clamp((x * ((int64_t{2} << 30) - rx)) >> 30, int64_t{1} << 29, int64_t{1} << 31);
+    s.consumer_inverse_q30 = x;
+    const int64_t ratio = ((s.producer.rate_q48 >> 18) * x) >> 30; // < 2^31 * 2^31
+    return static_cast<uint32_t>(clamp(ratio, s.ratio_min, s.ratio_max));
+}
+
+// The mean fill's error from the lines, Q.16 frames (see TIMESTAMPS).
+int64_t measure_clocked(const asrc_servo& s, const asrc_fifo_stamp& stamp, int64_t position,
+                        uint32_t now, int32_t input)
+{
+    const int64_t held = clamp(position, -kPositionLimit, kPositionLimit) >> 14;
+    int64_t e = (int64_t{stamp.fill} - s.target) * 65536 + ((held * s.frames_per_input) >> 30);
+    // The producer's line ahead of its block, in output frames.
+    e += (clamp(s.producer.phase_q16, -kLineErrorLimit, kLineErrorLimit) * s.frames_per_input) >> 30;
+    // Half the block just written: input (<= 2^16) times Q2.30, to Q.16 / 2.
+    e -= (int64_t{input} * s.frames_per_input) >> 15;
+    if (s.consumer.observed > 0) {
+        const auto ticks = static_cast<int32_t>(now - stamp.read_time);
+        const int64_t since =
+            clamp((int64_t{ticks} * s.tick_frames_q32) >> 16, -kLineGapLimit, kLineGapLimit);
+        e -= s.consumer.phase_q16 + (((s.consumer.rate_q48 >> 18) * since) >> 30);
+        e += int64_t{stamp.read_block} << 15;
+    }
+    return clamp(e, -kErrorLimit, kErrorLimit);
+}
+
+// The refill's room above the target, frames: half a block, the
+// converter's delay and a block more (the first refill), and the next block.
+int64_t refill_room(int64_t block)
+{
+    return block / 2 + ASRC_SERVO_CONVERTER_DELAY + 2 * block;
+}
+
+// What the measurements ask of the target and of the room above it, frames.
+struct Sizes {
+    int64_t target;
+    int64_t above;
+};
+
+Sizes sizes(const asrc_servo& s)
+{
+    const int64_t in_block = (int64_t{s.producer.block_max} * s.frames_per_input) >> 30;
+    const int64_t out_block = s.consumer.block_max;
+    const int64_t halves = (in_block + out_block + 1) / 2;
+    // What a clock step of step_ppm builds before the producer's line has
+    // caught it: a critically damped line lags a step of rate by twice its
+    // time constant (2^(fast + 1) frames of it), the detector's average a
+    // quarter of that more; and the detector's threshold.  step_ppm_q20
+    // <= 10486, times 2^(fast + 1) * 5/4 <= 2^25: below 2^40.
+    const int32_t fast = s.step_shift;
+    const int64_t step =
+        s.step_ppm_q20 == 0
+            ? 0
+            : ((int64_t{s.step_ppm_q20} * ((int64_t{5} << fast) >> 1)) >> 20) +
+                  ((2 * s.producer.noise_q16 + (int64_t{4} << 16)) >> 16);
+    int64_t late = (s.producer.late_q16 * s.frames_per_input >> 30) + s.consumer.early_q16;
+    const int64_t early = (s.producer.early_q16 * s.frames_per_input >> 30) + s.consumer.late_q16;
+    // The peaks watched so far, and a quarter more: a peak grows as the
+    // rarer lateness comes, and each raise of the target costs the
+    // correction's 40 ppm for a while.
+    late += late >> 2;
+    Sizes z;
+    z.target = halves + ((late + 65535) >> 16) + step + 2;
+    z.above = halves + ((early + 65535) >> 16) + step + 2;
+    return z;
+}
+
+// ASRC_SERVO_TARGET_AUTO: the target is what the measurements ask for
+// when the refill settles (`start`), and follows them up after, within
+// what the capacity leaves above it.
+void choose_target(asrc_servo& s, bool start)
+{
+    const Sizes z = sizes(s);
+    int64_t want = z.target;
+    if (s.capacity > 0) {
+        const int64_t room = s.capacity - (z.above > refill_room(s.block) ? z.above
+                                                                           : refill_room(s.block));
+        want = want < room ? want : room;
+    }
+    if (start || want > s.target)
+        s.target = static_cast<int32_t>(want < (1 << 20) ? want : (1 << 20));
+}
+
+// REFILL: the fill is brought to the target by the caller, not the ratio,
+// while the caller writes silence (see asrc_servo_muted).  refill_stage:
+// 0 until the fill is no longer over the target by more than a block and
+// the first refill has been asked for; 1 .. settle the updates over which
+// the error is averaged (into settle_sum_q16); then one update that asks for
+// the trim, and then, once the caller has dropped all of it a block per
+// update, the loop starts.  With timestamps the settling also waits until
+// both lines run at their acquisition time constant, and the trim is to the
+// target chosen then.
+void refill_update(asrc_servo& s, int64_t e16)
+{
     const int64_t too_full = int64_t{s.block} * kUnlockBlocks << 16;
     const auto settle = uint32_t{1} << (s.acquire_shift - kSettleShift);
     const int32_t asked = s.refill;
     s.refill = 0;
-    if (s.held == 0 && e16 > too_full) {
+    if (s.refill_stage == 0 && e16 > too_full) {
         // Too full (after an overrun, or the consumer has stopped): the
         // caller drops what the converter gives until the consumer has
         // taken the excess.
         s.refill = frames_to_add(e16);
-    } else if (s.held == 0) {
+    } else if (s.refill_stage == 0) {
         // One fill seen: silence makes up what it says is missing, and a
         // block more.  A single reading is only a guess: where the
         // consumer's next read falls, and how late this block came, move it
@@ -121,64 +399,77 @@ uint32_t refill_update(asrc_servo& s, int32_t fill, int64_t position)
         // measures the truth (the trim then takes the extra away).
         const int32_t missing = frames_to_add(e16) + s.block;
         s.refill = missing > 0 ? missing : 0;
-        s.error = 0;
-        s.held = 1;
-    } else if (s.held <= settle) {
-        s.error += e16;
-        ++s.held;
-    } else if (s.held == settle + 1) {
+        s.settle_sum_q16 = 0;
+        s.refill_stage = 1;
+    } else if (s.refill_stage <= settle) {
+        // With timestamps, both lines must have watched their blocks for
+        // four acquisition time constants since they settled.
+        const uint32_t watch = uint32_t{4} << s.line_acquire;
+        const bool warm =
+            s.clocked == 0 || (s.producer.measured >= watch && s.consumer.measured >= watch);
+        if (warm) {
+            s.settle_sum_q16 += e16;
+            ++s.refill_stage;
+        }
+    } else if (s.refill_stage == settle + 1) {
         // The mean error of the settling, trimmed away while the output is
         // still silence: added silence, or silence dropped from the next
-        // block.
-        s.refill = frames_to_add(s.error >> (s.acquire_shift - kSettleShift));
-        ++s.held;
+        // block.  A target chosen now moves the mean error by its change.
+        int64_t mean = s.settle_sum_q16 >> (s.acquire_shift - kSettleShift);
+        if (s.auto_target != 0) {
+            const int32_t before = s.target;
+            choose_target(s, true);
+            mean -= int64_t{s.target - before} << 16;
+        }
+        s.refill = frames_to_add(mean);
+        ++s.refill_stage;
     } else if (asked < -s.block) {
         // The caller drops at most a block's worth per update: the rest.
         s.refill = asked + s.block;
     } else {
+        // The loop starts at its acquisition time constant, or at tracking
+        // if the two are the same.
         s.mode = s.acquire_shift == s.track_shift ? ASRC_SERVO_TRACK : ASRC_SERVO_ACQUIRE;
         s.shift = s.acquire_shift;
-        s.held = 0;
-        s.sum = 0;
+        s.refill_stage = 0;
+        s.gear_updates = 0;
+        s.gear_sum_q16 = 0;
         // The trim has taken the mean error away; this one reading is
         // mostly the consumer's sawtooth, not a place to start the filter.
-        s.error = 0;
-        s.dither = 0;
+        s.error_q32 = 0;
+        s.step_carry_q16 = 0;
     }
-    s.ratio = ratio_of(s, s.estimate);
-    return s.ratio;
 }
 
-uint32_t loop_update(asrc_servo& s, int32_t fill, int64_t position)
+uint32_t loop_update(asrc_servo& s, int64_t e16)
 {
     s.refill = 0;
     const int32_t n = s.shift;
-    const int64_t e16 = measure(s, fill, position);
 
     // The lowpass, in Q.32 so that the error's small steps are not lost to
     // the shift (the shift is at least MIN_SHIFT - kFilterShift = 2).
-    s.error += ((e16 << 16) - s.error) >> (n - kFilterShift);
-    const int64_t ef = s.error >> 16; // Q.16, |ef| <= 2^28
+    s.error_q32 += ((e16 << 16) - s.error_q32) >> (n - kFilterShift);
+    const int64_t ef = s.error_q32 >> 16; // Q.16, |ef| <= 2^28
 
     // Frames per update into ratio: Q.16 frames times Q2.30 per frame is
     // Q.46, |p| < 2^28 * 2^32 = 2^60.
-    const int64_t p = ef * s.per_frame;
+    const int64_t p = ef * s.ratio_per_frame;
     // I += c e_f / N^2 in Q.54: Q.46 * 2^8 / 2^2n.  n >= 4, so a right shift.
-    const int64_t limit_lo = (int64_t{s.ratio_min} - s.nominal) * (int64_t{1} << 24);
-    const int64_t limit_hi = (int64_t{s.ratio_max} - s.nominal) * (int64_t{1} << 24);
-    s.estimate = clamp(s.estimate + (p >> (2 * n - 8)), limit_lo, limit_hi);
+    const int64_t limit_lo = (int64_t{s.ratio_min} - s.ratio_nominal) * (int64_t{1} << 24);
+    const int64_t limit_hi = (int64_t{s.ratio_max} - s.ratio_nominal) * (int64_t{1} << 24);
+    s.frequency_q54 = clamp(s.frequency_q54 + (p >> (2 * n - 8)), limit_lo, limit_hi);
     // 2 zeta c e_f / N in Q.54: Q.46 / 2^n * 2^8 * 2 zeta.  Held within
     // +-2^48 before the product (ratio +-8 after it, far beyond any limit),
     // so that neither the product nor the sum below can overflow.
     const int64_t proportional =
         clamp(p >> n, -(int64_t{1} << 48), int64_t{1} << 48) * kTwoZetaQ8;
-    s.ratio = ratio_of(s, s.estimate + proportional);
+    s.ratio = ratio_of(s, s.frequency_q54 + proportional);
 
     // How far a single reading strays from the filtered error (mean
     // absolute deviation, same lowpass): the scale of the fill's noise, so
     // that the gear's thresholds hold for a sawtooth of any size.
-    const int64_t deviation = e16 - ef < 0 ? ef - e16 : e16 - ef;
-    s.noise += (deviation - s.noise) >> (n - kFilterShift);
+    const int64_t deviation = magnitude(e16 - ef);
+    s.noise_q16 += (deviation - s.noise_q16) >> (n - kFilterShift);
 
     // Gear: N doubles once the filtered error has averaged within a quarter
     // of the scale (the larger of a block and the noise) over 2 N updates;
@@ -187,34 +478,87 @@ uint32_t loop_update(asrc_servo& s, int32_t fill, int64_t position)
     // answer first), and falls back to acquisition at once when the error
     // leaves the scale: a loss of lock, not the sawtooth.
     const int64_t block16 = int64_t{s.block} << 16;
-    const int64_t scale = block16 > s.noise ? block16 : s.noise;
-    const int64_t magnitude = ef < 0 ? -ef : ef;
-    if (magnitude > scale * kUnlockBlocks) {
+    const int64_t scale = block16 > s.noise_q16 ? block16 : s.noise_q16;
+    const int64_t size = magnitude(ef);
+    if (size > scale * kUnlockBlocks) {
         s.shift = s.acquire_shift;
         s.mode = s.shift == s.track_shift ? ASRC_SERVO_TRACK : ASRC_SERVO_ACQUIRE;
-        s.held = 0;
-        s.sum = 0;
+        s.gear_updates = 0;
+        s.gear_sum_q16 = 0;
     } else {
-        s.sum += ef;
-        ++s.held;
-        if (magnitude > scale / 2 && s.shift > s.acquire_shift &&
-            s.held >= (uint32_t{1} << s.shift)) {
+        s.gear_sum_q16 += ef;
+        ++s.gear_updates;
+        if (size > scale / 2 && s.shift > s.acquire_shift &&
+            s.gear_updates >= (uint32_t{1} << s.shift)) {
             --s.shift;
             s.mode = ASRC_SERVO_ACQUIRE;
-            s.held = 0;
-            s.sum = 0;
-        } else if (s.shift < s.track_shift && s.held >= (uint32_t{2} << s.shift)) {
-            const int64_t mean = s.sum >> (s.shift + 1);
-            if ((mean < 0 ? -mean : mean) <= scale / 4) {
+            s.gear_updates = 0;
+            s.gear_sum_q16 = 0;
+        } else if (s.shift < s.track_shift && s.gear_updates >= (uint32_t{2} << s.shift)) {
+            const int64_t mean = s.gear_sum_q16 >> (s.shift + 1);
+            if (magnitude(mean) <= scale / 4) {
                 ++s.shift;
                 if (s.shift == s.track_shift)
                     s.mode = ASRC_SERVO_TRACK;
             }
-            s.held = 0;
-            s.sum = 0;
+            s.gear_updates = 0;
+            s.gear_sum_q16 = 0;
         }
     }
     return s.ratio;
+}
+
+// With timestamps, in the loop: the lines' ratio and the fill's
+// correction.  e16 (<= 2^28) times the nominal ratio (<= 2^31) < 2^60.
+uint32_t clocked_loop_update(asrc_servo& s, uint32_t ratio, int64_t e16)
+{
+    s.refill = 0;
+    if (s.auto_target != 0)
+        choose_target(s, false);
+    const int64_t limit = s.correction_limit;
+    const int64_t correction =
+        clamp((e16 * s.ratio_nominal) >> (16 + s.fill_shift), -limit, limit);
+    s.ratio = static_cast<uint32_t>(clamp(int64_t{ratio} + correction, s.ratio_min, s.ratio_max));
+    const bool tracking = s.producer.shift >= gear_for(s, s.producer, kTrackLevel) - 1 &&
+                          s.consumer.shift >= gear_for(s, s.consumer, kTrackLevel) - 1;
+    s.mode = tracking ? ASRC_SERVO_TRACK : ASRC_SERVO_ACQUIRE;
+    return s.ratio;
+}
+
+int16_t to_step(asrc_servo& s, uint32_t ratio)
+{
+    // ratio - 1 in Q2.30 is the step in Q2.14 with 16 more fractional bits.
+    // Rounded to nearest with the rounding error carried into the next
+    // block (first-order noise shaping): the sum of the steps tracks the sum
+    // of the fine values within half a unit, so their mean converges to the
+    // fine value.
+    const int64_t fine = int64_t{ratio} - ASRC_SERVO_RATIO_ONE + s.step_carry_q16; // |.| < 2^31
+    const int64_t step = clamp((fine + (int64_t{1} << 15)) >> 16, INT16_MIN, INT16_MAX);
+    s.step_carry_q16 = static_cast<int32_t>(clamp(fine - step * 65536, -(int64_t{1} << 16),
+                                                  int64_t{1} << 16)); // +-2^16 after the clamp
+    return static_cast<int16_t>(step); // within int16 after the clamp
+}
+
+bool config_valid(const asrc_servo_config* c)
+{
+    const bool target_ok = c->target == ASRC_SERVO_TARGET_AUTO
+                               ? c->clock_hz != 0
+                               : c->target >= 0 && c->target <= (1 << 20);
+    return c->rate >= 1 && c->rate <= 4000000 && c->block >= 1 && c->block <= 65536 && target_ok &&
+           ratio_in_range(c->ratio) && ratio_in_range(c->ratio_min) &&
+           ratio_in_range(c->ratio_max) && c->ratio_min <= c->ratio && c->ratio <= c->ratio_max &&
+           c->acquire_ms >= 1 && c->acquire_ms <= 1000000 && c->track_ms >= c->acquire_ms &&
+           c->track_ms <= 1000000 &&
+           (c->clock_hz == 0 || (c->clock_hz >= c->rate && c->clock_hz <= 0x80000000u)) &&
+           c->capacity >= 0 && c->capacity <= ASRC_FIFO_MAX_FRAMES && c->step_ppm <= 10000;
+}
+
+// The line's time constants in frames: milliseconds to the nearest power
+// of two of frames, within kLineStart .. kLineMax.
+int32_t line_shift(uint32_t ms, uint32_t rate)
+{
+    const int32_t n = nearest_shift(uint64_t{ms} * rate, 1000);
+    return n < kLineStart ? kLineStart : n > kLineMax ? kLineMax : n;
 }
 
 } // namespace
@@ -236,63 +580,154 @@ asrc_servo_config asrc_servo_defaults(uint32_t rate, int32_t block, int32_t targ
     c.ratio_max = ratio > ASRC_SERVO_RATIO_MAX - span ? ASRC_SERVO_RATIO_MAX : ratio + span;
     c.acquire_ms = 250;
     c.track_ms = 16000;
+    c.clock_hz = 0;
+    c.capacity = 0;
+    c.step_ppm = 1000;
     return c;
+}
+
+int32_t asrc_servo_capacity_needed(const asrc_servo_config* c)
+{
+    if (!config_valid(c))
+        return -1;
+    const int64_t target = c->target == ASRC_SERVO_TARGET_AUTO ? c->block : c->target;
+    const int64_t need = target + refill_room(c->block);
+    return static_cast<int32_t>(need); // <= 2^20 + 2^18
 }
 
 int asrc_servo_init(asrc_servo* s, const asrc_servo_config* c)
 {
-    if (c->rate < 1 || c->rate > 4000000 || c->block < 1 || c->block > 65536 || c->target < 0 ||
-        c->target > (1 << 20) || !ratio_in_range(c->ratio) || !ratio_in_range(c->ratio_min) ||
-        !ratio_in_range(c->ratio_max) || c->ratio_min > c->ratio || c->ratio > c->ratio_max ||
-        c->acquire_ms < 1 || c->acquire_ms > 1000000 || c->track_ms < c->acquire_ms ||
-        c->track_ms > 1000000)
+    if (!config_valid(c))
         return -1;
     const int32_t acquire = shift_for(c->acquire_ms, c->rate, c->block);
     const int32_t track = shift_for(c->track_ms, c->rate, c->block);
     if (acquire < ASRC_SERVO_MIN_SHIFT || track > ASRC_SERVO_MAX_SHIFT)
         return -1;
-    s->target = c->target;
+    if (c->capacity > 0 && c->capacity < asrc_servo_capacity_needed(c))
+        return -1;
+    const bool automatic = c->target == ASRC_SERVO_TARGET_AUTO;
+    // The automatic target starts at a block, and at most what the
+    // capacity leaves above the refill's room, until the settling has
+    // measured what it needs.
+    int32_t target = c->target;
+    if (automatic) {
+        const int64_t room = c->capacity > 0 ? c->capacity - refill_room(c->block) : 4 * c->block;
+        target = static_cast<int32_t>(room / 2 > c->block ? room / 2 : c->block);
+    }
+    s->target = target;
     s->block = c->block;
-    s->nominal = c->ratio;
+    s->ratio_nominal = c->ratio;
     s->ratio_min = c->ratio_min;
     s->ratio_max = c->ratio_max;
     // Rounded to nearest; ratio <= 2^31 and block >= 1, so both fit 32 bits.
-    s->per_frame = static_cast<uint32_t>((uint64_t{c->ratio} + static_cast<uint32_t>(c->block) / 2) /
-                                         static_cast<uint32_t>(c->block));
-    s->inverse = static_cast<uint32_t>(((uint64_t{1} << 60) + c->ratio / 2) / c->ratio);
+    s->ratio_per_frame = static_cast<uint32_t>(
+        (uint64_t{c->ratio} + static_cast<uint32_t>(c->block) / 2) / static_cast<uint32_t>(c->block));
+    s->frames_per_input = static_cast<uint32_t>(((uint64_t{1} << 60) + c->ratio / 2) / c->ratio);
     s->acquire_shift = acquire;
     s->track_shift = track;
-    s->estimate = 0;
+    s->frequency_q54 = 0;
     s->ratio = c->ratio;
     s->mode = ASRC_SERVO_REFILL;
     s->shift = acquire;
     s->refill = 0;
-    s->held = 0;
-    s->sum = 0;
-    s->noise = 0;
-    s->error = 0;
-    s->dither = 0;
+    s->refill_stage = 0;
+    s->settle_sum_q16 = 0;
+    s->gear_updates = 0;
+    s->gear_sum_q16 = 0;
+    s->noise_q16 = 0;
+    s->error_q32 = 0;
+    s->step_carry_q16 = 0;
+
+    s->clocked = 0;
+    s->auto_target = automatic ? 1 : 0;
+    s->capacity = c->capacity;
+    s->line_acquire = line_shift(c->acquire_ms, c->rate);
+    s->line_track = line_shift(c->track_ms, c->rate);
+    if (s->line_acquire < kLineStart + 2)
+        s->line_acquire = kLineStart + 2; // the detector's average needs 2^(a-2-3) >= 2^7 frames
+    if (s->line_track < s->line_acquire)
+        s->line_track = s->line_acquire;
+    s->fill_shift = s->line_track - 2;
+    s->step_shift = s->line_acquire;
+    s->step_ppm_q20 = static_cast<uint32_t>((uint64_t{c->step_ppm} << 20) / 1000000);
+    // rate / clock_hz in Q32.32; clock_hz >= rate, so at most 2^32.
+    s->tick_frames_q32 =
+        c->clock_hz == 0 ? 0 : static_cast<int64_t>((uint64_t{c->rate} << 32) / c->clock_hz);
+    s->correction_limit = c->ratio / (1000000 / kCorrectionPpm);
+    s->consumer_reads = 0;
+    s->consumer_inverse_q30 = int64_t{1} << 30;
+    s->fill_error_q16 = 0;
+    const int32_t start = kLineStart < s->line_acquire ? kLineStart : s->line_acquire;
+    asrc_servo_line* lines[2] = {&s->producer, &s->consumer};
+    for (asrc_servo_line* l : lines) {
+        anchor(*l, 0, 0);
+        l->noise_q16 = 0;
+        l->early_q16 = 0;
+        l->late_q16 = 0;
+        l->shift = start;
+        l->observed = 0;
+        l->block_max = 0;
+        l->measured = 0;
+    }
+    s->producer.rate_q48 = int64_t{c->ratio} << 18; // input samples per output frame
+    s->consumer.rate_q48 = int64_t{1} << 48;
     return 0;
 }
 
 uint32_t asrc_servo_update(asrc_servo* s, int32_t fill, int64_t position)
 {
-    return s->mode == ASRC_SERVO_REFILL ? refill_update(*s, fill, position)
-                                        : loop_update(*s, fill, position);
+    const int64_t e16 = measure(*s, fill, position);
+    if (s->mode != ASRC_SERVO_REFILL)
+        return loop_update(*s, e16);
+    refill_update(*s, e16);
+    s->ratio = ratio_of(*s, s->frequency_q54);
+    return s->ratio;
 }
 
 int16_t asrc_servo_update_step(asrc_servo* s, int32_t fill, int64_t position)
 {
-    const uint32_t ratio = asrc_servo_update(s, fill, position);
-    // ratio - 1 in Q2.30 is the step in Q2.14 with 16 more fractional bits.
-    // Rounded to nearest with the rounding error carried into the next
-    // block (first-order noise shaping): the sum of the steps tracks the sum of the fine values
-    // within half a unit, so their mean converges to the fine value.
-    const int64_t fine = int64_t{ratio} - ASRC_SERVO_RATIO_ONE + s->dither; // |.| < 2^31
-    const int64_t step = clamp((fine + (int64_t{1} << 15)) >> 16, INT16_MIN, INT16_MAX);
-    s->dither = static_cast<int32_t>(clamp(fine - step * 65536, -(int64_t{1} << 16),
-                                           int64_t{1} << 16)); // +-2^16 after the clamp
-    return static_cast<int16_t>(step); // within int16 after the clamp
+    return to_step(*s, asrc_servo_update(s, fill, position));
+}
+
+uint32_t asrc_servo_update_at(asrc_servo* s, const asrc_fifo* fifo, int64_t position, uint32_t now,
+                              int32_t input)
+{
+    if (s->tick_frames_q32 == 0)
+        return asrc_servo_update(s, asrc_fifo_fill(fifo), position);
+    s->clocked = 1;
+    input = input < 1 ? 1 : input > 65536 ? 65536 : input;
+    asrc_fifo_stamp stamp;
+    if (asrc_fifo_get_stamp(fifo, &stamp) != 0) {
+        // The consumer kept reading while we looked: its last stamp is
+        // still the one seen before, and the fill is the plain one.
+        stamp.fill = asrc_fifo_fill(fifo);
+        stamp.reads = s->consumer_reads;
+        stamp.read_time = s->consumer.stamp;
+        stamp.read_frames = s->consumer.count;
+        stamp.read_block = s->consumer.block_max;
+    }
+    s->producer.block_max = input > s->producer.block_max ? input : s->producer.block_max;
+    observe(*s, s->producer, now, s->producer.count + static_cast<uint32_t>(input));
+    if (stamp.reads != s->consumer_reads && stamp.reads != 0) {
+        s->consumer_reads = stamp.reads;
+        const int32_t b = stamp.read_block < 65536 ? stamp.read_block : 65536;
+        s->consumer.block_max = b > s->consumer.block_max ? b : s->consumer.block_max;
+        observe(*s, s->consumer, stamp.read_time, stamp.read_frames);
+    }
+    const uint32_t ratio = feedforward(*s);
+    const int64_t e16 = measure_clocked(*s, stamp, position, now, input);
+    s->fill_error_q16 = e16;
+    if (s->mode != ASRC_SERVO_REFILL)
+        return clocked_loop_update(*s, ratio, e16);
+    refill_update(*s, e16);
+    s->ratio = ratio;
+    return ratio;
+}
+
+int16_t asrc_servo_update_step_at(asrc_servo* s, const asrc_fifo* fifo, int64_t position,
+                                  uint32_t now, int32_t input)
+{
+    return to_step(*s, asrc_servo_update_at(s, fifo, position, now, input));
 }
 
 int32_t asrc_servo_refill(const asrc_servo* s)
@@ -310,7 +745,20 @@ void asrc_servo_restart(asrc_servo* s)
     s->mode = ASRC_SERVO_REFILL;
     s->shift = s->acquire_shift;
     s->refill = 0;
-    s->held = 0;
+    s->refill_stage = 0;
+}
+
+int32_t asrc_servo_target(const asrc_servo* s)
+{
+    return s->target;
+}
+
+int32_t asrc_servo_capacity_wanted(const asrc_servo* s)
+{
+    const Sizes z = sizes(*s);
+    const int64_t room = z.above > refill_room(s->block) ? z.above : refill_room(s->block);
+    const int64_t want = s->target + room;
+    return static_cast<int32_t>(want < ASRC_FIFO_MAX_FRAMES ? want : ASRC_FIFO_MAX_FRAMES);
 }
 
 } // extern "C"

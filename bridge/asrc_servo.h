@@ -11,7 +11,10 @@
 // with the FIFO's fill and the converter's fractional position, and gets
 // the ratio for its next block: asrc_poly_set_ratio's Q2.30 (input samples
 // per output sample), or with asrc_servo_update_step the step of the first
-// converter family (asrc.h).
+// converter family (asrc.h).  With a timer common to both sides, the
+// timestamped update (asrc_servo_update_at, see TIMESTAMPS) sees between
+// the blocks and chooses the latency itself; the rest of this overview is
+// the fill-only loop, which asrc_servo_update runs.
 //
 // The fill seen at the update jumps by whole blocks whenever the consumer
 // takes one, so the measured error is mostly that sawtooth, not the drift.
@@ -114,6 +117,114 @@
 //     first family         asrc_servo_rule_position(&state)
 //     none                 0 (the servo then sees whole frames only)
 //
+// TIMESTAMPS: WHAT THE FILL ALONE CANNOT SEE
+//
+//   The fill moves in whole blocks.  When the two sides' blocks are
+//   commensurate and on time (48 frames written and 64 read each
+//   millisecond at 48 kHz), the fill seen at each update stays put for
+//   seconds and then jumps by a block: the loop above is blind between the
+//   jumps, and with a target close to the blocks' swing it underruns before
+//   it learns the offset; large blocks (256 in, 1024 out) make the same
+//   sawtooth too slow to filter.  So each side also says when its blocks
+//   happen, on a free-running timer common to both (a microcontroller's
+//   timer or cycle counter read at each DMA interrupt, CLOCK_MONOTONIC on
+//   Linux, config.clock_hz ticks per second, wrapping modulo 2^32):
+//
+//     consumer  asrc_fifo_read_at(&fifo, out, n, now)   instead of asrc_fifo_read
+//     producer  asrc_servo_update_at(&servo, &fifo, position, now, input)
+//               instead of asrc_servo_update (input: samples the converter
+//               took for this block)
+//
+//   The servo then runs, inside the producer's update, one line per side:
+//   frames counted against time, count(t) = phase + rate * t, a
+//   critically damped second-order loop on each new observation (a
+//   delay-locked loop), with time in nominal consumer frames (the timer's
+//   ticks times rate / clock_hz, a constant worked out at init).  The lines
+//   give
+//
+//   - the clocks' ratio, producer rate / consumer rate (input samples per
+//     output frame), which the ratio follows directly: a feedforward;
+//   - the FIFO's mean fill between the blocks: what was written, plus how
+//     far the producer's line is ahead of its latest block, less how far
+//     the consumer's line has run since its latest read, less half a
+//     producer block, plus half a consumer block.  It is smooth whatever
+//     the blocks (no sawtooth), and each side's lateness is taken out of it
+//     (the lines run through the blocks' mean time);
+//   - each side's lateness: how far its blocks come behind or ahead of its
+//     line, the peaks of which size the latency (below).
+//
+//   The ratio is the feedforward plus a correction proportional to the
+//   mean fill's error, limited to +-40 ppm of the nominal ratio: the
+//   correction holds the latency; the lines follow the clocks.  A constant
+//   offset leaves no fill error (the lines have no bias), and a clock that
+//   steps cannot drive the ratio further than 40 ppm beyond where the
+//   lines put it.
+//
+//   Each line's time constant starts short (2^10 frames) and doubles every
+//   two time constants up to what its noise asks for: the shortest at
+//   which its rate is steady to about 20 ppm while it acquires and to about
+//   0.3 ppm while it tracks (from the error's mean distance and the block
+//   size), within config.acquire_ms .. config.track_ms as powers of two of
+//   frames.  A clock step shows as a short average of the line's error
+//   (over a quarter of the acquisition time constant) that leaves twice the
+//   error's noise plus two frames: the line is then re-anchored at the
+//   latest block and runs at its acquisition time constant again, whose
+//   rate answer to a step has no overshoot.  A drift that lags the line by
+//   half that takes it down one time constant.  A block more than four
+//   noise scales and a block off its line (a stalled consumer, a
+//   descheduled thread) does not move the line at all, unless such blocks
+//   go on for half an acquisition time constant: then it is a step.  mode
+//   is ASRC_SERVO_TRACK once both lines are within a factor two of the time
+//   constant their noise asks for.
+//
+// LATENCY CHOSEN BY ITSELF
+//
+//   With config.target = ASRC_SERVO_TARGET_AUTO the servo chooses the fill
+//   to hold, from what it measures while it refills (silence until both
+//   lines have watched their blocks for four acquisition time constants
+//   since they settled: about 2 to 4.5 s at the start) and keeps measuring:
+//
+//     target = (producer block + consumer block) / 2
+//            + the latest producer block behind its line, and a quarter
+//            + the earliest consumer read ahead of its line, and a quarter
+//            + what a clock step of config.step_ppm (1000 by default)
+//              builds before the producer's line has caught it (2.5 of its
+//              acquisition time constants of the step) and the step
+//              detector's threshold; nothing with step_ppm = 0
+//            + 2 frames
+//
+//   all peaks since init (never lowered: a controller left running for a
+//   month keeps the latency that its worst hour needed).  It raises the
+//   target when a new peak asks for more (the correction then moves the
+//   fill up within its 40 ppm), within what config.capacity leaves room
+//   for.  asrc_servo_target reports the fill it holds (the latency is that
+//   plus the converter's delay), asrc_servo_capacity_wanted the capacity
+//   that its measurements ask for (a consumer that stalls and then catches
+//   up in a burst is not seen: size the FIFO for stalls).  A fixed target
+//   (>= 0) stays as set.  With config.capacity given (> 0), init refuses a
+//   capacity below what the first refill needs,
+//   asrc_servo_capacity_needed(config).
+//
+// USAGE WITH TIMESTAMPS
+//
+//     asrc_servo_config c = asrc_servo_defaults(48000, 48, ASRC_SERVO_TARGET_AUTO,
+//                                               ASRC_SERVO_RATIO_ONE);
+//     c.clock_hz = 1000000;           // a microsecond timer
+//     c.capacity = CAPACITY;          // >= asrc_servo_capacity_needed(&c)
+//     asrc_servo_init(&servo, &c);
+//
+//     consumer (DMA interrupt):  asrc_fifo_read_at(&fifo, half, 64, timer_now());
+//     producer (USB interrupt):  n = convert(block); write n frames (silence
+//                                while muted, less the drop); then
+//       ratio = asrc_servo_update_at(&servo, &fifo,
+//                                    asrc_servo_poly_position(&conv), timer_now(), 48);
+//       asrc_poly_set_ratio(&conv, ratio);
+//       refill = asrc_servo_refill(&servo);   // as without timestamps
+//
+//   Underruns and overruns are handled as without timestamps
+//   (asrc_servo_restart).  Without timestamps (clock_hz = 0, the default)
+//   the servo runs the fill-only loop described above.
+//
 // NUMBER FORMATS AND RANGES
 //
 //   ratio    uint32_t Q2.30, ASRC_SERVO_RATIO_ONE (2^30) is one input sample
@@ -137,6 +248,10 @@
 //   asrc_servo_update: no division; three 64-bit multiplies and a few
 //   dozen 64-bit adds, compares and shifts (on Cortex-M0+, which multiplies
 //   only 32 x 32 -> 32 bits, the multiplies are libgcc's __aeabi_lmul).
+//   asrc_servo_update_at: no division either; about fifteen 64-bit
+//   multiplies (three per line observation, two for the consumer rate's
+//   reciprocal, which a Newton step per update keeps, and the fill's);
+//   docs/embedded.md gives the instructions counted on Cortex-M cores.
 //   asrc_servo_init divides (64-bit, libgcc's __aeabi_uldivmod there).  No floating point, no
 //   allocation, no I/O, no global state.
 //
@@ -155,6 +270,7 @@
 #include <stdint.h>
 
 #include "asrc.h"
+#include "asrc_fifo.h"
 #include "asrc_poly.h"
 
 #ifdef __cplusplus
@@ -172,6 +288,14 @@ extern "C" {
 #define ASRC_SERVO_MIN_SHIFT 4
 #define ASRC_SERVO_MAX_SHIFT 20
 
+// config.target: the servo chooses the fill to hold (timestamps only).
+#define ASRC_SERVO_TARGET_AUTO (-1)
+
+// The most input the converter may hold short of its steady state at
+// start (the polyphase converter's 64 samples of delay): the first refill
+// makes up for it, and asrc_servo_capacity_needed counts it.
+#define ASRC_SERVO_CONVERTER_DELAY 64
+
 // The servo's modes (asrc_servo.mode).
 #define ASRC_SERVO_REFILL 0  // bringing the fill to the target (see REFILL)
 #define ASRC_SERVO_ACQUIRE 1 // the loop runs, faster than at tracking
@@ -183,54 +307,119 @@ typedef struct asrc_servo_config {
     int32_t block;       // frames the producer writes per update at the
                          // nominal ratio, 1 .. 65536 (sets the loop gain and
                          // the time per update: block / rate)
-    int32_t target;      // fill to hold, frames, 0 .. 2^20
+    int32_t target;      // fill to hold, frames, 0 .. 2^20, or
+                         // ASRC_SERVO_TARGET_AUTO (with clock_hz)
     uint32_t ratio;      // nominal ratio, Q2.30: the loop's starting point
     uint32_t ratio_min;  // limits of the ratio, Q2.30, with
     uint32_t ratio_max;  // RATIO_MIN <= ratio_min <= ratio <= ratio_max <= RATIO_MAX
     uint32_t acquire_ms; // time constant at acquisition, 1 .. 1,000,000 ms
     uint32_t track_ms;   // at tracking, acquire_ms .. 1,000,000 ms
+    // Timestamps (see TIMESTAMPS); asrc_servo_defaults sets clock_hz and
+    // capacity to 0 (no timestamps, capacity not checked).
+    uint32_t clock_hz;   // ticks per second of the timer both sides read,
+                         // 0 (no timestamps) or rate .. 2^31 (at least one
+                         // tick per frame, so that a tick is finer than a
+                         // frame)
+    int32_t capacity;    // the FIFO's, frames, 0 (not checked) or 1 .. 2^20
+    uint32_t step_ppm;   // ASRC_SERVO_TARGET_AUTO: the largest clock step,
+                         // ppm, that the chosen latency rides through
+                         // without a gap, 0 .. 10000 (defaults: 1000; 0 for
+                         // clocks that never jump)
 } asrc_servo_config;
 
+// One side's line (see TIMESTAMPS): frames counted against time.  Only the
+// library writes it.
+typedef struct asrc_servo_line {
+    uint32_t stamp;         // ticks of the latest block observed
+    uint32_t count;         // frames counted up to it, modulo 2^32
+    int64_t phase_q16;      // the line's count at `stamp` less `count`,
+                            // Q.16 frames (> 0: the block came late)
+    int64_t rate_q48;       // frames counted per nominal consumer frame of
+                            // time, Q16.48
+    int64_t drift_q16;      // short average of the line's error, Q.16
+    int64_t noise_q16;      // mean distance of the error from drift, Q.16
+    int64_t early_q16;      // peak error ahead of the line, Q.16 frames
+    int64_t late_q16;       // peak error behind it, Q.16 frames
+    int64_t outlier_q16;    // time since off-line blocks began, Q.16 frames
+    uint32_t quiet;         // frames of time since the time constant changed
+    uint32_t measured;      // frames of time since the line first settled
+                            // (saturating): how long the peaks were watched
+    int32_t shift;          // log2 of the time constant, nominal frames
+    int32_t observed;       // blocks observed, saturating at 2
+    int32_t block_max;      // the largest block counted, frames
+} asrc_servo_line;
+
 // One servo.  The fields are documented so that it can be inspected (mode,
-// shift and ratio are of use to a caller); only the library writes them.
+// shift, ratio and target are of use to a caller); only the library writes
+// them.  Each has one meaning in every mode; docs/development.md has a
+// glossary.
 typedef struct asrc_servo {
     // From the configuration.
-    int32_t target;
-    int32_t block;
-    uint32_t nominal;       // Q2.30
-    uint32_t ratio_min;     // Q2.30
-    uint32_t ratio_max;     // Q2.30
-    uint32_t per_frame;     // c = nominal / block: ratio (Q2.30) per frame per update
-    uint32_t inverse;       // 2^60 / nominal: input samples to output frames, Q2.30
-    int32_t acquire_shift;  // log2 of N at acquisition
-    int32_t track_shift;    // log2 of N at tracking
-    // Running.
-    int32_t mode;           // ASRC_SERVO_REFILL, _ACQUIRE or _TRACK
-    int32_t shift;          // log2 of the present N
-    int32_t refill;         // see REFILL
-    uint32_t held;          // updates counted towards the next gear (or
-                            // the refill's stage)
-    int64_t sum;            // e_f summed over them, Q.16 frames
-    int64_t noise;          // mean |e - e_f|, Q.16 frames
-    int64_t error;          // e_f, Q32.32 frames (a plain sum, Q.16, while
-                            // the refill settles)
-    int64_t estimate;       // I, Q10.54 ratio
-    uint32_t ratio;         // the last ratio returned, Q2.30
-    int32_t dither;         // step error carried to the next block, Q.16 of a step
+    int32_t target;            // the mean fill held, frames (chosen by the
+                               // servo when auto_target)
+    int32_t block;             // producer frames per update at the nominal ratio
+    uint32_t ratio_nominal;    // Q2.30
+    uint32_t ratio_min;        // Q2.30
+    uint32_t ratio_max;        // Q2.30
+    uint32_t ratio_per_frame;  // c = ratio_nominal / block: ratio (Q2.30) per
+                               // frame of fill error per update
+    uint32_t frames_per_input; // 2^60 / ratio_nominal: output frames per
+                               // input sample, Q2.30
+    int32_t acquire_shift;     // log2 of N at acquisition (updates)
+    int32_t track_shift;       // log2 of N at tracking (updates)
+    // Running, both ways.
+    int32_t mode;              // ASRC_SERVO_REFILL, _ACQUIRE or _TRACK
+    int32_t shift;             // log2 of the present N (updates)
+    int32_t refill;            // frames, see REFILL
+    uint32_t refill_stage;     // REFILL's step: 0 first reading, 1 .. settle
+                               // averaging, then trim, then drop the rest
+    int64_t settle_sum_q16;    // REFILL: the errors summed while settling, Q.16 frames
+    uint32_t gear_updates;     // loop: updates counted towards the next
+                               // change of N
+    int64_t gear_sum_q16;      // loop: the filtered error summed over them, Q.16
+    int64_t noise_q16;         // loop: mean |e - e_f|, Q.16 frames
+    int64_t error_q32;         // loop: e_f, the filtered fill error, Q32.32 frames
+    int64_t frequency_q54;     // loop: I, the frequency estimate, Q10.54 ratio
+    uint32_t ratio;            // the last ratio returned, Q2.30
+    int32_t step_carry_q16;    // asrc_servo_update_step's rounding carried
+                               // to the next block, Q.16 of a step
+    // With timestamps (see TIMESTAMPS); unused without.
+    int32_t clocked;           // nonzero once asrc_servo_update_at ran
+    int32_t auto_target;       // nonzero: the servo chooses target
+    int32_t capacity;          // the FIFO's, frames (0: unknown)
+    int32_t fill_shift;        // log2 of the fill correction's time
+                               // constant, nominal frames
+    int32_t line_acquire;      // log2 of the lines' acquisition time constant, frames
+    int32_t line_track;        // log2 of their tracking time constant, frames
+    uint32_t step_ppm_q20;     // config.step_ppm * 2^20 / 10^6
+    int32_t step_shift;        // the producer line's acquisition time
+                               // constant (log2 frames), the most it has
+                               // been: what a clock step costs in fill
+    int64_t tick_frames_q32;   // nominal consumer frames per tick, Q32.32
+    uint32_t correction_limit; // the correction's limit, Q2.30 (40 ppm)
+    uint32_t consumer_reads;   // the FIFO's stamped reads at the last look
+    int64_t consumer_inverse_q30; // 1 / consumer.rate, Q2.30 (Newton)
+    int64_t fill_error_q16;    // the latest mean fill error, Q.16 frames
+    asrc_servo_line producer;  // input samples against time
+    asrc_servo_line consumer;  // frames read against time
 } asrc_servo;
 
 // The defaults for a FIFO of `rate` frames per second filled by `block`
 // frames per update, holding `target`, at the nominal ratio `ratio`
 // (Q2.30): limits of +-1% around it (within the converter's range), 250 ms
 // at acquisition and 16 s at tracking (rounded to powers of two of updates
-// by asrc_servo_init: at one update per millisecond, 256 and 16384).
+// by asrc_servo_init: at one update per millisecond, 256 and 16384; the
+// lines' to powers of two of frames, 2^14 and 2^20 at 48 kHz), no
+// timestamps, capacity not checked, step_ppm 1000.
 asrc_servo_config asrc_servo_defaults(uint32_t rate, int32_t block, int32_t target,
                                       uint32_t ratio);
 
 // Sets *s up from *config, in REFILL mode with the ratio at the nominal
 // one.  Returns 0, or -1 without touching *s if a field is outside its
-// range (see asrc_servo_config) or if a time constant comes to fewer than
-// 2^ASRC_SERVO_MIN_SHIFT or more than 2^ASRC_SERVO_MAX_SHIFT updates.
+// range (see asrc_servo_config), if a time constant comes to fewer than
+// 2^ASRC_SERVO_MIN_SHIFT or more than 2^ASRC_SERVO_MAX_SHIFT updates, if
+// the target is ASRC_SERVO_TARGET_AUTO without clock_hz, or if capacity is
+// given and below asrc_servo_capacity_needed(config).
 int asrc_servo_init(asrc_servo* s, const asrc_servo_config* config);
 
 // One update, after the producer's block was written: `fill` is the FIFO's
@@ -259,6 +448,41 @@ int asrc_servo_muted(const asrc_servo* s);
 // Back to REFILL after an underrun or overrun, keeping the frequency
 // estimate; the next update asks for the refill.
 void asrc_servo_restart(asrc_servo* s);
+
+// The update with timestamps (see TIMESTAMPS), from the producer's side,
+// after its block was written: `fifo` the FIFO it wrote (whose consumer
+// reads with asrc_fifo_read_at), `position` as for asrc_servo_update, `now`
+// the timer's ticks when the block came (the producer's interrupt entry),
+// `input` the input samples the converter took for it (1 .. 65536; USB's
+// 47, 48, 49 as they come).  Returns the ratio for the next block, Q2.30,
+// within the limits; afterwards asrc_servo_refill and asrc_servo_muted
+// say what else to do, as without timestamps.  Needs config.clock_hz > 0;
+// without it, it is asrc_servo_update on the FIFO's fill.
+uint32_t asrc_servo_update_at(asrc_servo* s, const asrc_fifo* fifo, int64_t position, uint32_t now,
+                              int32_t input);
+
+// The same for the first converter family: the Q2.14 step (see
+// asrc_servo_update_step).
+int16_t asrc_servo_update_step_at(asrc_servo* s, const asrc_fifo* fifo, int64_t position,
+                                  uint32_t now, int32_t input);
+
+// The mean fill the servo holds, frames: the latency, less the converter's
+// delay.  With ASRC_SERVO_TARGET_AUTO, what it has chosen so far.
+int32_t asrc_servo_target(const asrc_servo* s);
+
+// The FIFO capacity, frames, that the servo's measurements ask for: the
+// target and the swing above it (half of each side's largest block, the
+// producer's earliest block and the consumer's latest read against their
+// lines, and the refill's room).  At least asrc_servo_capacity_needed of
+// its configuration.
+int32_t asrc_servo_capacity_wanted(const asrc_servo* s);
+
+// The least FIFO capacity that a configuration can start with, frames: the
+// first refill (target, half a block, ASRC_SERVO_CONVERTER_DELAY and a
+// block more) and the next block on top.  For ASRC_SERVO_TARGET_AUTO the
+// target counted is one producer block, the least the servo chooses.  -1
+// if the configuration is refused by asrc_servo_init for another reason.
+int32_t asrc_servo_capacity_needed(const asrc_servo_config* config);
 
 // The polyphase converter's position for asrc_servo_update: the input it
 // holds beyond its next output's time (asrc_poly_input_held) less the

@@ -22,8 +22,10 @@
 
 #include "asrc.h"
 #include "asrc_poly.h"
+#include "asrc_q31.h"
 #include "conditioning.h"
 #include "output_limits.h"
+#include "q31_stream.h"
 #include "reference_converter.h"
 #include "param_name.h"
 #include "scratch_dir.h"
@@ -156,6 +158,38 @@ INSTANTIATE_TEST_SUITE_P(Table, ContainerLimit, ::testing::ValuesIn(std::vector<
 }), [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
 
+// The 24-bit route's bound is its exact length: from the rates with --to,
+// from the ratio with an offset, the input's with nothing to convert, and
+// unknown (-1) where the input's count is unknown or an estimate (MP3).
+TEST(ContainerLimit, TheQ31RouteBoundIsItsLength)
+{
+    struct Row {
+        std::uint64_t ratio;
+        std::int64_t in_rate, out_rate, frames;
+        int format;
+        std::int64_t most;
+    };
+    const int wav = SF_FORMAT_WAV | SF_FORMAT_PCM_24;
+    const int mp3 = SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III;
+    for (const Row& r : std::vector<Row>{
+             {asrc_q31_ratio(44100, 48000), 44100, 48000, 3000000000, wav, 3265306123},
+             {asrc_q31_ratio(44100, 48000), 44100, 48000, 441000, wav, 480000},
+             {ASRC_Q31_RATIO_ONE * 2, 0, 0, 1000001, wav, 500001},
+             {0, 0, 0, 1234, wav, 1234},
+             {asrc_q31_ratio(44100, 48000), 44100, 48000, 441000, mp3, -1},
+             {asrc_q31_ratio(44100, 48000), 44100, 48000, SF_COUNT_MAX, wav, -1},
+         }) {
+        asrc_audio::Q31Settings s;
+        s.ratio = r.ratio;
+        s.in_rate = r.in_rate;
+        s.out_rate = r.out_rate;
+        SF_INFO info{};
+        info.frames = r.frames;
+        info.format = r.format;
+        EXPECT_EQ(asrc_audio::max_frames_q31(s, info), r.most) << r.frames;
+    }
+}
+
 // The bound holds the rule's own output count from any phase.
 TEST(ContainerLimit, TheRulesBoundIsItsWorstCase)
 {
@@ -251,6 +285,12 @@ public:
     Outcome audio(const std::vector<std::string>& args, const std::string& limits = "") const
     {
         return run(ASRC_AUDIO_EXE, args, limits);
+    }
+    // With the rule converter, which reproduces asrc.
+    Outcome rule(std::vector<std::string> args, const std::string& limits = "") const
+    {
+        args.insert(args.begin(), {"--converter", "rule"});
+        return audio(args, limits);
     }
     // A shell command in the folder (the tools that make the test files):
     // true when it succeeded.
@@ -426,7 +466,7 @@ TEST_P(SameAsAsrc, GivesAsrcsLinesThenTheTail)
     write_sound(dir / "in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_24, 1, to32(numbers));
     // An earlier OUTPUT is replaced, and nothing of it is left behind.
     std::ofstream(dir / "out.wav") << "an earlier output";
-    const Outcome r = dir.audio({offset, "in.wav", "out.wav"});
+    const Outcome r = dir.rule({offset, "in.wav", "out.wav"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(dir.names(),
               (std::set<std::string>{"TEST24.TXT", "TEST24_ASRC.TXT", "in.wav", "out.wav"}));
@@ -470,7 +510,7 @@ TEST_P(Channels, EachChannelIsWhatItGivesAlone)
     std::vector<std::string> args = c.options;
     for (const char* a : {"-0.01", "in", c.out})
         args.push_back(a);
-    const Outcome r = dir.audio(args);
+    const Outcome r = dir.rule(args);
     ASSERT_EQ(r.status, 0) << r.err;
     const Sound out = read_sound(dir / c.out);
     EXPECT_EQ(out.info.format, c.container | SF_FORMAT_PCM_16);
@@ -482,7 +522,7 @@ TEST_P(Channels, EachChannelIsWhatItGivesAlone)
         std::vector<std::string> mono_args = c.options;
         for (const char* a : {"-0.01", "mono.wav", "mono_out.wav"})
             mono_args.push_back(a);
-        ASSERT_EQ(dir.audio(mono_args).status, 0);
+        ASSERT_EQ(dir.rule(mono_args).status, 0);
         const auto alone = as16(read_sound(dir / "mono_out.wav").samples);
         EXPECT_EQ(as16(channel_of(out.samples, c.channels, ch)), alone) << "channel " << ch;
     }
@@ -556,7 +596,7 @@ TEST_P(FloatInput, IsClippedAndRoundedToTwentyFourBits)
     }
     Folder dir;
     write_float_sound(dir / "in.wav", SF_FORMAT_WAV | c.format, in);
-    const Outcome r = dir.audio({"--gain", std::to_string(c.gain_db), "0.01", "in.wav", "out.wav"});
+    const Outcome r = dir.rule({"--gain", std::to_string(c.gain_db), "0.01", "in.wav", "out.wav"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(as16(read_sound(dir / "out.wav").samples), reference(expected24, 163));
 }
@@ -582,7 +622,7 @@ TEST_P(Gain, ScalesTheTwentyFourBitValues)
             static_cast<std::int32_t>(std::clamp(std::nearbyint(v * g), -8388608.0, 8388607.0)));
     Folder dir;
     write_sound(dir / "in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_24, 1, to32(numbers));
-    const Outcome r = dir.audio({"--gain", std::to_string(db), "0.02", "in.wav", "out.wav"});
+    const Outcome r = dir.rule({"--gain", std::to_string(db), "0.02", "in.wav", "out.wav"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(as16(read_sound(dir / "out.wav").samples), reference(scaled, 327));
 }
@@ -632,7 +672,7 @@ TEST_P(Wraps, AreCountedExactly)
     std::vector<std::string> args = c.options;
     for (const char* a : {c.offset, "in.wav", "out.flac"})
         args.push_back(a);
-    const Outcome r = dir.audio(args);
+    const Outcome r = dir.rule(args);
     ASSERT_EQ(r.status, 0) << r.err;
     const Sound out = read_sound(dir / "out.flac");
     for (int ch = 0; ch < c.channels; ++ch) {
@@ -843,20 +883,34 @@ INSTANTIATE_TEST_SUITE_P(Cases, Failure, ::testing::ValuesIn(std::vector<Failure
     {"bad_rate", Setup::none, {"--rate", "0", "0.01", "in.wav", "old.wav"}, 2, "invalid rate"},
     {"missing_value", Setup::none, {"0.01", "in.wav", "old.wav", "--rate"}, 2, "needs a value"},
     {"bad_converter", Setup::none, {"--converter", "sinc", "0.01", "in.wav", "old.wav"}, 2,
-     "invalid converter \"sinc\": expected rule or poly"},
+     "invalid converter \"sinc\": expected poly or rule"},
     {"to_with_rule", Setup::none, {"--converter=rule", "--to", "48000", "in.wav", "old.wav"}, 2,
      "--to needs the polyphase converter"},
     {"to_and_offset", Setup::none, {"--to", "48000", "0.01", "in.wav", "old.wav"}, 2,
      "with --to, give INPUT OUTPUT and no RATE_OFFSET"},
     {"to_without_files", Setup::none, {"--to", "48000", "in.wav"}, 2, "expected --to HZ INPUT OUTPUT"},
     {"bad_to", Setup::none, {"--to", "44.1k", "in.wav", "old.wav"}, 2, "invalid output rate \"44.1k\""},
-    {"to_beyond_twice", Setup::none, {"--to", "96001", "in.wav", "old.wav"}, 2,
-     "cannot convert \"in.wav\" from 48000 Hz to 96001 Hz: the output rate must lie from half"},
-    {"to_below_half", Setup::none, {"--to", "23999", "in.wav", "old.wav"}, 2, "from 48000 Hz to 23999 Hz"},
-    {"poly_offset_beyond_half", Setup::none, {"--converter", "poly", "0.6", "in.wav", "old.wav"}, 2,
-     "rate offset \"0.6\" is outside what the polyphase converter takes"},
-    {"poly_offset_below_minus_one", Setup::none, {"--converter", "poly", "-1.5", "in.wav", "old.wav"},
+    {"to_beyond_25_times", Setup::none, {"--to", "1200001", "in.wav", "old.wav"}, 2,
+     "cannot convert \"in.wav\" from 48000 Hz to 1200001 Hz: the output rate must lie from 1/25 to 25"},
+    {"to_below_1_25th", Setup::none, {"--to", "1919", "in.wav", "old.wav"}, 2, "from 48000 Hz to 1919 Hz"},
+    {"poly_offset_beyond_0_96", Setup::none, {"--converter", "poly", "0.97", "in.wav", "old.wav"}, 2,
+     "rate offset \"0.97\" is outside what the polyphase converter takes"},
+    {"poly_offset_default_converter", Setup::none, {"1.5", "in.wav", "old.wav"},
      2, "outside what the polyphase converter takes"},
+    {"bad_bits", Setup::none, {"--bits", "20", "--to", "44100", "in.wav", "old.wav"}, 2,
+     "invalid --bits \"20\": expected 16, 24, 32 or float"},
+    {"float_into_flac", Setup::none, {"--bits", "float", "--to", "44100", "in.wav", "out.flac"}, 2,
+     "cannot write float samples to \"out.flac\""},
+    {"rule_with_bits", Setup::none, {"--converter", "rule", "--bits", "24", "0.01", "in.wav", "old.wav"},
+     2, "the rule converter writes 16-bit samples"},
+    {"rule_with_no_dither", Setup::none, {"--converter", "rule", "--no-dither", "0.01", "in.wav", "old.wav"},
+     2, "--no-dither needs the polyphase converter"},
+    {"batch_of_nothing", Setup::none, {"--to", "44100", "--out-dir", "sub"}, 2,
+     "expected one or more INPUT files before --out-dir"},
+    {"batch_into_missing_directory", Setup::none, {"--to", "44100", "in.wav", "--out-dir", "nodir"}, 1,
+     "cannot write into \"nodir\": no such directory"},
+    {"batch_names_that_collide", Setup::none, {"--to", "44100", "in.wav", "sub/../in.wav", "--out-dir", "sub"},
+     2, "would both be written to \"sub/in.wav\""},
     {"too_many", Setup::none, {"0.01", "in.wav", "old.wav", "x.wav"}, 2, "too many"},
     {"same_path", Setup::none, {"0.01", "in.wav", "in.wav"}, 2, "are the same file"},
     {"same_via_hard_link", Setup::none, {"0.01", "in.wav", "sub/link.wav"}, 2, "are the same file"},
@@ -939,14 +993,18 @@ INSTANTIATE_TEST_SUITE_P(Cases, Failure, ::testing::ValuesIn(std::vector<Failure
     {"flac_of_unknown_length_cut_100", Setup::flac_cut_into_last_frame,
      {"0.01", "cut.flac", "old.wav"}, 1, kFlacCut, kStreamedFlac, 100},
     // Twice a hostile header's rate does not fit an int: refused, not wrapped.
-    {"hostile_rate", Setup::hostile_rate, {"--converter", "poly", "-1.0", "in.wav", "old.wav"}, 1,
-     "cannot write \"old.wav\": the output rate 4000000000 Hz (2000000000 Hz times 2.000000) is "
-     "beyond what a sound file's header holds"},
+    // A header rate near the largest int: an offset keeps it in the header
+    // (nothing to overflow), and --to refuses the ratio it gives.
+    {"hostile_rate", Setup::hostile_rate, {"--to", "48000", "in.wav", "old.wav"}, 2,
+     "cannot convert \"in.wav\" from 2000000000 Hz to 48000 Hz"},
     // 4.4 GB of 16-bit output: past an AIFF's 32-bit sizes, refused before
     // anything is written (a WAV would be written as RF64).
-    {"aiff_past_4_gib", Setup::huge_input, {"0.01", "huge.wav", "out.aiff"}, 1,
+    {"aiff_past_4_gib", Setup::huge_input, {"--converter", "rule", "0.01", "huge.wav", "out.aiff"}, 1,
      "cannot write \"out.aiff\": up to 2178217822 frames of 1 channels pass the 4 GiB that an "
      "AIFF header can count"},
+    // The same on the default route, 16-bit out: refused before anything is written.
+    {"aiff_past_4_gib_poly", Setup::huge_input, {"0.01", "huge.wav", "out.aiff"}, 1,
+     "cannot write \"out.aiff\": up to 2156435644 frames of 1 channels pass the 4 GiB"},
     // A read that fails is reported as the failure it is, not as a short file.
     {"read_error", Setup::read_fails, {"0.01", "in.wav", "old.wav"}, 1,
      "cannot read \"in.wav\": System error : Input/output error"},
@@ -1129,7 +1187,7 @@ TEST_P(UnusualInput, IsConvertedToItsEnd)
         c.oddity == Oddity::read_fails_once
             ? "ASRC_TEST_FAIL_READ=in.wav@30000 ASRC_TEST_FAIL_READ_ONCE=1 " + preload_io_faults()
             : "";
-    const Outcome r = dir.audio({"-0.01", in, "out.wav"}, prefix);
+    const Outcome r = dir.rule({"-0.01", in, "out.wav"}, prefix);
     EXPECT_EQ(r.status, 0) << r.err;
     const std::vector<std::int16_t> expected = reference(numbers, -163);
     EXPECT_NE(r.err.find("20000 frames in, " + std::to_string(expected.size()) + " frames out"),
@@ -1145,156 +1203,450 @@ INSTANTIATE_TEST_SUITE_P(Cases, UnusualInput,
                                                        Oddity::read_fails_once}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// ---- the polyphase converter ---------------------------------------------
+// ---- the polyphase converter: depth, rates, formats, batches ---------------
 
-// What asrc-audio must write for one channel: the conditioned samples
-// through a polyphase converter, its delay flushed with silence, cut to the
-// outputs whose time k * ratio lies within the input.
-std::vector<std::int16_t> poly_reference(const std::vector<std::int32_t>& numbers24,
-                                         std::uint32_t ratio)
+// A file's samples at 32-bit scale (sf_readf_int: exact for integers up to
+// 32 bits), or as doubles.
+struct Sound32 {
+    SF_INFO info{};
+    std::vector<int> samples;
+};
+
+Sound32 read_ints(const fs::path& p)
 {
-    std::vector<std::int16_t> in;
-    for (std::int32_t v : numbers24)
-        in.push_back(asrc_driver::condition_sample(v));
-    const std::int32_t delay = asrc_poly_delay(ratio);
-    in.insert(in.end(), static_cast<std::size_t>(delay), 0);
-    asrc_poly_state s;
-    EXPECT_EQ(asrc_poly_init(&s, ratio), 0);
-    auto n = static_cast<std::int32_t>(in.size());
-    std::vector<std::int16_t> out(static_cast<std::size_t>(asrc_poly_max_output(n, ratio)));
-    std::int32_t nout = 0;
-    asrc_poly_process_block(&s, out.data(), in.data(), &n, &nout);
-    const auto wanted = static_cast<std::size_t>(
-        ((static_cast<std::uint64_t>(numbers24.size()) << 30) + ratio - 1) / ratio);
-    EXPECT_GE(static_cast<std::size_t>(nout), wanted);
-    out.resize(std::min(wanted, static_cast<std::size_t>(nout)));
-    return out;
+    Sound32 s;
+    SNDFILE* f = sf_open(p.c_str(), SFM_READ, &s.info);
+    EXPECT_NE(f, nullptr) << p << ": " << sf_strerror(nullptr);
+    if (f == nullptr)
+        return s;
+    s.samples.resize(static_cast<std::size_t>(s.info.frames * s.info.channels));
+    EXPECT_EQ(sf_readf_int(f, s.samples.data(), s.info.frames), s.info.frames);
+    sf_close(f);
+    return s;
 }
 
-struct PolyCase {
+std::vector<double> read_doubles(const fs::path& p)
+{
+    SF_INFO info{};
+    SNDFILE* f = sf_open(p.c_str(), SFM_READ, &info);
+    EXPECT_NE(f, nullptr) << p << ": " << sf_strerror(nullptr);
+    if (f == nullptr)
+        return {};
+    std::vector<double> x(static_cast<std::size_t>(info.frames * info.channels));
+    EXPECT_EQ(sf_readf_double(f, x.data(), info.frames), info.frames);
+    sf_close(f);
+    return x;
+}
+
+// One channel through the library's 24-bit converter alone: its delay and
+// one frame more flushed with silence, cut to `length` frames.
+std::vector<int> q31_reference(const std::vector<int>& x, std::uint64_t ratio, std::size_t length)
+{
+    std::vector<std::int32_t> memory(static_cast<std::size_t>(asrc_q31_memory_words(1, ratio)));
+    asrc_q31_state s;
+    EXPECT_EQ(asrc_q31_init(&s, memory.data(), static_cast<std::int32_t>(memory.size()), 1, ratio,
+                            ratio),
+              0);
+    std::vector<std::int32_t> in(x.begin(), x.end());
+    in.insert(in.end(), static_cast<std::size_t>(asrc_q31_delay(ratio) + 1), 0);
+    auto n = static_cast<std::int32_t>(in.size());
+    std::vector<std::int32_t> out(static_cast<std::size_t>(asrc_q31_max_output(n, ratio)));
+    std::int32_t nout = 0;
+    asrc_q31_process_block(&s, out.data(), in.data(), &n, &nout);
+    EXPECT_GE(static_cast<std::size_t>(nout), length);
+    out.resize(std::min(length, static_cast<std::size_t>(nout)));
+    return {out.begin(), out.end()};
+}
+
+// A tone at 32-bit scale, `db` dBFS, rounded to 24 bits.
+std::vector<int> tone24(std::size_t n, double f, int rate, double db)
+{
+    std::vector<int> x(n);
+    const double a = std::pow(10.0, db / 20.0) * 8388607.0;
+    for (std::size_t i = 0; i < n; ++i)
+        x[i] = static_cast<int>(
+                   std::lround(a * std::sin(2 * M_PI * f / rate * static_cast<double>(i) + 0.3)))
+               << 8;
+    return x;
+}
+
+struct Q31Case {
     const char* name;
     int in_rate;
     int channels;
     std::vector<std::string> options; // before INPUT OUTPUT
-    std::uint32_t ratio;              // what they must ask for
+    int to;                           // the output rate, or 0 with an offset
+    double offset;
     int header_rate;
 };
 
-void PrintTo(const PolyCase& c, std::ostream* os)
+void PrintTo(const Q31Case& c, std::ostream* os)
 {
     *os << c.name;
 }
 
-class PolyFile : public ::testing::TestWithParam<PolyCase> {};
+class Q31File : public ::testing::TestWithParam<Q31Case> {};
 
-// Every channel is what the library gives for it alone, bit for bit, of
-// the length the ratio gives; the header carries the output rate.
-TEST_P(PolyFile, EachChannelIsTheLibrarysConversion)
+// Every channel is what the library gives for it alone, bit for bit (32-bit
+// output: no rounding), whatever groups the channels are converted in, of
+// the length the rates give; the header carries --to's rate, or the
+// input's with an offset.
+TEST_P(Q31File, EachChannelIsTheLibrarysConversion)
 {
-    const PolyCase c = GetParam();
+    const Q31Case c = GetParam();
     Folder dir;
     const std::size_t frames = 30011;
-    std::vector<std::vector<std::int32_t>> ch;
-    std::vector<int> interleaved(frames * static_cast<std::size_t>(c.channels));
-    for (int k = 0; k < c.channels; ++k) {
-        // Quiet enough that nothing clips: the sum of the filter's
-        // magnitudes is below 2.7.
-        ch.push_back(random24(frames, 40u + static_cast<unsigned>(k), 3000000));
-        const std::vector<int> wide = to32(ch.back());
+    const auto k = static_cast<std::size_t>(c.channels);
+    std::vector<std::vector<int>> ch;
+    std::vector<int> interleaved(frames * k);
+    for (std::size_t j = 0; j < k; ++j) {
+        // Quiet enough that nothing clips.
+        ch.push_back(to32(random24(frames, 40u + static_cast<unsigned>(j), 3000000)));
         for (std::size_t i = 0; i < frames; ++i)
-            interleaved[i * static_cast<std::size_t>(c.channels) + static_cast<std::size_t>(k)] =
-                wide[i];
+            interleaved[i * k + j] = ch.back()[i];
     }
-    write_sound(dir / "in.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_24, c.channels, interleaved,
+    // WAV: FLAC holds at most 8 channels.
+    write_sound(dir / "in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_24, c.channels, interleaved,
                 c.in_rate);
     std::vector<std::string> args = c.options;
-    args.insert(args.end(), {"in.flac", "out.wav"});
+    args.insert(args.end(), {"--bits", "32", "in.wav", "out.wav"});
     const Outcome r = dir.audio(args);
     ASSERT_EQ(r.status, 0) << r.err;
-    const Sound out = read_sound(dir / "out.wav");
+    const std::uint64_t ratio =
+        c.to > 0 ? asrc_q31_ratio(static_cast<std::uint32_t>(c.in_rate),
+                                  static_cast<std::uint32_t>(c.to))
+                 : static_cast<std::uint64_t>(
+                       std::llround(static_cast<double>(ASRC_Q31_RATIO_ONE) / (1.0 - c.offset)));
+    const std::size_t length =
+        c.to > 0 ? (frames * static_cast<std::size_t>(c.to) + static_cast<std::size_t>(c.in_rate) - 1) /
+                       static_cast<std::size_t>(c.in_rate)
+                 : static_cast<std::size_t>(
+                       ((static_cast<unsigned __int128>(frames) << 40) + ratio - 1) / ratio);
+    const Sound32 out = read_ints(dir / "out.wav");
     EXPECT_EQ(out.info.samplerate, c.header_rate);
+    EXPECT_EQ(out.info.format, SF_FORMAT_WAV | SF_FORMAT_PCM_32);
     ASSERT_EQ(out.info.channels, c.channels);
-    for (int k = 0; k < c.channels; ++k)
-        EXPECT_EQ(channel_of(as16(out.samples), c.channels, k), poly_reference(ch[static_cast<std::size_t>(k)], c.ratio))
-            << "channel " << k;
-    EXPECT_NE(r.err.find(std::to_string(frames) + " frames in, " +
-                         std::to_string(out.info.frames) + " frames out"),
+    EXPECT_EQ(static_cast<std::size_t>(out.info.frames), length);
+    for (std::size_t j = 0; j < k; ++j)
+        EXPECT_EQ(channel_of(out.samples, c.channels, static_cast<int>(j)),
+                  q31_reference(ch[j], ratio, length))
+            << "channel " << j;
+    EXPECT_NE(r.err.find(std::to_string(frames) + " frames in, " + std::to_string(length) +
+                         " frames out"),
               std::string::npos)
         << r.err;
-    EXPECT_NE(r.err.find(", 0 samples clipped\n"), std::string::npos) << r.err;
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, PolyFile,
+    Cases, Q31File,
     ::testing::Values(
-        PolyCase{"to_48000_stereo", 44100, 2, {"--to", "48000"}, 986500301, 48000},
-        PolyCase{"to_44100_three_channels", 48000, 3, {"--to=44100"}, 1168698584, 44100},
-        // The offset's ratio 1 / (1 - offset), not the rule's step.
-        PolyCase{"offset_0_01", 48000, 1, {"--converter", "poly", "0.01"}, 1084587701, 47520},
-        PolyCase{"offset_minus_0_5_rate", 48000, 2, {"--converter=poly", "--rate", "8000", "-0.5"},
-                 715827883, 8000}),
+        Q31Case{"to_48000_stereo", 44100, 2, {"--to", "48000"}, 48000, 0, 48000},
+        Q31Case{"to_44100_three_channels", 48000, 3, {"--to=44100"}, 44100, 0, 44100},
+        // More channels than one state takes.
+        Q31Case{"to_96000_ten_channels", 48000, 10, {"--to", "96000"}, 96000, 0, 96000},
+        // Drift correction keeps the nominal rate in the header.
+        Q31Case{"offset_0_01", 48000, 1, {"0.01"}, 0, 0.01, 48000},
+        Q31Case{"offset_minus_0_5_rate", 48000, 2, {"--rate", "8000", "-0.5"}, 0, -0.5, 8000}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// A click at a known input time comes out at that time on the output's
-// clock, within a sample: no leading silence, the filter's delay removed.
-TEST(PolyFile, AClickLandsAtItsTime)
-{
-    Folder dir;
-    for (const auto& [rate, to] : {std::pair{44100, 48000}, std::pair{48000, 44100}}) {
-        std::vector<std::int32_t> x(20000, 0);
-        x[12345] = 4000000;
-        write_sound(dir / "in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_24, 1, to32(x), rate);
-        const Outcome r = dir.audio({"-q", "--to", std::to_string(to), "in.wav", "out.wav"});
-        ASSERT_EQ(r.status, 0) << r.err;
-        const Sound out = read_sound(dir / "out.wav");
-        EXPECT_EQ(out.info.frames, (20000LL * to + rate - 1) / rate);
-        const auto peak = std::max_element(out.samples.begin(), out.samples.end());
-        const double expected = 12345.0 * to / rate;
-        EXPECT_NEAR(static_cast<double>(peak - out.samples.begin()), expected, 1.0) << rate;
-    }
-}
+struct SameRateCase {
+    const char* name;
+    int format;
+};
 
-// The whole program keeps a 44.1 kHz tone transparent in 16 bits at 48 kHz.
-TEST(PolyFile, A44k1ToneComesOutAt48kTransparent)
-{
-    Folder dir;
-    for (const double f : {997.0, 15000.0}) {
-        std::vector<std::int32_t> x(44100);
-        for (std::size_t i = 0; i < x.size(); ++i)
-            x[i] = static_cast<std::int32_t>(std::lround(
-                0.891 * 8388607 * std::sin(2 * M_PI * f / 44100 * static_cast<double>(i) + 0.3)));
-        write_sound(dir / "in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_24, 1, to32(x), 44100);
-        ASSERT_EQ(dir.audio({"-q", "--to", "48000", "in.wav", "out.wav"}).status, 0);
-        const Sound out = read_sound(dir / "out.wav");
-        const std::vector<std::int16_t> y = as16(out.samples);
-        const auto fit = asrc_measure::fit_sine(y, 500, y.size() - 500, 2 * M_PI * f / 48000);
-        EXPECT_GE(fit.sinad_db(), 90.0) << f;
-    }
-}
+class SameRate : public ::testing::TestWithParam<SameRateCase> {};
 
-// A full-scale square wave overshoots in the lowpass: clipped, counted in
-// the summary with a warning, and never wrapped to the other sign.
-TEST(PolyFile, ClippingIsCountedAndReported)
+// Nothing to convert: every sample comes back as it was, at the input's
+// depth, floats beyond full scale and below 2^-31 included.
+TEST_P(SameRate, GivesTheSamplesBack)
 {
+    const SameRateCase c = GetParam();
     Folder dir;
-    std::vector<std::int32_t> x(9600);
-    for (std::size_t i = 0; i < x.size(); ++i)
-        x[i] = (i / 48) % 2 ? -8388608 : 8388607;
-    write_sound(dir / "in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_24, 1, to32(x), 48000);
+    std::vector<double> x;
+    std::mt19937 rng(9);
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    const bool floating = (c.format & SF_FORMAT_SUBMASK) == SF_FORMAT_FLOAT ||
+                          (c.format & SF_FORMAT_SUBMASK) == SF_FORMAT_DOUBLE;
+    for (int i = 0; i < 5000; ++i)
+        x.push_back(u(rng));
+    if (floating)
+        x.insert(x.end(), {1.5, -3.0, 1e-12, -1e-30});
+    write_float_sound(dir / "in.wav", SF_FORMAT_WAV | c.format, x);
     const Outcome r = dir.audio({"--to", "44100", "in.wav", "out.wav"});
     ASSERT_EQ(r.status, 0) << r.err;
-    const std::vector<std::int16_t> want = poly_reference(x, 1168698584);
-    const std::int64_t clipped = std::count_if(want.begin(), want.end(), [](std::int16_t v) {
-        return v == 32767 || v == -32768;
-    });
-    ASSERT_GT(clipped, 100);
-    EXPECT_EQ(as16(read_sound(dir / "out.wav").samples), want);
-    EXPECT_NE(r.err.find(" frames out (ratio "), std::string::npos);
-    EXPECT_NE(r.err.find("), " + std::to_string(clipped) + " samples clipped\n"), std::string::npos)
-        << r.err;
-    EXPECT_NE(r.err.find("warning: " + std::to_string(clipped) + " output samples were clipped"),
+    SF_INFO in_info{};
+    SF_INFO out_info{};
+    sf_close(sf_open((dir / "in.wav").c_str(), SFM_READ, &in_info));
+    sf_close(sf_open((dir / "out.wav").c_str(), SFM_READ, &out_info));
+    EXPECT_EQ(out_info.format, in_info.format);
+    EXPECT_EQ(read_doubles(dir / "out.wav"), read_doubles(dir / "in.wav"));
+    EXPECT_EQ(r.err.find("dither"), std::string::npos) << r.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, SameRate,
+                         ::testing::Values(SameRateCase{"pcm16", SF_FORMAT_PCM_16},
+                                           SameRateCase{"pcm24", SF_FORMAT_PCM_24},
+                                           SameRateCase{"pcm32", SF_FORMAT_PCM_32},
+                                           SameRateCase{"float", SF_FORMAT_FLOAT},
+                                           SameRateCase{"double", SF_FORMAT_DOUBLE}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// At a reduced depth the same rate gives the samples within the dither:
+// TPDF of +-1 step, then rounding, is at most 1.5 steps off, and unbiased.
+TEST(SameRate, AtAReducedDepthIsWithinTheDither)
+{
+    Folder dir;
+    const std::vector<int> x = to32(random24(20000, 11));
+    write_sound(dir / "in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_24, 1, x, 44100);
+    const Outcome r = dir.audio({"--bits", "16", "--to", "44100", "in.wav", "out.wav"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("16-bit, TPDF dither"), std::string::npos) << r.err;
+    const Sound32 out = read_ints(dir / "out.wav");
+    ASSERT_EQ(out.samples.size(), x.size());
+    double sum = 0;
+    double worst = 0;
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        const double e = (static_cast<double>(out.samples[i]) - x[i]) / 65536.0;
+        sum += e;
+        worst = std::max(worst, std::fabs(e));
+    }
+    EXPECT_LE(worst, 1.5);
+    EXPECT_GT(worst, 0.5); // the dither is there
+    EXPECT_LT(std::fabs(sum / static_cast<double>(x.size())), 0.05);
+}
+
+struct LevelCase {
+    int in_rate;
+    int out_rate;
+};
+
+class Level : public ::testing::TestWithParam<LevelCase> {};
+
+// No hidden gain: a -1 dBFS 997 Hz tone keeps its level within 0.001 dB,
+// and is as clean as 24-bit samples allow.
+TEST_P(Level, OfAToneIsKept)
+{
+    const LevelCase c = GetParam();
+    Folder dir;
+    const std::vector<int> x = tone24(static_cast<std::size_t>(c.in_rate) / 2, 997, c.in_rate, -1);
+    write_sound(dir / "in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_24, 1, x, c.in_rate);
+    ASSERT_EQ(dir.audio({"-q", "--bits", "32", "--to", std::to_string(c.out_rate), "in.wav",
+                         "out.wav"})
+                  .status,
+              0);
+    const std::vector<int> y = read_ints(dir / "out.wav").samples;
+    const auto in_fit = asrc_measure::fit_sine(x, 0, x.size(), 2 * M_PI * 997 / c.in_rate);
+    const std::size_t edge = y.size() / 10;
+    const auto out_fit =
+        asrc_measure::fit_sine(y, edge, y.size() - edge, 2 * M_PI * 997 / c.out_rate);
+    EXPECT_NEAR(20 * std::log10(out_fit.amplitude() / in_fit.amplitude()), 0.0, 0.001);
+    EXPECT_GE(out_fit.sinad_db(), 135.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Pairs, Level,
+                         ::testing::Values(LevelCase{44100, 48000}, LevelCase{48000, 44100},
+                                           LevelCase{44100, 96000}, LevelCase{192000, 44100}),
+                         [](const auto& info) {
+                             return std::to_string(info.param.in_rate) + "_to_" +
+                                    std::to_string(info.param.out_rate);
+                         });
+
+// A -100 dBFS tone survives a round trip 44.1 -> 48 -> 44.1 kHz in 24-bit
+// files, dithered twice: its level to 0.1 dB, its noise that of the dither
+// (about 38 dB below it; truncated to 16 bits it would be gone).
+TEST(Depth, AQuietToneSurvivesA24BitRoundTrip)
+{
+    Folder dir;
+    const std::vector<int> x = tone24(44100, 997, 44100, -100);
+    write_sound(dir / "in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_24, 1, x, 44100);
+    ASSERT_EQ(dir.audio({"-q", "--to", "48000", "in.wav", "mid.wav"}).status, 0);
+    ASSERT_EQ(dir.audio({"-q", "--to", "44100", "mid.wav", "out.wav"}).status, 0);
+    const Sound32 out = read_ints(dir / "out.wav");
+    EXPECT_EQ(out.info.format, SF_FORMAT_WAV | SF_FORMAT_PCM_24);
+    const auto in_fit = asrc_measure::fit_sine(x, 0, x.size(), 2 * M_PI * 997 / 44100);
+    const auto fit =
+        asrc_measure::fit_sine(out.samples, 2000, out.samples.size() - 2000, 2 * M_PI * 997 / 44100);
+    EXPECT_NEAR(20 * std::log10(fit.amplitude() / in_fit.amplitude()), 0.0, 0.1);
+    EXPECT_GE(fit.sinad_db(), 34.0);
+}
+
+// Power of y at frequency f (cycles per sample), Hann-windowed.
+double power_at(const std::vector<int>& y, double f)
+{
+    double re = 0;
+    double im = 0;
+    const double n = static_cast<double>(y.size());
+    for (std::size_t i = 0; i < y.size(); ++i) {
+        const double t = static_cast<double>(i);
+        const double w = 0.5 - 0.5 * std::cos(2 * M_PI * t / n);
+        re += w * y[i] * std::cos(2 * M_PI * f * t);
+        im += w * y[i] * std::sin(2 * M_PI * f * t);
+    }
+    return re * re + im * im;
+}
+
+struct DitherCase {
+    const char* name;
+    std::vector<std::string> options;
+    bool harmonics; // whether the 3rd and 5th harmonics stand out of the noise
+};
+
+class QuietTone : public ::testing::TestWithParam<DitherCase> {};
+
+// A -80 dBFS 1 kHz tone (3.3 steps of 16 bits) converted 44.1 -> 48 kHz
+// into 16 bits: dithered, its 3rd and 5th harmonics are lost in the noise
+// (within 10 dB of the median of the noise's bins); rounded, they stand
+// out of it.
+TEST_P(QuietTone, In16BitsHasNoHarmonicAboveTheNoise)
+{
+    const DitherCase c = GetParam();
+    Folder dir;
+    write_sound(dir / "in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_24, 1,
+                tone24(44100, 1000, 44100, -80), 44100);
+    std::vector<std::string> args = c.options;
+    args.insert(args.end(), {"-q", "--bits", "16", "--to", "48000", "in.wav", "out.wav"});
+    ASSERT_EQ(dir.audio(args).status, 0);
+    std::vector<int> y = read_ints(dir / "out.wav").samples;
+    y.resize(48000);
+    std::vector<double> noise;
+    for (double f = 1100; f < 20000; f += 1000.0 / 3) // between the harmonics
+        noise.push_back(power_at(y, f / 48000));
+    std::nth_element(noise.begin(), noise.begin() + static_cast<long>(noise.size() / 2), noise.end());
+    const double median = noise[noise.size() / 2];
+    for (const int h : {3, 5}) {
+        const double db = 10 * std::log10(power_at(y, 1000.0 * h / 48000) / median);
+        EXPECT_EQ(db > 10.0, c.harmonics) << "harmonic " << h << ": " << db << " dB";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rounding, QuietTone,
+                         ::testing::Values(DitherCase{"tpdf_dither", {}, false},
+                                           DitherCase{"no_dither", {"--no-dither"}, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+class EveryRate : public ::testing::TestWithParam<int> {};
+
+// From each studio rate to every other: the output holds exactly the
+// input's duration, and a click lands at its time within a sample.
+TEST_P(EveryRate, GivesTheLengthAndTheClickAtItsTime)
+{
+    const int in_rate = GetParam();
+    Folder dir;
+    const std::size_t frames = static_cast<std::size_t>(in_rate) / 5; // 0.2 s
+    const std::size_t click = frames / 2 + 7;
+    std::vector<int> x(frames, 0);
+    x[click] = 1 << 30;
+    write_sound(dir / "in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_24, 1, x, in_rate);
+    for (const int to : {8000, 11025, 16000, 22050, 32000, 44100, 48000, 88200, 96000, 176400,
+                         192000}) {
+        if (to == in_rate)
+            continue;
+        const Outcome r = dir.audio({"-q", "--bits", "32", "--to", std::to_string(to), "in.wav",
+                                     "out.wav"});
+        ASSERT_EQ(r.status, 0) << to << ": " << r.err;
+        const Sound32 out = read_ints(dir / "out.wav");
+        EXPECT_EQ(out.info.samplerate, to);
+        EXPECT_EQ(out.info.frames, to / 5) << to;
+        const auto peak = std::max_element(out.samples.begin(), out.samples.end());
+        EXPECT_NEAR(static_cast<double>(peak - out.samples.begin()),
+                    static_cast<double>(click) * to / in_rate, 1.0)
+            << to;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Studio, EveryRate,
+                         ::testing::Values(8000, 11025, 16000, 22050, 32000, 44100, 48000, 88200,
+                                           96000, 176400, 192000));
+
+// An MP3 without a length tag (lame -t), whose frame count libsndfile
+// estimates from its bit rate: converted to its real end, status 0, and
+// written at 24 bits.
+TEST(Mp3, IsConvertedToItsRealEnd)
+{
+    if (std::system("lame --version > /dev/null 2>&1") != 0)
+        GTEST_SKIP() << "lame is not installed (Debian: lame)";
+    Folder dir;
+    write_sound(dir / "tone.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, tone24(3 * 44100, 440, 44100, -6),
+                44100);
+    ASSERT_EQ(std::system(("lame --quiet -t " + quoted((dir / "tone.wav").string()) + " " +
+                           quoted((dir / "tone.mp3").string()))
+                              .c_str()),
+              0);
+    SF_INFO info{};
+    SNDFILE* f = sf_open((dir / "tone.mp3").c_str(), SFM_READ, &info);
+    ASSERT_NE(f, nullptr) << sf_strerror(nullptr);
+    std::vector<double> block(4096);
+    std::int64_t real = 0;
+    for (sf_count_t n; (n = sf_readf_double(f, block.data(), 4096)) > 0;)
+        real += n;
+    sf_close(f);
+    ASSERT_NE(info.frames, real) << "the count should be an estimate here";
+    const Outcome r = dir.audio({"--to", "48000", "tone.mp3", "out.wav"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const Sound32 out = read_ints(dir / "out.wav");
+    EXPECT_EQ(out.info.format, SF_FORMAT_WAV | SF_FORMAT_PCM_24);
+    const std::int64_t expected = (real * 48000 + 44099) / 44100;
+    EXPECT_EQ(out.info.frames, expected);
+    EXPECT_NE(r.err.find(std::to_string(real) + " frames in, " + std::to_string(expected) +
+                         " frames out"),
               std::string::npos)
         << r.err;
+}
+
+// A batch with a file that cannot be read: the others are converted, each
+// as a single run converts it, one summary line each; the bad one is named
+// and the status says that one failed; no temporary file is left.
+TEST(Batch, ConvertsTheOthersAndNamesTheFileThatFailed)
+{
+    Folder dir;
+    write_sound(dir / "a.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_24, 2, to32(random24(40000, 1, 3000000)));
+    write_sound(dir / "b.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 1, to32(random24(30000, 2, 3000000)));
+    write_sound(dir / "c.aiff", SF_FORMAT_AIFF | SF_FORMAT_PCM_24, 3, to32(random24(30000, 3, 3000000)));
+    std::ofstream(dir / "bad.wav") << "this is not a sound file\n";
+    fs::create_directory(dir / "out");
+    const Outcome r = dir.audio({"--to", "44100", "a.wav", "bad.wav", "b.flac", "c.aiff",
+                                 "--out-dir", "out"});
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find("cannot read \"bad.wav\""), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("3 of 4 files converted; failed: \"bad.wav\"\n"), std::string::npos) << r.err;
+    std::set<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir / "out"))
+        names.insert(e.path().filename().string());
+    EXPECT_EQ(names, (std::set<std::string>{"a.wav", "b.flac", "c.aiff"}));
+    for (const char* name : {"a.wav", "b.flac", "c.aiff"}) {
+        std::ostringstream line;
+        line << '"' << name << "\" -> \"out/" << name << "\": ";
+        EXPECT_NE(r.err.find(line.str()), std::string::npos) << r.err;
+        const std::string single = std::string("single_") + name;
+        ASSERT_EQ(dir.audio({"-q", "--to", "44100", name, single}).status, 0);
+        EXPECT_EQ(read_ints(dir / "out" / name).samples, read_ints(dir / single).samples) << name;
+    }
+}
+
+// An offset finer than the rule's step is named, with what to use, and
+// converted as asrc converts it (an offset of 0).
+TEST(CommandLine, AnOffsetBelowTheRulesStepIsWarnedAbout)
+{
+    Folder dir;
+    write_sound(dir / "in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_24, 1, to32(random24(3000, 4)));
+    const Outcome r = dir.rule({"0.00001", "in.wav", "out.wav"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("warning: rate offset \"0.00001\" is below the rule converter's "
+                         "resolution"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("leave out --converter rule"), std::string::npos) << r.err;
+    ASSERT_EQ(dir.rule({"-q", "0", "in.wav", "zero.wav"}).status, 0);
+    EXPECT_EQ(read_sound(dir / "out.wav").samples, read_sound(dir / "zero.wav").samples);
+}
+
+TEST(CommandLine, VersionGoesToStandardOutput)
+{
+    Folder dir;
+    const Outcome r = dir.audio({"--version"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.rfind("asrc-audio 1.", 0), 0u) << r.out;
+    EXPECT_NE(r.out.find("libsndfile"), std::string::npos) << r.out;
 }
 
 TEST(Help, GoesToStandardOutputWithStatus0)
@@ -1315,7 +1667,7 @@ TEST(CommandLine, DoubleDashEndsTheOptions)
     Folder dir;
     write_sound(dir / "-in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1,
                 to32(random24(100, 1, 100000)));
-    const Outcome r = dir.audio({"-q", "--", "0.01", "-in.wav", "out.wav"});
+    const Outcome r = dir.rule({"-q", "--", "0.01", "-in.wav", "out.wav"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
     // Step 163 drops its first input at the 101st.

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <numbers>
 #include <random>
 #include <sstream>
@@ -29,13 +30,13 @@ using bridge_sim::Converter;
 using bridge_sim::Options;
 using bridge_sim::Results;
 
+// A corner: the settings that differ from the defaults (auto target,
+// timestamps), and what it must reach.
 struct Corner {
     const char* name;
-    Converter converter;
-    double ppm;
-    double jitter_ms;
-    double target_ms;
-    double min_sinad_db;
+    void (*set)(Options&);
+    double lock_within_s;  // the first lock
+    double sinad_min_db;   // the median of the 0.1-s windows
 };
 
 void PrintTo(const Corner& c, std::ostream* os)
@@ -45,53 +46,99 @@ void PrintTo(const Corner& c, std::ostream* os)
 
 class SimCorners : public ::testing::TestWithParam<Corner> {};
 
-// 90 simulated seconds each (the tracking time constant is reached at
-// about 32 s; ratio jitter and SINAD are measured from 60 s on, so 30 SINAD
-// windows).  The goals of the defaults, scaled where the corner moves them:
-// the fill's span grows with the jitter (each side late by up to J).
-TEST_P(SimCorners, LocksWithinFiveSecondsAndHoldsTheFill)
+// 40 simulated seconds each (the ratio and the SINAD are measured over the
+// last 20; a step comes at 15 s).  From the first lock on: no under- or
+// overrun, the run ends locked, the ratio steady in 1-s means (to 4 ppm
+// in so short a run, while the lines are still lengthening their time
+// constants; docs/bridge.md has the hour-long figures), and after a clock
+// step never more than 50 ppm beyond the span of the two clocks' ratios.
+TEST_P(SimCorners, LocksEarlyAndHoldsWithoutAGap)
 {
     const Corner c = GetParam();
     Options o;
-    o.converter = c.converter;
-    o.ppm = c.ppm;
-    o.jitter_ms = c.jitter_ms;
-    o.target_ms = c.target_ms;
-    o.hours = 90.0 / 3600;
+    o.hours = 40.0 / 3600;
+    c.set(o);
     const Results r = bridge_sim::simulate(o, false);
-    EXPECT_GE(r.lock_s, 0) << "never locked";
-    EXPECT_LE(r.lock_s, 5.0);
-    EXPECT_GE(r.track_s, 0) << "not tracking at the end";
+    EXPECT_GE(r.first_lock_s, 0) << "never locked";
+    EXPECT_LE(r.first_lock_s, c.lock_within_s);
+    EXPECT_GE(r.lock_s, 0) << "not locked at the end";
     EXPECT_EQ(r.underruns, 0u);
     EXPECT_EQ(r.overruns, 0u);
-    const double band = o.in_block + o.out_block + 2 * 48.0 * (c.jitter_ms - 0.5);
-    EXPECT_GE(r.fill_min, -band);
-    EXPECT_LE(r.fill_max, band);
-    EXPECT_LT(r.servo_jitter_ppm, 1.5 * (1 + c.jitter_ms));
-    EXPECT_GE(r.sinad_db, c.min_sinad_db);
-    EXPECT_EQ(r.sinad_windows, 30u);
+    if (o.step_at_s < 0) {
+        EXPECT_GT(r.ratio_seconds, 15u);
+        EXPECT_LT(r.ratio_jitter_ppm, 4.0);
+    } else {
+        EXPECT_GE(r.step_overshoot_ppm, 0) << "the step was not measured";
+        EXPECT_LE(r.step_overshoot_ppm, 50.0);
+    }
+    EXPECT_GE(r.sinad_db, c.sinad_min_db);
+    EXPECT_LE(r.capacity_wanted, r.capacity);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Corners, SimCorners,
-    ::testing::Values(Corner{"poly_plus_1000_ppm", Converter::poly, 1000, 0.5, 2, 88},
-                      Corner{"poly_minus_1000_ppm", Converter::poly, -1000, 0.5, 2, 88},
-                      Corner{"poly_large_jitter", Converter::poly, 1000, 2, 4.5, 88},
-                      Corner{"poly_small_fifo", Converter::poly, -1000, 0.5, 1.8, 88},
-                      Corner{"rule_plus_1000_ppm", Converter::rule, 1000, 0.5, 2, 40},
-                      Corner{"rule_minus_1000_ppm", Converter::rule, -1000, 0.5, 2, 40}),
+    ::testing::Values(
+        // Commensurate blocks without jitter at a target just above their
+        // swing: the fill the producer sees stands still, then jumps.
+        Corner{"minus_100_ppm_48_64_no_jitter_1_3_ms",
+               [](Options& o) { o.ppm = -100; o.wander = 0; o.jitter_ms = 0; o.target_ms = 1.3; },
+               5, 88},
+        Corner{"plus_100_ppm_48_64_no_jitter_1_3_ms",
+               [](Options& o) { o.ppm = 100; o.wander = 0; o.jitter_ms = 0; o.target_ms = 1.3; },
+               5, 88},
+        Corner{"minus_1000_ppm_no_jitter",
+               [](Options& o) { o.ppm = -1000; o.wander = 0; o.jitter_ms = 0; }, 5, 88},
+        // A clock replugged: -200 to +300 ppm, and 1000 ppm down.
+        Corner{"step_minus_200_to_plus_300_ppm",
+               [](Options& o) { o.ppm = -200; o.step_ppm = 500; o.step_at_s = 15; }, 5, 85},
+        Corner{"step_1000_ppm_down_no_jitter",
+               [](Options& o) { o.ppm = 1000; o.step_ppm = -1000; o.step_at_s = 15; o.jitter_ms = 0; },
+               5, 85},
+        // A desktop sound server's periods, both ways round.
+        Corner{"blocks_256_in_1024_out",
+               [](Options& o) { o.ppm = 100; o.in_block = 256; o.out_block = 1024; }, 10, 85},
+        Corner{"blocks_1024_in_16_out",
+               [](Options& o) { o.ppm = 1000; o.in_block = 1024; o.out_block = 16; }, 10, 85},
+        Corner{"usb_consumer", [](Options& o) { o.ppm = 100; o.usb = true; o.jitter_ms = 0.3; }, 5,
+               88},
+        // Lateness beyond what a fixed 2 ms target holds.
+        Corner{"jitter_0_8_ms_wander_35",
+               [](Options& o) { o.ppm = -873; o.wander = 35; o.jitter_ms = 0.8; }, 5, 88},
+        Corner{"jitter_2_ms_blocks_16",
+               [](Options& o) { o.ppm = -1000; o.in_block = 16; o.out_block = 16; o.jitter_ms = 2; },
+               5, 85},
+        Corner{"minus_9900_ppm_near_the_limit",
+               [](Options& o) { o.ppm = -9900; o.wander = 0; }, 5, 85},
+        Corner{"stalling_consumer",
+               [](Options& o) { o.ppm = 300; o.stall_ms = 20; o.stall_every_s = 5; }, 5, 85},
+        Corner{"rule_plus_1000_ppm", [](Options& o) { o.converter = Converter::rule; }, 5, 30},
+        Corner{"rule_minus_1000_ppm",
+               [](Options& o) { o.converter = Converter::rule; o.ppm = -1000; }, 5, 30}),
     [](const ::testing::TestParamInfo<Corner>& i) { return std::string(i.param.name); });
 
-// A FIFO below what the jitter and the blocks need runs dry, and the sim
-// says so instead of reporting a lock.
+// Without timestamps the servo sees only the FIFO's fill: a target below
+// what the blocks and the jitter need runs the FIFO dry, and the figures
+// say so: no lock, status 1, the underruns counted from the start.
 TEST(SimLimits, ATargetBelowTheSawtoothNeverLocks)
 {
     Options o;
+    o.timestamps = false;
     o.target_ms = 1.2;
     o.hours = 30.0 / 3600;
     const Results r = bridge_sim::simulate(o, false);
     EXPECT_GT(r.underruns_total, 10u);
     EXPECT_LT(r.lock_s, 0);
+}
+
+// A run too short to measure gives no figure rather than a zero.
+TEST(SimLimits, ARunTooShortHasNoRatioOrSinadFigures)
+{
+    Options o;
+    o.hours = 0.2 / 3600;
+    const Results r = bridge_sim::simulate(o, false);
+    EXPECT_EQ(r.sinad_windows, 0u);
+    EXPECT_EQ(r.sinad_1s_windows, 0u);
+    EXPECT_EQ(r.ratio_seconds, 0u);
 }
 
 // Same seed, same run: the simulation is a function of its settings.
@@ -167,7 +214,15 @@ INSTANTIATE_TEST_SUITE_P(
         {{"--in-block", "0"}, "from 1 to 1024"},
         {{"--in-block", "2000"}, "from 1 to 1024"},
         {{"--out-block", "4.5"}, "whole number"},
-        {{"--target-ms", "0"}, "above 0"},
+        {{"--target-ms", "0"}, "auto or a number"},
+        {{"--target-ms", "auto", "--timestamps", "no"}, "needs --timestamps yes"},
+        {{"--step-ppm", "500"}, "go together"},
+        {{"--stall-ms", "20"}, "go together"},
+        {{"--stall-ms", "2000", "--stall-every", "1"}, "from 0 to 1000"},
+        {{"--stall-ms", "500", "--stall-every", "0.4"}, "shorter than --stall-every"},
+        {{"--usb", "maybe"}, "expected yes or no"},
+        {{"--step-room", "-1"}, "from 0 to 10000"},
+        {{"--ppm", "9000", "--step-ppm", "1500", "--step-at", "1"}, "beyond the servo's limits"},
         {{"--target-ms", "0.01"}, "less than one frame"},
         {{"--hours", "-1"}, "above 0"},
         {{"--seed", "-3"}, "whole number"},
@@ -190,14 +245,22 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(SimOptions, ValuesFollowAsNextArgumentOrAfterEquals)
 {
     const char* argv[] = {"asrc-bridge-sim", "--ppm", "-1000", "--wander=5", "--converter=rule",
-                          "--in-block", "44", "--seed=18446744073709551615"};
-    const auto r = bridge_sim::parse_command_line(8, argv);
+                          "--in-block", "44", "--seed=18446744073709551615", "--step-ppm", "-20",
+                          "--step-at=3", "--usb", "yes", "--stall-ms", "5", "--stall-every", "2",
+                          "--target-ms", "auto"};
+    const auto r = bridge_sim::parse_command_line(static_cast<int>(std::size(argv)), argv);
     ASSERT_EQ(r.kind, bridge_sim::ParsedCommandLine::Kind::run) << r.message;
     EXPECT_EQ(r.options.ppm, -1000);
     EXPECT_EQ(r.options.wander, 5);
     EXPECT_EQ(r.options.converter, Converter::rule);
     EXPECT_EQ(r.options.in_block, 44);
     EXPECT_EQ(r.options.seed, UINT64_MAX);
+    EXPECT_EQ(r.options.step_ppm, -20);
+    EXPECT_EQ(r.options.step_at_s, 3);
+    EXPECT_TRUE(r.options.usb);
+    EXPECT_EQ(r.options.stall_ms, 5);
+    EXPECT_EQ(r.options.stall_every_s, 2);
+    EXPECT_EQ(r.options.target_ms, 0) << "auto";
 }
 
 // The program itself: status and streams.
@@ -234,18 +297,29 @@ TEST(SimProgram, BadSettingsGiveStatus2AndAMessageOnStandardError)
     EXPECT_EQ(run_program("--help", dir.path()).status, 0);
 }
 
+// A run that never locks says so in its status.
+TEST(SimProgram, ARunThatNeverLocksExitsWith1)
+{
+    asrc_test::ScratchDir dir("bridge_sim_");
+    const Outcome o = run_program("--timestamps no --target-ms 1.2 --hours 0.005", dir.path());
+    EXPECT_EQ(o.status, 1) << o.out;
+    EXPECT_NE(o.out.find(" lock_s=-1 "), std::string::npos) << o.out;
+}
+
 // A short run prints one line of key=value pairs with every result the
 // documentation names; with --plot it leaves the pictures and their data.
 TEST(SimProgram, PrintsTheResultLineAndDrawsThePlots)
 {
     asrc_test::ScratchDir dir("bridge_sim_");
     const auto plots = dir.path() / "plots";
-    const Outcome o = run_program("--hours 0.0003 --plot " + plots.string(), dir.path());
+    const Outcome o = run_program("--hours 0.0015 --plot " + plots.string(), dir.path());
     ASSERT_EQ(o.status, 0) << o.err;
     ASSERT_FALSE(o.out.empty());
     EXPECT_EQ(o.out.find('\n'), o.out.size() - 1) << "one line";
-    for (const char* key : {"lock_s=", "fill_min=", "fill_max=", "underruns=", "overruns=",
-                            "ratio_jitter_ppm=", "sinad_db=", "track_s=", "target_frames="})
+    for (const char* key : {"lock_s=", "first_lock_s=", "fill_min=", "fill_max=", "underruns=",
+                            "overruns=", "ratio_jitter_ppm=", "ratio_wander_ppm=", "sinad_db=",
+                            "flutter_peak_ppm=", "track_s=", "target_frames=", "latency_ms=",
+                            "capacity_wanted="})
         EXPECT_NE(o.out.find(std::string(" ") + key), std::string::npos) << key;
     for (const char* file : {"fill.png", "ratio.png", "start.png", "spectrum.png",
                              "series.csv", "tone.csv", "result.txt"})

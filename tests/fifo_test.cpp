@@ -336,4 +336,56 @@ TEST(FifoThreads, FillSeenFromEitherSideStaysInRange)
     EXPECT_EQ(bad.load(), 0);
 }
 
+// A stamped read records when and how much the consumer asked for (asked,
+// not taken: its clock ran on through an underrun); a plain read leaves the
+// stamp alone; the producer sees the stamp with the fill of the same moment.
+TEST(FifoStamp, RecordsTheConsumersReadsForTheProducer)
+{
+    std::int16_t memory[32];
+    asrc_fifo f;
+    ASSERT_EQ(asrc_fifo_init(&f, memory, 32, 1), 0);
+    asrc_fifo_stamp st;
+    ASSERT_EQ(asrc_fifo_get_stamp(&f, &st), 0);
+    EXPECT_EQ(st.reads, 0u) << "no stamped read yet";
+    const std::int16_t in[20] = {};
+    std::int16_t out[16];
+    asrc_fifo_write(&f, in, 20);
+    EXPECT_EQ(asrc_fifo_read_at(&f, out, 8, 1000), 8);
+    asrc_fifo_read(&f, out, 2);
+    ASSERT_EQ(asrc_fifo_get_stamp(&f, &st), 0);
+    EXPECT_EQ(st.reads, 1u);
+    EXPECT_EQ(st.read_time, 1000u);
+    EXPECT_EQ(st.read_frames, 8u);
+    EXPECT_EQ(st.read_block, 8);
+    EXPECT_EQ(st.fill, 10);
+    EXPECT_EQ(asrc_fifo_read_at(&f, out, 16, 0xFFFFFFF0u), 10) << "underrun: 10 of 16";
+    ASSERT_EQ(asrc_fifo_get_stamp(&f, &st), 0);
+    EXPECT_EQ(st.reads, 2u);
+    EXPECT_EQ(st.read_time, 0xFFFFFFF0u);
+    EXPECT_EQ(st.read_frames, 24u) << "frames asked, not taken";
+    EXPECT_EQ(st.read_block, 16);
+    EXPECT_EQ(st.fill, 0);
+}
+
+// While a stamped read is under way (the sequence odd) the producer gets
+// no stamp rather than a half-written one, and its stamp is left alone.
+TEST(FifoStamp, AReadUnderWayGivesNoStamp)
+{
+    std::int16_t memory[8];
+    asrc_fifo f;
+    ASSERT_EQ(asrc_fifo_init(&f, memory, 8, 1), 0);
+    std::int16_t out[4];
+    asrc_fifo_read_at(&f, out, 4, 77);
+    ++f.stamp_sequence; // as the consumer leaves it in the middle of a read
+    asrc_fifo_stamp st;
+    std::memset(&st, 0x5A, sizeof st);
+    asrc_fifo_stamp before;
+    std::memcpy(&before, &st, sizeof st);
+    EXPECT_EQ(asrc_fifo_get_stamp(&f, &st), -1);
+    EXPECT_EQ(std::memcmp(&st, &before, sizeof st), 0);
+    ++f.stamp_sequence; // the read done
+    EXPECT_EQ(asrc_fifo_get_stamp(&f, &st), 0);
+    EXPECT_EQ(st.read_time, 77u);
+}
+
 } // namespace

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "asrc.h"
+#include "asrc_fifo.h"
 #include "asrc_servo.h"
 
 namespace {
@@ -46,6 +47,13 @@ TEST(ServoConfig, RefusesEveryFieldOutOfRangeAndLeavesTheServoAlone)
         {"tracking beyond 1000 s", [](asrc_servo_config& c) { c.track_ms = 1000001; }},
         {"acquisition under 16 updates", [](asrc_servo_config& c) { c.acquire_ms = 10; }},
         {"tracking over 2^20 updates", [](asrc_servo_config& c) { c.track_ms = 40000; c.block = 1; }},
+        {"automatic target without timestamps",
+         [](asrc_servo_config& c) { c.target = ASRC_SERVO_TARGET_AUTO; }},
+        {"a timer slower than the frames", [](asrc_servo_config& c) { c.clock_hz = 47999; }},
+        {"a timer beyond 2^31 Hz", [](asrc_servo_config& c) { c.clock_hz = 0x80000001u; }},
+        {"capacity below the first refill", [](asrc_servo_config& c) { c.capacity = 279; }},
+        {"negative capacity", [](asrc_servo_config& c) { c.capacity = -1; }},
+        {"a clock step beyond 1%", [](asrc_servo_config& c) { c.step_ppm = 10001; }},
     };
     for (const Case& k : cases) {
         asrc_servo_config c = good;
@@ -59,6 +67,27 @@ TEST(ServoConfig, RefusesEveryFieldOutOfRangeAndLeavesTheServoAlone)
     }
     asrc_servo s;
     EXPECT_EQ(asrc_servo_init(&s, &good), 0);
+}
+
+// The first refill asks for the target, half a block, the converter's
+// delay and a block more, and the next block comes on top: a FIFO sized
+// by target + swing + margin (122 frames at a 61-frame target) never
+// starts.  Init refuses it and says what is needed.
+TEST(ServoConfig, CapacityMustHoldTheFirstRefill)
+{
+    asrc_servo_config c = asrc_servo_defaults(48000, 48, 61, ASRC_SERVO_RATIO_ONE);
+    EXPECT_EQ(asrc_servo_capacity_needed(&c), 61 + 24 + 64 + 48 + 48);
+    asrc_servo s;
+    c.capacity = 122;
+    EXPECT_EQ(asrc_servo_init(&s, &c), -1);
+    c.capacity = asrc_servo_capacity_needed(&c);
+    EXPECT_EQ(asrc_servo_init(&s, &c), 0);
+    c.target = ASRC_SERVO_TARGET_AUTO;
+    c.clock_hz = 1000000;
+    EXPECT_EQ(asrc_servo_capacity_needed(&c), 48 + 24 + 64 + 48 + 48) << "auto counts a block";
+    c.capacity = 0;
+    c.clock_hz = 0;
+    EXPECT_EQ(asrc_servo_capacity_needed(&c), -1) << "auto without timestamps is refused";
 }
 
 // The time constants are rounded to the nearest power of two of updates,
@@ -146,7 +175,7 @@ struct Outcome {
 Outcome run(asrc_servo& s, Plant& p, double seconds)
 {
     Outcome r;
-    std::uint32_t ratio = s.nominal;
+    std::uint32_t ratio = s.ratio_nominal;
     std::int32_t withhold = 0;
     const long updates = std::lround(seconds * 48000.0 / p.in_block);
     double error_sum = 0;
@@ -268,6 +297,167 @@ TEST(ServoLimits, TheRatioStaysWithinItsLimitsAndDoesNotWindUp)
     EXPECT_LT(std::fabs(r.final_ppm), 2.0);
 }
 
+// With acquisition and tracking at the same time constant the loop starts
+// in TRACK: there is nothing to climb.
+TEST(ServoGear, EqualTimeConstantsStartTheLoopTracking)
+{
+    asrc_servo_config cfg = asrc_servo_defaults(48000, 48, 96, ASRC_SERVO_RATIO_ONE);
+    cfg.track_ms = cfg.acquire_ms;
+    asrc_servo s;
+    ASSERT_EQ(asrc_servo_init(&s, &cfg), 0);
+    Plant p{1 + 200e-6, 48, 64, 24};
+    int first_mode = -1;
+    std::uint32_t ratio = s.ratio;
+    std::int32_t withhold = 0;
+    for (int u = 0; u < 200 && first_mode < 0; ++u) {
+        const std::int32_t n = p.convert(ratio / kOne);
+        p.fill += n - std::min(n, withhold);
+        p.consume();
+        ratio = asrc_servo_update(&s, static_cast<std::int32_t>(p.fill), p.position(ratio / kOne));
+        const std::int32_t refill = asrc_servo_refill(&s);
+        if (refill > 0)
+            p.fill += refill;
+        withhold = refill < 0 ? -refill : 0;
+        if (s.mode != ASRC_SERVO_REFILL)
+            first_mode = s.mode;
+    }
+    EXPECT_EQ(first_mode, ASRC_SERVO_TRACK);
+}
+
+// A loss of lock: the fill jumps by a block and a half for good while the
+// loop tracks (frames lost without an underrun).  The filtered error
+// passes the one-block scale within a few thousand updates (its lowpass
+// is N / 4 = 4096 updates) and the loop falls back to acquisition; a
+// limit twice as wide would take over 17,000.
+TEST(ServoGear, AFillStepOfABlockAndAHalfFallsBackToAcquisition)
+{
+    const asrc_servo_config cfg = asrc_servo_defaults(48000, 48, 96, ASRC_SERVO_RATIO_ONE);
+    asrc_servo s;
+    ASSERT_EQ(asrc_servo_init(&s, &cfg), 0);
+    Plant p{1 + 200e-6, 48, 64, 24};
+    run(s, p, 60);
+    ASSERT_EQ(s.mode, ASRC_SERVO_TRACK);
+    std::uint32_t ratio = s.ratio;
+    long fell_back = -1;
+    for (long u = 0; u < 20000 && fell_back < 0; ++u) {
+        const std::int32_t n = p.convert(ratio / kOne);
+        p.fill += n;
+        p.consume();
+        ratio = asrc_servo_update(&s, static_cast<std::int32_t>(p.fill) + 72,
+                                  p.position(ratio / kOne));
+        if (s.mode == ASRC_SERVO_ACQUIRE && s.shift == s.acquire_shift)
+            fell_back = u;
+    }
+    ASSERT_GE(fell_back, 0) << "never fell back in 20,000 updates";
+    EXPECT_GE(fell_back, 1000) << "fell back on the sawtooth";
+    EXPECT_LE(fell_back, 5000) << "fell back only after (updates)";
+}
+
+// With timestamps, against a real FIFO: the converter as its position
+// alone, the consumer reading out-block frames on its own clock, both
+// sides stamping a 1 MHz timer, no lateness.  At other nominal ratios too
+// (44.1 to 48 kHz and back): the lines' ratio and the fill's correction
+// hold the mean fill on the target and the ratio on the clocks'.
+struct Clocked {
+    const char* name;
+    double nominal;
+    double offset_ppm;
+    std::int32_t in_block;
+    std::int32_t out_block;
+    std::int32_t target; // or ASRC_SERVO_TARGET_AUTO
+};
+
+void PrintTo(const Clocked& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class ServoClocked : public ::testing::TestWithParam<Clocked> {};
+
+TEST_P(ServoClocked, HoldsTheFillAndTheRatioFromTimestamps)
+{
+    const Clocked c = GetParam();
+    asrc_servo_config cfg = asrc_servo_defaults(
+        48000, static_cast<std::int32_t>(std::lround(c.in_block / c.nominal)), c.target,
+        q30(c.nominal));
+    cfg.clock_hz = 1000000;
+    cfg.capacity = 8192;
+    asrc_servo s;
+    ASSERT_EQ(asrc_servo_init(&s, &cfg), 0);
+    std::vector<std::int16_t> memory(8192);
+    std::vector<std::int16_t> frames(4 * static_cast<std::size_t>(c.in_block) + 8);
+    std::vector<std::int16_t> pulled(static_cast<std::size_t>(c.out_block));
+    asrc_fifo f;
+    ASSERT_EQ(asrc_fifo_init(&f, memory.data(), 8192, 1), 0);
+    const double true_ratio = c.nominal * (1 + c.offset_ppm * 1e-6);
+    const double in_rate = 48000 * true_ratio; // input samples per second
+    double input = 0;
+    double next_output = 0;
+    std::int64_t reads = 0;
+    std::uint32_t ratio = s.ratio;
+    std::int32_t withhold = 0;
+    double ratio_sum = 0;
+    double error_sum = 0;
+    long counted = 0;
+    const long updates = std::lround(60 * in_rate / c.in_block);
+    for (long u = 0; u < updates; ++u) {
+        const double now = static_cast<double>(u + 1) * c.in_block / in_rate; // seconds
+        // The consumer's reads due by now, each at its own time, from the
+        // producer's first block on.
+        const double origin = c.in_block / in_rate + 1e-4;
+        while (origin + static_cast<double>((reads + 1) * c.out_block) / 48000.0 <= now) {
+            ++reads;
+            const double at = origin + static_cast<double>(reads * c.out_block) / 48000.0;
+            asrc_fifo_read_at(&f, pulled.data(), c.out_block,
+                              static_cast<std::uint32_t>(std::llround(at * 1e6)));
+        }
+        input += c.in_block;
+        std::int32_t n = 0;
+        while (next_output <= input - 1) {
+            next_output += ratio / kOne;
+            ++n;
+        }
+        const std::int32_t dropped = std::min(n, withhold);
+        asrc_fifo_write(&f, frames.data(), n - dropped);
+        const std::int64_t position = std::llround((input - 1 - next_output + ratio / kOne / 2) * kOne);
+        ratio = asrc_servo_update_at(&s, &f, position, static_cast<std::uint32_t>(std::llround(now * 1e6)),
+                                     c.in_block);
+        const std::int32_t refill = asrc_servo_refill(&s);
+        if (refill > 0)
+            asrc_fifo_write_silence(&f, refill);
+        withhold = refill < 0 ? -refill : 0;
+        if (u >= updates - updates / 6) {
+            ratio_sum += ratio / kOne;
+            error_sum += static_cast<double>(s.fill_error_q16) / 65536;
+            ++counted;
+        }
+    }
+    EXPECT_NE(s.mode, ASRC_SERVO_REFILL);
+    EXPECT_EQ(asrc_fifo_get_counts(&f).underruns, 0u);
+    EXPECT_EQ(asrc_fifo_get_counts(&f).overruns, 0u);
+    EXPECT_LT(std::fabs((ratio_sum / static_cast<double>(counted) / true_ratio - 1) * 1e6), 0.5)
+        << "ratio off the clocks' (ppm)";
+    EXPECT_LT(std::fabs(error_sum / static_cast<double>(counted)), 1.0) << "mean fill off (frames)";
+    EXPECT_LE(asrc_servo_capacity_wanted(&s), 8192);
+    if (c.target == ASRC_SERVO_TARGET_AUTO) {
+        // Without lateness: the half blocks and what a 1000 ppm step costs.
+        const double halves = (c.in_block / c.nominal + c.out_block) / 2;
+        EXPECT_GE(asrc_servo_target(&s), halves);
+        EXPECT_LE(asrc_servo_target(&s), halves + 60);
+    } else {
+        EXPECT_EQ(asrc_servo_target(&s), c.target);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Corners, ServoClocked,
+    ::testing::Values(Clocked{"plus_1000_ppm_auto", 1.0, 1000, 48, 64, ASRC_SERVO_TARGET_AUTO},
+                      Clocked{"minus_1000_ppm_62_frames", 1.0, -1000, 48, 64, 62},
+                      Clocked{"from_44k1_to_48k", 44100.0 / 48000, 300, 44, 64, ASRC_SERVO_TARGET_AUTO},
+                      Clocked{"from_48k_to_44k1", 48000.0 / 44100, -300, 48, 441, ASRC_SERVO_TARGET_AUTO},
+                      Clocked{"blocks_1024_and_256", 1.0, 100, 1024, 256, ASRC_SERVO_TARGET_AUTO}),
+    [](const ::testing::TestParamInfo<Clocked>& i) { return std::string(i.param.name); });
+
 // A drift too fast for the tracking time constant (3 ppm/s, a crystal
 // heating up quickly; its lag there would be 3e-6 * 48000 * 16.4 s^2 = 39
 // frames) takes the loop down a gear or two, where the lag is a quarter or
@@ -362,7 +552,7 @@ TEST(ServoRefill, RestartAfterAnOverrunDropsFramesAndKeepsTheFrequency)
     Plant p{1 + 1000e-6, 48, 64, 0};
     run(s, p, 60);
     // The frequency estimate alone, without the proportional part.
-    const double found = (s.nominal + static_cast<double>(s.estimate) / (1 << 24)) / kOne;
+    const double found = (s.ratio_nominal + static_cast<double>(s.frequency_q54) / (1 << 24)) / kOne;
     ASSERT_NEAR((found - 1) * 1e6, 1000, 5);
 
     p.fill = 600; // what an overrun of a large FIFO leaves

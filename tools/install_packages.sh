@@ -11,8 +11,10 @@
 #                                       matplotlib, pytest, and the peer
 #                                       resamplers (libsamplerate, speexdsp,
 #                                       soxr, zita-resampler) for
-#                                       asrc-peer-run: the whole test suite
-#   tools/install_packages.sh ci      + benchmarks, clang for the sanitizers
+#                                       asrc-peer-run, lame for an MP3 of
+#                                       estimated length: the whole test suite
+#   tools/install_packages.sh ci      + benchmarks, sox (with its MP3
+#                                       support) as asrc-audio's yardstick, clang for the sanitizers
 #                                       and fuzzers, mingw-w64 and wine for the
 #                                       Windows program, the ARM toolchain and
 #                                       qemu
@@ -24,8 +26,8 @@ test=("${build[@]}" libgtest-dev file
   sox flac vorbis-tools opus-tools sndfile-programs
   python3 python3-dev python3-pybind11 python3-numpy python3-scipy python3-matplotlib
   python3-pytest
-  libsamplerate0-dev libspeexdsp-dev libsoxr-dev libzita-resampler-dev)
-ci=("${test[@]}" libbenchmark-dev time clang libclang-rt-14-dev binutils
+  libsamplerate0-dev libspeexdsp-dev libsoxr-dev libzita-resampler-dev lame)
+ci=("${test[@]}" libbenchmark-dev time sox libsox-fmt-mp3 clang libclang-rt-14-dev binutils
   g++-mingw-w64-i686-posix wine wine32:i386
   gcc-arm-none-eabi libnewlib-arm-none-eabi libstdc++-arm-none-eabi-dev
   qemu-system-arm)

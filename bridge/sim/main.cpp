@@ -42,5 +42,5 @@ int main(int argc, char** argv)
         }
     }
     std::printf("%s\n", line.c_str());
-    return std::fflush(stdout) == 0 ? 0 : 1;
+    return std::fflush(stdout) == 0 && results.lock_s >= 0 ? 0 : 1;
 }

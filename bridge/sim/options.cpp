@@ -79,7 +79,9 @@ ParsedCommandLine parse_command_line(int argc, const char* const* argv)
         static const char* const known[] = {"--converter", "--ppm",       "--wander",
                                             "--jitter-ms", "--in-block",  "--out-block",
                                             "--target-ms", "--hours",     "--seed",
-                                            "--plot"};
+                                            "--plot",      "--step-ppm",  "--step-at",
+                                            "--usb",       "--stall-ms",  "--stall-every",
+                                            "--timestamps", "--step-room"};
         bool is_known = false;
         for (const char* k : known)
             is_known = is_known || name == k;
@@ -119,8 +121,31 @@ ParsedCommandLine parse_command_line(int argc, const char* const* argv)
             error = real_in(0, kMaxJitterMs, false, "a number of milliseconds from 0 to 100",
                             o.jitter_ms);
         } else if (name == "--target-ms") {
-            error = real_in(0, kMaxTargetMs, true,
-                            "a number of milliseconds above 0, up to 1000", o.target_ms);
+            if (std::string_view(value) == "auto")
+                o.target_ms = 0;
+            else
+                error = real_in(0, kMaxTargetMs, true,
+                                "auto or a number of milliseconds above 0, up to 1000", o.target_ms);
+        } else if (name == "--step-ppm") {
+            error = real_in(-2 * kMaxOffsetPpm, 2 * kMaxOffsetPpm, false,
+                            "a number of ppm from -20000 to 20000", o.step_ppm);
+        } else if (name == "--step-at") {
+            error = real_in(0, kMaxHours * 3600, false, "a number of seconds from 0", o.step_at_s);
+        } else if (name == "--step-room") {
+            error = real_in(0, kMaxOffsetPpm, false, "a number of ppm from 0 to 10000",
+                            o.step_room_ppm);
+        } else if (name == "--stall-ms") {
+            error = real_in(0, kMaxStallMs, false, "a number of milliseconds from 0 to 1000",
+                            o.stall_ms);
+        } else if (name == "--stall-every") {
+            error = real_in(0, kMaxHours * 3600, true, "a number of seconds above 0",
+                            o.stall_every_s);
+        } else if (name == "--usb" || name == "--timestamps") {
+            const std::string_view v = value;
+            if (v != "yes" && v != "no")
+                error = "invalid " + name + " " + quoted(v) + ": expected yes or no";
+            else
+                (name == "--usb" ? o.usb : o.timestamps) = v == "yes";
         } else if (name == "--hours") {
             error = real_in(0, kMaxHours, true, "a number of hours above 0, up to 1000", o.hours);
         } else if (name == "--in-block" || name == "--out-block") {
@@ -150,8 +175,21 @@ ParsedCommandLine parse_command_line(int argc, const char* const* argv)
     if (std::fabs(o.ppm) + o.wander > kMaxOffsetPpm)
         return failure("--ppm " + number_text(o.ppm) + " with --wander " + number_text(o.wander) +
                        " takes the producer's clock beyond the servo's limits of +-10000 ppm");
+    const double stepped = std::fabs(o.ppm + o.step_ppm) + o.wander;
+    if (o.step_at_s >= 0 && stepped > kMaxOffsetPpm)
+        return failure("--ppm " + number_text(o.ppm) + " with --step-ppm " + number_text(o.step_ppm) +
+                       " and --wander " + number_text(o.wander) +
+                       " takes the producer's clock beyond the servo's limits of +-10000 ppm");
+    if ((o.step_ppm != 0) != (o.step_at_s >= 0))
+        return failure("--step-ppm and --step-at go together");
+    if ((o.stall_ms > 0) != (o.stall_every_s > 0))
+        return failure("--stall-ms and --stall-every go together");
+    if (o.stall_ms > 0 && o.stall_ms / 1000 >= o.stall_every_s)
+        return failure("--stall-ms must be shorter than --stall-every");
+    if (o.target_ms == 0 && !o.timestamps)
+        return failure("--target-ms auto needs --timestamps yes: give a target in milliseconds");
     // The fill target in whole frames at 48 kHz must be at least one.
-    if (std::lround(o.target_ms * 48.0) < 1)
+    if (o.target_ms != 0 && std::lround(o.target_ms * 48.0) < 1)
         return failure("--target-ms " + number_text(o.target_ms) +
                        " is less than one frame at 48 kHz");
     r.kind = ParsedCommandLine::Kind::run;
@@ -176,7 +214,23 @@ FIFO (asrc_fifo) and the rate controller (asrc_servo), with a 997 Hz tone at
                          ms (default 0.5)
   --in-block N           producer frames per block (default 48)
   --out-block N          consumer frames per block (default 64)
-  --target-ms T          the fill the servo holds (default 2)
+  --target-ms T|auto     the fill the servo holds, or auto: chosen by the
+                         servo from the blocks and the lateness it measures
+                         (default auto)
+  --step-ppm P --step-at S
+                         the producer's offset jumps by P ppm at S seconds
+  --usb yes|no           the consumer takes 48 frames each millisecond,
+                         every 8th block 47 or 49 frames, alternately
+                         (--out-block is then unused; default no)
+  --stall-ms L --stall-every S
+                         the consumer stalls for L ms every S seconds: its
+                         reads due then are all served at the stall's end
+  --step-room P          with --target-ms auto: the clock step, ppm, that the
+                         chosen latency rides through (default 1000; 0 for
+                         clocks that never jump)
+  --timestamps yes|no    the servo sees when each side's blocks come (a
+                         1 MHz timer; asrc_servo_update_at), or the FIFO's
+                         fill alone (asrc_servo_update) (default yes)
   --hours H              simulated time (default 1)
   --seed S               the random lateness (default 1)
   --plot DIR             write the fill and the ratio against time and the
@@ -184,7 +238,11 @@ FIFO (asrc_fifo) and the rate controller (asrc_servo), with a 997 Hz tone at
                          /usr/bin/python3 and matplotlib, and the data as CSV)
   -h, --help             this text
 
-The FIFO holds 2 x target + in-block + out-block frames.  See docs/bridge.md.
+With a fixed target the FIFO holds 2 x target + in-block + out-block frames,
+or what the servo's first refill needs if more; with auto, room for 20 ms
+of lateness on each side (asrc_servo_capacity_wanted is printed beside it).
+Exit status 0, 1 if the bridge never locked (lock_s=-1), 2 for bad
+settings.  See docs/bridge.md.
 )";
 }
 

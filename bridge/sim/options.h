@@ -19,6 +19,7 @@ inline constexpr int kMaxInBlock = 1024;  // the servo needs 16 updates per 250 
 inline constexpr int kMaxOutBlock = 4800; // 0.1 s
 inline constexpr double kMaxTargetMs = 1000.0;
 inline constexpr double kMaxHours = 1000.0;
+inline constexpr double kMaxStallMs = 1000.0;
 
 struct Options {
     Converter converter = Converter::poly;
@@ -27,8 +28,15 @@ struct Options {
     double jitter_ms = 0.5; // each side runs late by 0 .. this
     int in_block = 48;      // producer frames per block (USB: 1 ms)
     int out_block = 64;     // consumer frames per block
-    double target_ms = 2.0; // the servo's target fill
+    double target_ms = 0;   // the servo's target fill; 0: chosen by the servo
     double hours = 1.0;
+    double step_ppm = 0;    // the producer's offset jumps by this ...
+    double step_at_s = -1;  // ... at this time (seconds; < 0: never)
+    bool usb = false;       // the consumer takes USB-style blocks (see usage)
+    double stall_ms = 0;    // the consumer stalls for this long ...
+    double stall_every_s = 0; // ... every this many seconds (0: never)
+    bool timestamps = true; // the servo sees both sides' block times
+    double step_room_ppm = 1000; // the clock step the auto target rides through
     std::uint64_t seed = 1;
     std::string plot_dir; // empty: no plots
 };

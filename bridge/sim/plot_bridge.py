@@ -47,7 +47,8 @@ def plot_fill(ax, rows, res, title):
     ax.fill_between(x, rows["fill_min"], rows["fill_max"], color="tab:blue", alpha=0.25,
                     lw=0, label="lowest after a read .. highest after a write")
     ax.plot(x, rows["fill_mean"], color="tab:blue", lw=0.8, label="mean as the servo sees it")
-    band = int(res["in_block"]) + int(res["out_block"])
+    out_block = 49 if res["out_block"] == "usb" else int(res["out_block"])
+    band = int(res["in_block"]) + out_block
     for y in (-band, band):
         ax.axhline(y, color="tab:red", lw=0.6, ls="--",
                    label="+-(in-block + out-block)" if y > 0 else None)
@@ -93,15 +94,15 @@ def plot_spectrum(ax, close, tone, res):
     ax.set_ylim(-180, 5)
     ax.set_xlabel("frequency (kHz)")
     ax.set_ylabel("dBFS")
-    ax.set_title(f"997 Hz at the consumer, {len(tone)} samples; median SINAD "
+    ax.set_title(f"3150 Hz at the consumer, {len(tone)} samples; median SINAD "
                  f"{res['sinad_db']} dB over {res['sinad_windows']} windows of 0.1 s",
                  fontsize=10)
     ax.grid(alpha=0.3)
-    near = (f > 997 - 150) & (f < 997 + 150)
+    near = (f > 3150 - 150) & (f < 3150 + 150)
     close.plot(f[near], db[near], lw=0.7)
     close.set_ylim(-180, 5)
     close.set_xlabel("frequency (Hz)")
-    close.set_title("997 +- 150 Hz, where a wobbling\nratio's sidebands would stand",
+    close.set_title("3150 +- 150 Hz, where a wobbling\nratio's sidebands would stand",
                     fontsize=9)
     close.grid(alpha=0.3)
 
@@ -152,8 +153,10 @@ def main(argv):
         plot_ratio(a2, start, "")
         a2.set_xlabel("")
         a2.set_ylim(float(np.min(start["true_ppm"])) - 300, float(np.max(start["true_ppm"])) + 300)
-        # The loop's time constant: 2^shift updates of in-block frames.
-        tau = 2.0 ** start["servo_shift"] * int(res["in_block"]) / RATE
+        # The loop's time constant: 2^shift updates of in-block frames, or
+        # with timestamps the producer's line's, 2^shift frames.
+        frames = 1 if res.get("timestamps") == "yes" else int(res["in_block"])
+        tau = 2.0 ** start["servo_shift"] * frames / RATE
         a3.step(start["t_s"], tau, where="post", color="tab:green", lw=1)
         a3.set_yscale("log", base=2)
         a3.set_ylabel("loop time\nconstant (s)")

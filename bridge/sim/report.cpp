@@ -58,12 +58,27 @@ std::string result_line(const Options& o, const Results& r, double wall_s)
     add("wander", general(o.wander));
     add("jitter_ms", general(o.jitter_ms));
     add("in_block", std::to_string(o.in_block));
-    add("out_block", std::to_string(o.out_block));
+    add("out_block", o.usb ? std::string("usb") : std::to_string(o.out_block));
+    if (o.step_at_s >= 0) {
+        add("step_ppm", general(o.step_ppm));
+        add("step_at_s", general(o.step_at_s));
+    }
+    if (o.stall_every_s > 0) {
+        add("stall_ms", general(o.stall_ms));
+        add("stall_every_s", general(o.stall_every_s));
+    }
+    add("timestamps", o.timestamps ? "yes" : "no");
+    if (o.target_ms == 0)
+        add("step_room_ppm", general(o.step_room_ppm));
+    add("target", o.target_ms == 0 ? std::string("auto") : general(o.target_ms));
     add("target_frames", std::to_string(r.target));
+    add("latency_ms", fixed(r.target / 48.0, 2));
     add("capacity", std::to_string(r.capacity));
+    add("capacity_wanted", std::to_string(r.capacity_wanted));
     add("hours", general(o.hours));
     add("seed", std::to_string(o.seed));
     add("lock_s", r.lock_s < 0 ? std::string("-1") : fixed(r.lock_s, 1));
+    add("first_lock_s", r.first_lock_s < 0 ? std::string("-1") : fixed(r.first_lock_s, 1));
     add("track_s", r.track_s < 0 ? std::string("-1") : fixed(r.track_s, 1));
     add("fill_min", std::to_string(r.fill_min));
     add("fill_max", std::to_string(r.fill_max));
@@ -71,12 +86,23 @@ std::string result_line(const Options& o, const Results& r, double wall_s)
     add("overruns", std::to_string(r.overruns));
     add("underruns_total", std::to_string(r.underruns_total));
     add("overruns_total", std::to_string(r.overruns_total));
-    add("ratio_jitter_ppm", fixed(r.ratio_jitter_ppm, 4));
+    const bool ratio = r.ratio_seconds > 0;
+    add("ratio_jitter_ppm", ratio ? fixed(r.ratio_jitter_ppm, 4) : std::string("n/a"));
+    add("ratio_wander_ppm", ratio ? fixed(r.ratio_wander_ppm, 3) : std::string("n/a"));
     if (o.converter == Converter::rule)
-        add("servo_jitter_ppm", fixed(r.servo_jitter_ppm, 4));
-    add("sinad_db", fixed(r.sinad_db, 2));
-    add("sinad_min_db", fixed(r.sinad_min_db, 2));
+        add("servo_jitter_ppm", ratio ? fixed(r.servo_jitter_ppm, 4) : std::string("n/a"));
+    if (r.step_overshoot_ppm >= 0)
+        add("step_overshoot_ppm", fixed(r.step_overshoot_ppm, 2));
+    const bool short_windows = r.sinad_windows > 0;
+    add("sinad_db", short_windows ? fixed(r.sinad_db, 2) : std::string("n/a"));
+    add("sinad_min_db", short_windows ? fixed(r.sinad_min_db, 2) : std::string("n/a"));
     add("sinad_windows", std::to_string(r.sinad_windows));
+    const bool long_windows = r.sinad_1s_windows > 0;
+    add("sinad_1s_db", long_windows ? fixed(r.sinad_1s_db, 2) : std::string("n/a"));
+    add("sinad_1s_min_db", long_windows ? fixed(r.sinad_1s_min_db, 2) : std::string("n/a"));
+    add("sinad_1s_windows", std::to_string(r.sinad_1s_windows));
+    add("flutter_peak_ppm", short_windows ? fixed(r.flutter_peak_ppm, 3) : std::string("n/a"));
+    add("flutter_rms_ppm", short_windows ? fixed(r.flutter_rms_ppm, 3) : std::string("n/a"));
     add("clipped", std::to_string(r.clipped));
     add("wall_s", fixed(wall_s, 2));
     return s;

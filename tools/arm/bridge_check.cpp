@@ -13,7 +13,9 @@
 // integers), writing its frames through a real FIFO; a consumer on a clock
 // off by a few hundred ppm that reads 64 frames whenever it has run that
 // many plus a random lateness.  Both converter families' servo entries are
-// driven, the ratio's and the step's, each with its own FIFO.
+// driven, the ratio's and the step's, each with its own FIFO, and the
+// timestamped entry (asrc_servo_update_at, asrc_fifo_read_at) with a third,
+// on a microsecond timer derived from the same clocks.
 #include "asrc_fifo.h"
 #include "asrc_servo.h"
 
@@ -60,9 +62,14 @@ struct Lane {
     std::uint32_t ratio = ASRC_SERVO_RATIO_ONE; // what the converter runs at
 };
 
-bool setup(Lane& l)
+bool setup(Lane& l, bool clocked = false)
 {
-    const asrc_servo_config c = asrc_servo_defaults(48000, kIn, 96, ASRC_SERVO_RATIO_ONE);
+    asrc_servo_config c = asrc_servo_defaults(48000, kIn, 96, ASRC_SERVO_RATIO_ONE);
+    if (clocked) {
+        c.target = ASRC_SERVO_TARGET_AUTO;
+        c.clock_hz = 1000000;
+        c.capacity = kCapacity;
+    }
     return asrc_fifo_init(&l.fifo, l.memory, kCapacity, 1) == 0 &&
            asrc_servo_init(&l.servo, &c) == 0;
 }
@@ -70,7 +77,8 @@ bool setup(Lane& l)
 // One producer block and the consumer's reads up to its end; returns the
 // frames written.  `per_update` is the consumer's clock per update, Q.30
 // frames; `late` its lateness now, Q.30 frames.
-std::int32_t block(Lane& l, std::int64_t per_update, std::int64_t late, Checksum& sum)
+std::int32_t block(Lane& l, std::int64_t per_update, std::int64_t late, Checksum& sum,
+                   std::uint32_t now_us = 0, bool stamped = false)
 {
     static std::int16_t frames[4 * kIn];
     l.input += std::int64_t{kIn} << 30;
@@ -86,7 +94,12 @@ std::int32_t block(Lane& l, std::int64_t per_update, std::int64_t late, Checksum
     static std::int16_t pulled[kOut];
     while (l.consumer - late >= (l.read + kOut) * kOne) {
         l.read += kOut;
-        sum.add(static_cast<std::uint32_t>(asrc_fifo_read(&l.fifo, pulled, kOut)));
+        // The read's time: this update's, less the frames the consumer's
+        // clock has run past it (at 48 per millisecond), in microseconds.
+        const std::int64_t past = (l.consumer - late - l.read * kOne) >> 30; // frames
+        const std::uint32_t at = now_us - static_cast<std::uint32_t>(past * 1000 / 48);
+        sum.add(static_cast<std::uint32_t>(stamped ? asrc_fifo_read_at(&l.fifo, pulled, kOut, at)
+                                                   : asrc_fifo_read(&l.fifo, pulled, kOut)));
     }
     const asrc_fifo_counts c = asrc_fifo_get_counts(&l.fifo);
     if (c.underruns + c.overruns != 0) {
@@ -113,6 +126,7 @@ void after_update(Lane& l, Checksum& sum)
 // runtime is not linked).
 Lane poly;
 Lane rule;
+Lane timed;
 
 } // namespace
 
@@ -130,7 +144,7 @@ int main(int argc, char** argv)
         static_cast<std::int64_t>((static_cast<std::uint64_t>(kIn) << 54) /
                                   static_cast<std::uint64_t>(true_ratio >> 6));
 
-    if (!setup(poly) || !setup(rule)) {
+    if (!setup(poly) || !setup(rule) || !setup(timed, true)) {
         std::printf("FAIL: init refused the defaults\n");
         return 1;
     }
@@ -154,11 +168,24 @@ int main(int argc, char** argv)
         dither_steps += step;
         sum.add(static_cast<std::uint32_t>(step));
         after_update(rule, sum);
+
+        // Timestamped: the producer's block at u + 1 milliseconds (a late
+        // one later by its lateness, 0 .. 0.5 ms).
+        const std::uint32_t now_us =
+            static_cast<std::uint32_t>(1000 * (u + 1) + static_cast<std::uint64_t>(late >> 30) * 1000 / 48);
+        block(timed, per_update, late, sum, now_us, true);
+        const std::int64_t timed_held = timed.input - kOne - timed.next_output + timed.ratio / 2;
+        timed.ratio = asrc_servo_update_at(&timed.servo, &timed.fifo, timed_held, now_us, kIn);
+        sum.add(timed.ratio);
+        sum.add(static_cast<std::uint32_t>(asrc_servo_target(&timed.servo)));
+        after_update(timed, sum);
     }
     std::printf("bridge on %s: seed %lu, %lu s at +%ld ppm: ratio %lu, mode %d, steps %ld, "
-                "checksum %08lx\n",
+                "timestamped ratio %lu, mode %d, target %ld, checksum %08lx\n",
                 ASRC_CHECK_TARGET, seed, seconds, static_cast<long>(ppm),
                 static_cast<unsigned long>(poly.ratio), static_cast<int>(poly.servo.mode),
-                static_cast<long>(dither_steps), static_cast<unsigned long>(sum.h));
+                static_cast<long>(dither_steps), static_cast<unsigned long>(timed.ratio),
+                static_cast<int>(timed.servo.mode), static_cast<long>(asrc_servo_target(&timed.servo)),
+                static_cast<unsigned long>(sum.h));
     return 0;
 }
