@@ -12,8 +12,9 @@ import numpy as np
 import instruments as ins
 import references as ref
 from runner import RunnerError
-from plan import (CONVERTERS, FS, FULL_SCALE_24, KEY_LEVEL, OURS, PEERS, SKIP, STEPPED, TONE,
-                  exact_window, freqs_for, inputs_exact, inputs_for, window_outputs)
+from plan import (CONVERTERS, FS, FULL_SCALE_24, FULL_SCALE_32, KEY_LEVEL, OURS, PEERS, SKIP,
+                  STEPPED, TONE, WIDE, WINDOW_32, exact_window, freqs_for, inputs_exact,
+                  inputs_for, window_outputs)
 
 
 class Bench:
@@ -28,12 +29,13 @@ class Bench:
         self.runner = runner
         self.notes = []  # why a setting, or a setting at one condition, is left out
         self.peers = []  # the field's settings that the runner has
+        self.wide = []   # the 32-bit settings it has, ours first
         if runner is None:
             self.notes.append(runner_note or "no runner")
             return
-        for name in PEERS:
+        for name in PEERS + WIDE:
             if name in runner.settings:
-                self.peers.append(name)
+                (self.wide if name in WIDE else self.peers).append(name)
             else:
                 self.notes.append(f"{name} is left out: {runner.why_not(name)}")
 
@@ -82,6 +84,77 @@ class Bench:
         amp = min(FULL_SCALE_24 * 10 ** (level_db / 20), FULL_SCALE_24 - 1)
         v = np.rint(amp * np.sin(2 * np.pi * freq / fs * np.arange(n) + phase)).astype(np.int32)
         return self.asrc.condition(v)
+
+
+def tone_q31(freq, level_db, n, fs):
+    """A sine of Q1.31 samples at level_db re full scale (2^31), rounded to
+    nearest: the 32-bit comparison's input, with no conditioning."""
+    amp = FULL_SCALE_32 * 10 ** (level_db / 20)
+    v = np.rint(amp * np.sin(2 * np.pi * freq / fs * np.arange(n)))
+    return np.clip(v, -FULL_SCALE_32, FULL_SCALE_32 - 1).astype(np.int32)
+
+
+def sweep_sinad_32(bench, conds, freqs, quick, log):
+    """SINAD and the largest spur of every 32-bit setting on -1 dBFS Q1.31
+    tones, keyed (condition key, level, tone) like sweep_sinad; the input
+    tone itself under "input"."""
+    table = {}
+    w = WINDOW_32 // (4 if quick else 1)
+    for cond in conds:
+        n = inputs_exact(w, cond)
+        for f in freqs_for(cond, freqs):
+            x = tone_q31(f, KEY_LEVEL, n, cond.in_rate)
+            res = {}
+            # The input itself over as much of the window as it has (when
+            # upsampling it holds fewer samples than the outputs).
+            res["input"] = {"sinad": float(ins.sinad_db(x[SKIP:SKIP + w])),
+                            "spur": ins.largest_spur_dbc(x[SKIP:SKIP + w])[0]}
+            for name in bench.wide:
+                try:
+                    y = bench.runner.convert(name, x, cond.in_text, cond.out_text)[0]
+                except RunnerError as e:
+                    bench.skip(name, cond, e)
+                    continue
+                if len(y) < SKIP + w:
+                    bench.skip(name, cond, f"{len(y)} outputs from {n} inputs, {SKIP + w} needed")
+                    continue
+                seg = y[SKIP:SKIP + w]
+                fit = ins.sine_fit(seg)
+                res[name] = {"sinad": float(ins.sinad_db(seg, fit)),
+                             "spur": ins.largest_spur_dbc(seg)[0]}
+            table[(cond.key, KEY_LEVEL, f)] = res
+        log(f"  32-bit SINAD {cond.title}: {len(bench.wide)} settings done")
+    return table
+
+
+def cost_table_32(bench, conds, quick, log):
+    """ns per input sample of every 32-bit setting at each condition, as the
+    runner times it on one core: a -1 dBFS 997 Hz Q1.31 tone fed in blocks
+    of 1024 to fresh converters, the median of `runs` conversions, in CPU
+    time of the converting thread (the elapsed time beside it): on a shared
+    machine the elapsed time counts the turns other processes take on the
+    core, which moves it by several times."""
+    if bench.runner is None or not bench.wide:
+        return {}, {}
+    n, runs = (1 << 15, 1) if quick else (1 << 17, 5)
+    cost = {}
+    for cond in conds:
+        x = tone_q31(TONE, KEY_LEVEL, n, cond.in_rate)
+        for name in bench.wide:
+            try:
+                _, t = bench.runner.convert(name, x, cond.in_text, cond.out_text, time_runs=runs)
+            except RunnerError as e:
+                bench.skip(name, cond, e)
+                continue
+            cpu = t.get("cpu_ns_per_input_sample", t["ns_per_input_sample"])
+            cost.setdefault(cond.key, {})[name] = {
+                "ns_per_input_sample": round(float(cpu), 3),
+                "elapsed_ns_per_input_sample": round(float(t["ns_per_input_sample"]), 3),
+                "latency_input_samples": t.get("latency_input_samples")}
+        log(f"  32-bit timing {cond.title} done")
+    how = {"samples": n, "block": 1024, "runs": runs, "rounds": 1, "clock": "thread CPU time",
+           "signal": f"{TONE:g} Hz Q1.31 tone at {KEY_LEVEL:g} dBFS"}
+    return cost, how
 
 
 def converted(bench, names, cond, signal, quick):

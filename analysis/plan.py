@@ -30,6 +30,7 @@ LABELS = {
     "drop_insert": "drop/insert, no interpolation",
     "resample_poly": "resample_poly (Kaiser), at the rule's ratio",
     "input": "conditioned input, no conversion",
+    "asrc-q31": "the 24-bit converter (asrc_q31.h)",
 }
 # The rule and the references that run on its phase accumulator, at the
 # ratio its step gives (P/(P+1) or (P+2)/(P+1)), with windows of whole drop
@@ -94,6 +95,20 @@ def rate_pair(in_rate, out_rate):
 
 
 RATE_PAIRS = [rate_pair(44100, 48000), rate_pair(48000, 44100)]
+
+# The 32-bit comparison: Q1.31 tones, no conditioning, through the runner.
+# The 24-bit converter and the field's 32-bit settings, in the order shown.
+WIDE_OURS = ["asrc-q31"]
+PEERS_32 = ["soxr-hq-i32", "soxr-vhq-i32", "src-sinc-best-i32", "src-sinc-medium-i32",
+            "zita-vresampler-48-i32"]
+WIDE = WIDE_OURS + PEERS_32
+FULL_SCALE_32 = 2 ** 31
+# 48 kHz x (1 - r) for r = +-1e-4, +-1e-3, +-1e-2, and the studio's pairs.
+OFFSETS_32 = [1e-4, -1e-4, 1e-3, -1e-3, 1e-2, -1e-2]
+PAIRS_32 = [rate_pair(44100, 48000), rate_pair(48000, 44100), rate_pair(48000, 96000),
+            rate_pair(96000, 48000), rate_pair(44100, 96000), rate_pair(192000, 44100)]
+FREQS_32 = [20, 100, 997, 5000, 10000, 15000, 20000]
+WINDOW_32 = 65536  # outputs analysed per tone
 
 
 def band_top(cond):

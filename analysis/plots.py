@@ -11,7 +11,8 @@ import instruments as ins
 import references as ref
 from measure import (allpass_phase_delay, converted, event_positions, square_wave, wrap_damage)
 from plan import (CONDITIONING_GAIN_DB, CONVERTERS, FS, FULL_SCALE_24, HIGH_TONE, KEY_LEVEL,
-                  LABELS, OURS, SKIP, TONE, at_offset, freqs_for, inputs_for, window_outputs)
+                  LABELS, OURS, SKIP, TONE, WIDE_OURS, at_offset, freqs_for, inputs_for,
+                  window_outputs)
 
 SHORT = {"asrc-rule": "rule (allpass)", "asrc-poly": "polyphase (asrc_poly)", "linear": "linear",
          "drop_insert": "drop/insert", "resample_poly": "resample_poly", "input": "input"}
@@ -22,13 +23,17 @@ STYLE = {"asrc-rule": {"color": "tab:red", "lw": 2.0, "marker": "o"},
          "linear": {"color": "0.45", "lw": 1.0, "ls": "--", "marker": "."},
          "drop_insert": {"color": "0.7", "lw": 1.0, "ls": "--", "marker": "."},
          "resample_poly": {"color": "k", "lw": 1.0, "ls": "-.", "marker": "."},
-         "input": {"color": "k", "lw": 1.0, "ls": ":"}}
+         "input": {"color": "k", "lw": 1.0, "ls": ":"},
+         "asrc-q31": {"color": "tab:purple", "lw": 2.0, "marker": "o"}}
 PEER_STYLE = {"src-sinc-fastest": ("#5aae61", "s"), "src-sinc-best": ("#1b7837", "s"),
               "src-linear": ("#a6dba0", "s"), "speex-3": ("#c2a5cf", "^"),
               "speex-10": ("#762a83", "^"), "soxr-hq": ("#fd8d3c", "v"),
               "soxr-hq-nodither": ("#d94801", "v"), "soxr-vhq": ("#fdae6b", "D"),
               "soxr-vhq-nodither": ("#8c2d04", "D"), "zita-vresampler-16": ("#80cdc1", "P"),
-              "zita-vresampler-32": ("#35978f", "P"), "zita-vresampler-48": ("#01665e", "P")}
+              "zita-vresampler-32": ("#35978f", "P"), "zita-vresampler-48": ("#01665e", "P"),
+              "soxr-hq-i32": ("#d94801", "v"), "soxr-vhq-i32": ("#8c2d04", "D"),
+              "src-sinc-best-i32": ("#1b7837", "s"), "src-sinc-medium-i32": ("#5aae61", "s"),
+              "zita-vresampler-48-i32": ("#01665e", "P")}
 
 
 def style(name):
@@ -66,9 +71,10 @@ def save(fig, out_dir, name, made_by):
 
 
 def plot_sinad(table, conds, level, freqs, names, settings, out_dir, made_by, metric="sinad",
-               ylim=None, suffix=""):
+               ylim=None, suffix="", bound=None, what_in="dBFS input"):
     """One panel per condition, one line per converter measured there;
-    ylim zooms in on a range (lines outside it are cut)."""
+    ylim zooms in on a range (lines outside it are cut).  bound, a (label,
+    dB) pair, replaces the ideal 16-bit bound drawn across each panel."""
     plt = _plt()
     n = len(conds)
     cols = min(n, 3)
@@ -85,14 +91,15 @@ def plot_sinad(table, conds, level, freqs, names, settings, out_dir, made_by, me
             if not pts:
                 continue
             st = style(name)
-            ours = name in OURS
+            ours = name in OURS or name in WIDE_OURS
             (h,) = ax.semilogx(*zip(*pts), ms=4 if ours else 3, zorder=3 if ours else 2,
                                label=label(name, settings), **st)
             handles.setdefault(h.get_label(), h)
         if metric == "sinad":
-            bound = ins.ideal_sinad_db(level + CONDITIONING_GAIN_DB)
-            (h,) = ax.semilogx([fs[0], fs[-1]], [bound, bound], color="k", ls="--", lw=0.8,
-                               label="ideal 16-bit bound")
+            blabel, b = bound or ("ideal 16-bit bound",
+                                  ins.ideal_sinad_db(level + CONDITIONING_GAIN_DB))
+            (h,) = ax.semilogx([fs[0], fs[-1]], [b, b], color="k", ls="--", lw=0.8,
+                               label=blabel)
             handles.setdefault(h.get_label(), h)
         ax.set_title(cond.title, fontsize=9)
         ax.set_xlabel("tone frequency (Hz)")
@@ -108,17 +115,20 @@ def plot_sinad(table, conds, level, freqs, names, settings, out_dir, made_by, me
     fig.legend(list(handles.values()), list(handles.keys()), loc="lower center", ncol=ncol,
                fontsize=7, bbox_to_anchor=(0.5, 0.012))
     what = "SINAD (4-parameter sine fit)" if metric == "sinad" else "largest spur (Kaiser-windowed FFT)"
-    fig.suptitle(f"{what} against tone frequency, {level:g} dBFS input"
+    fig.suptitle(f"{what} against tone frequency, {level:g} {what_in}"
                  + (f", {ylim[0]:g} to {ylim[1]:g} dB" if ylim else ""))
     fig.tight_layout(rect=(0, bottom, 1, 1))
     return save(fig, out_dir, f"{metric}_{int(-level)}dBFS{suffix}.png", made_by)
 
 
-def plot_cost(table, cost, conds, settings, out_dir, made_by, split=80.0):
+def plot_cost(table, cost, conds, settings, out_dir, made_by, split=80.0,
+              fname="quality_vs_cost.png", show_input=True, title="", clock=""):
     """Quality against cost: SINAD at 997 Hz and 10 kHz against ns per input
     sample, one point per converter setting, one column per condition.  The
     SINAD axis is broken at `split`: the transparent converters lie within a
-    few dB of each other, which one axis from 0 to 100 dB would hide."""
+    few dB of each other, which one axis from 0 to 100 dB would hide.  The
+    32-bit figure passes its own split and file name and leaves the input's
+    line out (its SINAD is the 32-bit rounding's, far above any converter)."""
     plt = _plt()
     from matplotlib.lines import Line2D
     conds = [c for c in conds if c.key in cost]
@@ -132,7 +142,7 @@ def plot_cost(table, cost, conds, settings, out_dir, made_by, split=80.0):
             res = table.get((cond.key, KEY_LEVEL, tone), {})
             points[(c, r)] = [(name, t["ns_per_input_sample"], res[name]["sinad"])
                               for name, t in cost[cond.key].items() if name in res]
-            points[(c, r, "input")] = res.get("input", {}).get("sinad")
+            points[(c, r, "input")] = res.get("input", {}).get("sinad") if show_input else None
     hi = [y for k, v in points.items() if len(k) == 2 for _, _, y in v if y >= split]
     hi += [v for k, v in points.items() if len(k) == 3 and v is not None]
     lo = [y for k, v in points.items() if len(k) == 2 for _, _, y in v if y < split]
@@ -168,15 +178,16 @@ def plot_cost(table, cost, conds, settings, out_dir, made_by, split=80.0):
                 top.set_ylabel(f"SINAD at {tone:g} Hz (dB)")
                 bottom.set_ylabel("(below)")
     for ax in axes[-1]:
-        ax.set_xlabel("ns per input sample, one core (log)")
-    legend["input"] = Line2D([], [], color="k", ls=":", lw=0.8,
-                             label="conditioned input, no conversion")
+        ax.set_xlabel(f"ns per input sample, one core{clock} (log)")
+    if show_input:
+        legend["input"] = Line2D([], [], color="k", ls=":", lw=0.8,
+                                 label="conditioned input, no conversion")
     fig.legend(list(legend.values()), [h.get_label() for h in legend.values()], loc="lower center",
                ncol=3, fontsize=7, bbox_to_anchor=(0.5, 0.012))
-    fig.suptitle(f"Quality against cost at {KEY_LEVEL:g} dBFS, timed on one core in the same run "
-                 "(up and to the left is better; the SINAD axis is broken)")
+    fig.suptitle(f"Quality against cost at {KEY_LEVEL:g} dBFS{title}, timed on one core in the "
+                 "same run (up and to the left is better; the SINAD axis is broken)")
     fig.tight_layout(rect=(0, 0.13, 1, 1), h_pad=0.4)
-    return save(fig, out_dir, "quality_vs_cost.png", made_by)
+    return save(fig, out_dir, fname, made_by)
 
 
 SHOWN = CONVERTERS + ["input"]

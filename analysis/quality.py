@@ -1,9 +1,11 @@
 #!/usr/bin/python3
-"""Conversion quality report: measures this library's two converters side
-by side with reference converters and with the field's resampling libraries
+"""Conversion quality report: measures this library's converters side by
+side with reference converters and with the field's resampling libraries
 (through the runner asrc-peer-run, where it is built) on the same tones at
 the same ratios, times them, and writes docs/quality.md, docs/quality.json
-and the plots under docs/quality/.
+and the plots under docs/quality/: the 16-bit converters on conditioned
+16-bit tones, and the 24-bit converter beside the field's 32-bit settings on
+Q1.31 tones.
 
     /usr/bin/python3 analysis/quality.py --build build --out docs
     /usr/bin/python3 analysis/quality.py --build build --out build/quality-quick --quick
@@ -31,10 +33,11 @@ sys.path.insert(0, HERE)
 
 import references as ref  # noqa: E402
 from runner import open_runner  # noqa: E402
-from measure import (Bench, cost_table, delay_vs_phase, headroom, ratio_table,  # noqa: E402
-                     square_headroom, sweep_sinad, thd_n_table)
-from plan import (CONVERTERS, FREQS, HEADROOM_FREQS, HIGH_TONE, LEVELS, OFFSETS,  # noqa: E402
-                  RATE_PAIRS, TONE, at_offset)
+import instruments as ins  # noqa: E402
+from measure import (Bench, cost_table, cost_table_32, delay_vs_phase, headroom,  # noqa: E402
+                     ratio_table, square_headroom, sweep_sinad, sweep_sinad_32, thd_n_table)
+from plan import (CONVERTERS, FREQS, FREQS_32, HEADROOM_FREQS, HIGH_TONE, KEY_LEVEL,  # noqa: E402
+                  LEVELS, OFFSETS, OFFSETS_32, PAIRS_32, RATE_PAIRS, TONE, WINDOW_32, at_offset)
 from plots import (plot_cost, plot_delay, plot_error, plot_headroom, plot_ratio,  # noqa: E402
                    plot_sinad, plot_spectra, plot_sweep, plot_timing, plot_wrap)
 from report_json import build_json  # noqa: E402
@@ -97,7 +100,7 @@ def field_info(bench, conds, settings, cost, cost_how, runner):
         where = runner.path if rel.startswith("..") else rel
     return {"runner": where,
             "settings": {n: settings[n] for n in ["asrc-rule", "asrc-poly"] + bench.peers
-                         if n in settings},
+                         + bench.wide if n in settings},
             "conditions": ratios, "cost": cost, "cost_how": cost_how, "notes": list(bench.notes)}
 
 
@@ -156,6 +159,13 @@ def main(argv=None):
     sq_hr = {off: square_headroom(bench, off) for off in hr_offsets}
     log("ratio")
     ratios = ratio_table(asrc)
+
+    log("32 bits: the 24-bit converter and the field's 32-bit settings on Q1.31 tones")
+    conds32 = ([at_offset(0.01), PAIRS_32[1], PAIRS_32[5]] if quick
+               else [at_offset(o) for o in OFFSETS_32] + PAIRS_32)
+    freqs32 = [997, 10000, 20000] if quick else FREQS_32
+    table32 = sweep_sinad_32(bench, conds32, freqs32, quick, log) if bench.wide else {}
+    cost32, how32 = cost_table_32(bench, conds32, quick, log)
 
     log("plots")
     settings = runner.settings if runner else {}
@@ -216,16 +226,39 @@ def main(argv=None):
     figs.append(("Ratio obtained against the ratio asked (1 - offset), in ppm.",
                  plot_ratio(ratios, args.out, made_by)))
 
+    figs32 = []
+    if table32:
+        figs32.append(("SINAD against tone frequency of -1 dBFS Q1.31 tones, 32-bit samples in "
+                       "and out: one panel per ratio, one line per 32-bit setting; the dashed "
+                       "line is the 24-bit format's own limit.",
+                       plot_sinad(table32, conds32, KEY_LEVEL, freqs32, bench.wide, settings,
+                                  args.out, made_by, suffix="_32bit",
+                                  bound=("24-bit format's limit",
+                                         ins.ideal_sinad_db(KEY_LEVEL, bits=24)),
+                                  what_in="dBFS Q1.31 input")))
+    if cost32:
+        shown32 = [c for c in conds32 if c.key in ("+0.01", "-0.0001", "44100->48000",
+                                                     "48000->44100", "192000->44100")]
+        figs32.append(("Quality against cost at 32 bits: SINAD at 997 Hz and 10 kHz of -1 dBFS "
+                       "Q1.31 tones against the CPU time per input sample on one core, one "
+                       "point per 32-bit setting, from the same run.",
+                       plot_cost(table32, cost32, shown32, settings, args.out, made_by,
+                                 split=120.0, fname="quality_vs_cost_32bit.png", show_input=False,
+                                 title=", Q1.31 tones", clock=", CPU time")))
+    wide = {"names": bench.wide, "conds": conds32, "freqs": freqs32, "table": table32,
+            "cost": cost32, "how": how32, "figs": figs32,
+            "window": WINDOW_32 // (4 if quick else 1)}
+
     elapsed = time.time() - t_start
     field = field_info(bench, conds, settings, cost, cost_how, runner)
     data = build_json(quick, info, elapsed, offsets, conds, table, thdn, hr, ratios, delays,
-                      d_freqs, d_phases, wrap_stats, sq_hr, field)
+                      d_freqs, d_phases, wrap_stats, sq_hr, field, wide)
     with open(os.path.join(args.out, "quality.json"), "w") as f:
         json.dump(data, f, indent=1)
     with open(os.path.join(args.out, "quality.md"), "w") as f:
         f.write(render(cmd, info, elapsed, quick, offsets, conds, levels, freqs, table, thdn, hr,
                        hr_freqs, ratios, delays, d_freqs, d_phases, figs, wrap_stats, sq_hr,
-                       field))
+                       field, wide))
     log(f"wrote {args.out}/quality.md, quality.json and {args.out}/quality/*.png")
     return 0
 

@@ -7,8 +7,27 @@ import math
 from plan import HIGH_TONE, KEY_LEVEL, KEY_OFFSET, TONE, key, window_outputs
 
 
+def wide_json(wide):
+    """The 32-bit comparison: SINAD and spur keyed condition, setting, tone;
+    time per input sample keyed condition, setting."""
+    if not wide or not wide.get("table"):
+        return None
+    sinad = {}
+    for (ck, _, f), r in wide["table"].items():
+        for name, v in r.items():
+            sinad.setdefault(ck, {}).setdefault(name, {})[f"{f:g}"] = {
+                "sinad_db": round(v["sinad"], 2), "spur_dbc": round(v["spur"], 2)}
+    return {"about": "-1 dBFS Q1.31 tones (int32, full scale 2^31, no conditioning) through "
+                     "asrc-peer-run's 32-bit settings, int32 in and out",
+            "settings": wide["names"], "conditions": [c.key for c in wide["conds"]],
+            "window_outputs": wide["window"], "sinad": sinad,
+            "ns_per_input_sample": {c: {n: v["ns_per_input_sample"] for n, v in per.items()}
+                                    for c, per in wide.get("cost", {}).items()},
+            "cost_how": wide.get("how", {})}
+
+
 def build_json(quick, info, elapsed, offsets, conds, table, thdn, hr, ratios, delays, d_freqs,
-               d_phases, wrap_stats, sq_hr, field):
+               d_phases, wrap_stats, sq_hr, field, wide=None):
     sinad = {}
     for (ck, level, f), r in table.items():
         for name, v in r.items():
@@ -16,7 +35,7 @@ def build_json(quick, info, elapsed, offsets, conds, table, thdn, hr, ratios, de
             d[f"{f:g}"] = {"sinad_db": round(v["sinad"], 2), "spur_dbc": round(v["spur"], 2)}
     k = table[(key(KEY_OFFSET), KEY_LEVEL, TONE)]
     return {
-        "about": "conversion quality of this library's two converters beside reference "
+        "about": "conversion quality of this library's converters beside reference "
                  "converters and the field's resampling libraries; levels are dBFS at the 24-bit "
                  "input scale before the program's conditioning",
         "quick": bool(quick),
@@ -50,4 +69,5 @@ def build_json(quick, info, elapsed, offsets, conds, table, thdn, hr, ratios, de
         "wrap_examples": wrap_stats,
         "square_wave_1kHz_headroom_dbfs": {key(o): v for o, v in sq_hr.items()},
         "field": field,
+        "q31": wide_json(wide),
     }

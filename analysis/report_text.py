@@ -11,7 +11,7 @@ import instruments as ins
 import references as ref
 from measure import fall_off
 from plan import (CONDITIONING_GAIN_DB, CONVERTERS, HIGH_TONE, KEY_LEVEL, KEY_OFFSET, LABELS,
-                  OURS, PEERS, TONE, freqs_for, key, window_outputs)
+                  OURS, PEERS, SKIP, TONE, WIDE_OURS, freqs_for, key, window_outputs)
 
 NAMES = CONVERTERS + ["input"]
 REFS = ["resample_poly", "input"]
@@ -209,8 +209,101 @@ def _verdict(table, cost, field, moving, peers, allf, settings, pick, f40):
     return "".join(md)
 
 
+def _wide_section(wide, settings):
+    """The 32-bit comparison: the 24-bit converter and the field's 32-bit
+    settings on Q1.31 tones, SINAD and time per input sample by ratio."""
+    md = []
+    w = md.append
+    w("## 32 bits: the 24-bit converter and the field on Q1.31 tones\n\n")
+    names = wide.get("names", [])
+    conds = wide.get("conds", [])
+    table = wide.get("table", {})
+    if not names or not table:
+        w("Not measured in this run: the runner `asrc-peer-run` was not there or has no 32-bit "
+          "setting (see the notes above).\n\n")
+        return "".join(md)
+    cost = wide.get("cost", {})
+    how = wide.get("how", {})
+    freqs = wide["freqs"]
+    bound = ins.ideal_sinad_db(KEY_LEVEL, bits=24)
+    inp = [r["input"]["sinad"] for r in table.values() if "input" in r]
+    w(f"Every 32-bit setting takes the same {KEY_LEVEL:g} dBFS tone of Q1.31 samples (int32, full "
+      "scale 2^31, rounded to nearest, no conditioning) through the runner, int32 in and int32 "
+      "out: our 24-bit converter `asrc-q31` (`asrc_q31.h`), soxr on 32-bit integers "
+      "(`SOXR_INT32_I` both ways, no dither), libsamplerate and zita-resampler in float, the "
+      "int32 samples scaled by 2^-31 and their outputs by 2^31, rounded and clipped to int32. "
+      "The ratios are 48 kHz x (1 - r) for r = +-1e-4, +-1e-3, +-1e-2 and the studio's rate "
+      f"pairs; the tones {', '.join(f'{f:g}' for f in freqs)} Hz, each above 0.45 of the lower "
+      "rate replaced by that edge. SINAD comes from the same four-parameter sine fit, over "
+      f"{wide['window']} outputs after the first {SKIP}. For scale: the 24-bit format's own "
+      f"limit for a {KEY_LEVEL:g} dBFS tone is {bound:.1f} dB (6.02 x 24 + 1.76 {KEY_LEVEL:+g}); "
+      "the input tone itself, rounded to 32 bits, holds "
+      f"{fmt(min(inp) if inp else None)} dB. Mono; the benchmark `bench/q31_ratios.sh` times "
+      "two channels as well.\n\n")
+
+    def sinad(ck, f, n):
+        r = table.get((ck, KEY_LEVEL, f), {}).get(n)
+        return None if r is None else r["sinad"]
+
+    def worst(ck, n):
+        vals = [(sinad(c.key, f, n), f) for c in conds if c.key == ck
+                for f in freqs_for(c, freqs) if sinad(c.key, f, n) is not None]
+        return min(vals) if vals else None
+
+    def label(n):
+        s = settings.get(n)
+        if n in WIDE_OURS:
+            return f"**`{n}`**, {LABELS.get(n, n)}"
+        return f"`{n}`" + (f" ({s['package']})" if s else "")
+
+    w(f"SINAD (dB) by ratio: the lowest over the band, with the tone (kHz) where it falls, and "
+      f"at {TONE:g} Hz:\n\n")
+    rows = []
+    for n in names:
+        cells = []
+        for c in conds:
+            wv = worst(c.key, n)
+            cells.append("-" if wv is None else
+                         f"{wv[0]:.1f} ({wv[1] / 1000:g}) / {fmt(sinad(c.key, TONE, n))}")
+        rows.append([label(n)] + cells)
+    w(_table(["setting"] + [c.short for c in conds], rows) + "\n")
+
+    ours = WIDE_OURS[0] if WIDE_OURS[0] in names else None
+    if ours:
+        lows = [(worst(c.key, ours), c) for c in conds if worst(c.key, ours)]
+        if lows:
+            (v, f), c = min(lows, key=lambda t: t[0][0])
+            held = sum(1 for (x, _), _c in lows if x >= 140.0)
+            w(f"`{ours}` holds {v:.1f} dB or more over the band at every ratio measured (its "
+              f"lowest at {f / 1000:g} kHz, {c.short}); 140 dB or more at {held} of {len(lows)} "
+              "ratios.\n\n")
+    if cost:
+        w(f"Time per input sample on one core (ns), by ratio, with `{ours}`'s time as a multiple "
+          "of soxr HQ's (`soxr-hq-i32`; below 1.00x it is faster):\n\n")
+        rows = [[label(n)] + [fmt(cost.get(c.key, {}).get(n, {}).get("ns_per_input_sample"), 2)
+                              for c in conds] for n in names]
+        ratio_row = []
+        for c in conds:
+            a = cost.get(c.key, {}).get(ours, {}).get("ns_per_input_sample")
+            b = cost.get(c.key, {}).get("soxr-hq-i32", {}).get("ns_per_input_sample")
+            ratio_row.append("-" if not a or not b else f"{a / b:.2f}x")
+        rows.append([f"`{ours}` / `soxr-hq-i32`"] + ratio_row)
+        w(_table(["setting"] + [c.short for c in conds], rows) + "\n")
+        w(f"Timed by the same program as the 16-bit figures (`asrc-peer-run --time --runs "
+          f"{how['runs']}`, the {how['signal']}, {how['samples']} samples in blocks of "
+          f"{how['block']}, fresh converters, the median), once over the ratios, but in CPU time "
+          "of the converting thread, not elapsed time: on this shared machine the elapsed time "
+          "also counts the turns other processes take on the core and moves by several times "
+          "(both are in quality.json). `bench/q31_ratios.sh` gives the same comparison with "
+          "two channels, at 16 bits, and against the bare arithmetic; docs/performance.md has "
+          "its figures.\n\n")
+    for caption, path in wide.get("figs", []):
+        w(f"**{caption}**\n\n![{caption}]({path})\n\n")
+    return "".join(md)
+
+
 def render(cmd, info, elapsed, quick, offsets, conds, levels, freqs, table, thdn, hr, hr_freqs,
-           ratios, delays, d_freqs, d_phases, figs, wrap_stats, sq_hr, field):
+           ratios, delays, d_freqs, d_phases, figs, wrap_stats, sq_hr, field, wide=None):
     lv = KEY_LEVEL
     key_off = KEY_OFFSET if KEY_OFFSET in offsets else offsets[-1]
     kk = key(key_off)
@@ -406,6 +499,8 @@ def render(cmd, info, elapsed, quick, offsets, conds, levels, freqs, table, thdn
                     + [f"{delays[i][j]:.4f}" for i in range(len(d_freqs))])
     w(_table(["phase", "eta", "ideal", "(1-eta)/(1+eta)"] + [f"measured {f:g} Hz" for f in d_freqs],
              rows) + "\n")
+
+    w(_wide_section(wide or {}, settings))
 
     w("## Figures\n\n")
     for caption, path in figs:

@@ -1,6 +1,7 @@
-"""The field's resampling libraries, and this library's two converters, as
-the runner program asrc-peer-run (bench/peers) gives them: which settings it
-was built with, a conversion of raw 16-bit samples, a timing on one core.
+"""The field's resampling libraries, and this library's converters, as the
+runner program asrc-peer-run (bench/peers) gives them: which settings it was
+built with, a conversion of raw 16-bit samples (or of 32-bit Q1.31 samples
+for its 32-bit settings), a timing on one core.
 
 What is installed differs from machine to machine, so nothing here is
 allowed to stop the report: a runner that is not there, a library it was
@@ -82,22 +83,34 @@ class Runner:
             return str(e)
         return f"{name} is not listed by {PROGRAM} --list"
 
+    def bits(self, name):
+        """The sample width of a setting: 16 (int16) or 32 (int32 Q1.31)."""
+        return int(self.settings.get(name, {}).get("bits", 16))
+
     def convert(self, name, x, in_rate, out_rate, time_runs=0, block=1024):
-        """x (int16) from in_rate to out_rate (decimal text or numbers: only
-        their ratio counts) through setting `name`: the aligned outputs, and
-        with time_runs > 0 the runner's timing on one core (a dict with
-        ns_per_input_sample and latency_input_samples), else None."""
+        """x (int16, or int32 for a 32-bit setting) from in_rate to out_rate
+        (decimal text or numbers: only their ratio counts) through setting
+        `name`: the aligned outputs, and with time_runs > 0 the runner's
+        timing on one core (a dict with ns_per_input_sample and
+        latency_input_samples), else None.  A 2-D x holds frames x channels,
+        interleaved for the runner, and so does the output."""
         if name not in self.settings:
             raise RunnerError(self.why_not(name))
-        args = ["--block", str(block)]
+        x = np.asarray(x)
+        channels = x.shape[1] if x.ndim == 2 else 1
+        args = ["--block", str(block)] + (["--channels", str(channels)] if channels > 1 else [])
         if time_runs:
             args += ["--time", "--json", "--runs", str(time_runs)]
         args += [name, str(in_rate), str(out_rate)]
-        raw = np.ascontiguousarray(x, dtype="<i2").tobytes()
+        wide = self.bits(name) == 32
+        dtype = "<i4" if wide else "<i2"
+        raw = np.ascontiguousarray(x, dtype=dtype).tobytes()
         out = self._call(args, raw)
-        if len(out) % 2:
+        if len(out) % (4 if wide else 2):
             raise RunnerError(f"{name}: {len(out)} bytes of output, not whole samples")
-        y = np.frombuffer(out, dtype="<i2").astype(np.int16)
+        y = np.frombuffer(out, dtype=dtype).astype(np.int32 if wide else np.int16)
+        if x.ndim == 2:
+            y = y.reshape(-1, channels)
         timing = None
         if time_runs:
             lines = [ln for ln in self.last_stderr.splitlines() if ln.startswith("{")]

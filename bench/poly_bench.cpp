@@ -233,6 +233,8 @@ int main(int argc, char** argv)
     for (const auto& r : kRatios) {
         const peers::Rates rates = peers::rates_from_text(r.in, r.out);
         for (const auto& s : peers::settings()) {
+            if (s.bits != 16)
+                continue; // the 32-bit settings: bench/q31_bench.cpp
             const std::string name = s.name;
             benchmark::RegisterBenchmark(bench_name(name, r).c_str(),
                                          [name, rates](benchmark::State& st) {
@@ -259,6 +261,8 @@ int main(int argc, char** argv)
     // Per setting: slower than asrc-poly at every ratio?
     std::map<std::string, bool> slower_everywhere;
     for (const auto& s : peers::settings()) {
+        if (s.bits != 16)
+            continue;
         std::printf("| %s | %s |", s.name.c_str(), s.package.c_str());
         bool slower = true;
         for (const auto& r : kRatios) {
@@ -299,6 +303,8 @@ int main(int argc, char** argv)
     }
     std::printf("\n");
     for (const auto& s : peers::settings()) {
+        if (s.bits != 16)
+            continue;
         std::printf("| %s |", s.name.c_str());
         bool key_90 = true;
         for (const auto& r : kRatios) {

@@ -7,6 +7,7 @@ import json
 import math
 import os
 import stat
+from fractions import Fraction
 
 import numpy as np
 import pytest
@@ -68,6 +69,47 @@ def test_the_runners_polyphase_converter_is_the_modules(asrc, runner):
         assert abs(len(y) - len(z)) <= 1
         m = min(len(y), len(z))
         assert np.array_equal(y[:m], z[:m])
+
+
+def test_the_32_bit_sweep_reads_int32_through_the_runner(asrc, runner):
+    # Q1.31 in and out: a setting read or written as int16 would give half
+    # or twice the outputs, and one that went through 16 bits anywhere would
+    # fall near 97 dB; the 24-bit converter holds 140 dB here, soxr HQ on
+    # 32-bit integers about 134.
+    bench = measure.Bench(asrc, runner)
+    assert bench.wide[0] == "asrc-q31" and runner.bits("asrc-q31") == 32
+    n = 24000
+    y, _ = runner.convert("asrc-q31", measure.tone_q31(997.0, -1.0, n, 48000), 48000, 44100)
+    assert y.dtype == np.int32 and len(y) == 22050
+    table = measure.sweep_sinad_32(bench, [DOWN, plan.PAIRS_32[4]], [997.0], True,
+                                   lambda msg: None)
+    # Upsampling too (44.1 -> 96 kHz), where the input holds fewer samples
+    # than the window of outputs: nothing is left out.
+    assert [n for n in bench.notes if " left out: " in n] == []
+    assert set(table[(plan.PAIRS_32[4].key, -1.0, 997.0)]) == {"input"} | set(bench.wide)
+    res = table[(DOWN.key, -1.0, 997.0)]
+    assert set(res) == {"input"} | set(bench.wide)
+    assert res["input"]["sinad"] > 190
+    assert res["asrc-q31"]["sinad"] > 140
+    floors = {"soxr-hq-i32": 125, "soxr-vhq-i32": 170, "src-sinc-best-i32": 135,
+              "src-sinc-medium-i32": 110, "zita-vresampler-48-i32": 135}
+    for name in bench.wide[1:]:
+        assert res[name]["sinad"] > floors[name], name
+
+
+def test_the_runners_24_bit_converter_is_the_modules(asrc, runner):
+    # The report measures asrc-q31 through the runner; the module's
+    # q31_convert is the same converter: the same samples, stereo too.
+    if not hasattr(asrc, "q31_convert"):
+        pytest.skip("the module has no q31_convert")
+    rng = np.random.default_rng(5)
+    x = rng.integers(-2 ** 31, 2 ** 31, (9000, 2)).astype(np.int32)
+    for cond in (at_offset(-1e-4), DOWN, plan.PAIRS_32[5]):
+        y = runner.convert("asrc-q31", x, cond.in_text, cond.out_text)[0]
+        q = math.floor(cond.in_rate / cond.out_rate * 2 ** 40 + Fraction(1, 2))  # Q24.40
+        z = asrc.q31_convert(x, q)
+        m = min(len(y), len(z))
+        assert m > 0.99 * len(y) and np.array_equal(y[:m], z[:m]), cond.key
 
 
 def test_the_runners_rule_is_the_modules_without_its_first_output(asrc, runner):
@@ -160,7 +202,9 @@ def test_the_reduced_report_without_a_runner_says_so_and_measures_ours(asrc, tmp
     assert str(tmp_path / "none") in data["field"]["notes"][0]
     measured = set(data["sinad"]["48000->44100"]["-1"])
     assert measured == set(plan.CONVERTERS + ["input"])
+    assert data["q31"] is None
     md = (out / "quality.md").read_text()
     assert "The field's libraries were not measured" in md
+    assert "## 32 bits" in md and "Not measured in this run" in md
     assert not any(f"`{p}`" in md for p in plan.PEERS)
     assert not (out / "quality" / "quality_vs_cost.png").exists()

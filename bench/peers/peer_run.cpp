@@ -1,22 +1,25 @@
 // asrc-peer-run - runs one converter setting (ours or a peer library's, see
-// peer_resamplers.h) on raw 16-bit mono samples, for the quality analysis
-// and for timing.
+// peer_resamplers.h) on raw 16-bit or 32-bit samples, for the quality
+// analysis and for timing.
 //
 //   asrc-peer-run --list [--json]
-//   asrc-peer-run [--block N] [--time [--runs R]] [--json] NAME IN_RATE OUT_RATE
+//   asrc-peer-run [--block N] [--channels C] [--time [--runs R]] [--json]
+//                 NAME IN_RATE OUT_RATE
 //
-// Reads int16 little-endian mono from standard input, converts it from
-// IN_RATE to OUT_RATE in blocks of N (default 1024), streaming as a user
-// would, ends the stream, and writes ceil(n * OUT_RATE / IN_RATE) int16
-// little-endian samples to standard output, aligned: output k is the input
-// at time k * IN_RATE / OUT_RATE.  asrc-rule runs at its own ratio and
-// writes ceil(n * its ratio) samples.
+// Reads little-endian samples of the setting's width (int16, or int32 Q1.31
+// for the 32-bit settings), C interleaved channels (default 1), from
+// standard input, converts them from IN_RATE to OUT_RATE in blocks of N
+// frames (default 1024), streaming as a user would, ends the stream, and
+// writes ceil(n * OUT_RATE / IN_RATE) frames of the same width to standard
+// output, aligned: output k is the input at time k * IN_RATE / OUT_RATE.
+// asrc-rule runs at its own ratio and writes ceil(n * its ratio) samples.
 //
 // Exit statuses: 0 done; 1 a read or write failed, or the input is not
-// whole samples; 2 a bad command line (usage on standard error), an unknown
-// name or a ratio the converter refuses; 3 a setting whose library was not
-// found when the project was configured.
+// whole frames; 2 a bad command line (usage on standard error), an unknown
+// name, a channel count or a ratio the converter refuses; 3 a setting whose
+// library was not found when the project was configured.
 #include <sched.h>
+#include <time.h>
 
 #include <algorithm>
 #include <chrono>
@@ -25,6 +28,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -34,21 +38,27 @@ namespace {
 
 constexpr const char* kUsage =
     "Usage: asrc-peer-run --list [--json]\n"
-    "       asrc-peer-run [--block N] [--time [--runs R]] [--json] NAME IN_RATE OUT_RATE\n"
+    "       asrc-peer-run [--block N] [--channels C] [--time [--runs R]] [--json]\n"
+    "                     NAME IN_RATE OUT_RATE\n"
     "\n"
-    "Converts raw int16 little-endian mono samples from standard input to standard\n"
-    "output with the converter setting NAME (see --list), from IN_RATE to OUT_RATE:\n"
-    "positive decimal numbers with up to 9 digits after the point, of which only the\n"
-    "ratio counts (48000 47520, or 1 0.99).  The output holds ceil(n * OUT_RATE /\n"
-    "IN_RATE) samples, output k being the input at time k * IN_RATE / OUT_RATE.\n"
+    "Converts raw little-endian samples from standard input to standard output with\n"
+    "the converter setting NAME (see --list), from IN_RATE to OUT_RATE: positive\n"
+    "decimal numbers with up to 9 digits after the point, of which only the ratio\n"
+    "counts (48000 47520, or 1 0.99).  The samples are int16, or int32 (Q1.31) for\n"
+    "the 32-bit settings (--list), in frames of C interleaved channels.  The output\n"
+    "holds ceil(n * OUT_RATE / IN_RATE) frames, output k being the input at time\n"
+    "k * IN_RATE / OUT_RATE.\n"
     "\n"
     "  --list      one line per converter setting compiled in: name, Debian package\n"
-    "              and version, the library's version, what is set (tab-separated;\n"
+    "              and version, the library's version, what is set, its sample\n"
+    "              width in bits and the most channels it takes (tab-separated;\n"
     "              missing libraries are named on standard error)\n"
-    "  --block N   feed N samples per call (default 1024)\n"
-    "  --time      also time the conversion on one core: ns per input sample, the\n"
-    "              median of R runs (--runs, default 7), and the converter's\n"
-    "              look-ahead in input samples where known, on standard error\n"
+    "  --block N   feed N frames per call (default 1024)\n"
+    "  --channels C  frames of C interleaved channels (default 1)\n"
+    "  --time      also time the conversion on one core: ns per input sample per\n"
+    "              channel, elapsed and of CPU time, the medians of R runs (--runs,\n"
+    "              default 7), and the converter's look-ahead in input frames where\n"
+    "              known, on standard error\n"
     "  --json      --list and --time in JSON\n";
 
 int usage_error(const std::string& message)
@@ -85,10 +95,12 @@ int list(bool json)
         const char* sep = "";
         for (const auto& s : peers::settings()) {
             std::printf("%s\n  {\"name\": %s, \"library\": %s, \"package\": %s, \"version\": %s, "
-                        "\"description\": %s, \"exact_ratio\": %s}",
+                        "\"description\": %s, \"exact_ratio\": %s, \"bits\": %d, "
+                        "\"max_channels\": %d}",
                         sep, json_string(s.name).c_str(), json_string(s.library).c_str(),
                         json_string(s.package).c_str(), json_string(s.version).c_str(),
-                        json_string(s.description).c_str(), s.exact_ratio ? "true" : "false");
+                        json_string(s.description).c_str(), s.exact_ratio ? "true" : "false",
+                        s.bits, s.max_channels);
             sep = ",";
         }
         std::printf("\n], \"missing\": [");
@@ -101,8 +113,8 @@ int list(bool json)
         std::printf("\n]}\n");
     } else {
         for (const auto& s : peers::settings())
-            std::printf("%s\t%s\t%s\t%s\n", s.name.c_str(), s.package.c_str(), s.version.c_str(),
-                        s.description.c_str());
+            std::printf("%s\t%s\t%s\t%s\t%d\t%d\n", s.name.c_str(), s.package.c_str(),
+                        s.version.c_str(), s.description.c_str(), s.bits, s.max_channels);
         for (const auto& m : peers::missing())
             std::fprintf(stderr, "asrc-peer-run: %s was not found when the project was "
                                  "configured (Debian: %s): its settings are not built\n",
@@ -111,7 +123,10 @@ int list(bool json)
     return std::fflush(stdout) == 0 ? 0 : 1;
 }
 
-bool read_all(std::vector<std::int16_t>& samples)
+// All of standard input as little-endian samples of S's width, in whole
+// frames of `channels`.
+template <class S>
+bool read_all(std::vector<S>& samples, std::size_t channels)
 {
     std::vector<unsigned char> bytes;
     unsigned char buf[65536];
@@ -125,24 +140,32 @@ bool read_all(std::vector<std::int16_t>& samples)
         std::fprintf(stderr, "asrc-peer-run: cannot read standard input\n");
         return false;
     }
-    if (bytes.size() % 2 != 0) {
-        std::fprintf(stderr, "asrc-peer-run: the input is %zu bytes, not whole 16-bit samples\n",
-                     bytes.size());
+    const std::size_t frame = sizeof(S) * channels;
+    if (bytes.size() % frame != 0) {
+        std::fprintf(stderr,
+                     "asrc-peer-run: the input is %zu bytes, not whole %zu-bit samples in "
+                     "frames of %zu\n",
+                     bytes.size(), 8 * sizeof(S), channels);
         return false;
     }
-    samples.resize(bytes.size() / 2);
-    for (std::size_t i = 0; i < samples.size(); ++i)
-        samples[i] = static_cast<std::int16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
+    samples.resize(bytes.size() / sizeof(S));
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        std::uint32_t u = 0;
+        for (std::size_t b = 0; b < sizeof(S); ++b)
+            u |= static_cast<std::uint32_t>(bytes[sizeof(S) * i + b]) << (8 * b);
+        samples[i] = static_cast<S>(u);
+    }
     return true;
 }
 
-bool write_all(const std::vector<std::int16_t>& samples)
+template <class S>
+bool write_all(const std::vector<S>& samples)
 {
-    std::vector<unsigned char> bytes(2 * samples.size());
+    std::vector<unsigned char> bytes(sizeof(S) * samples.size());
     for (std::size_t i = 0; i < samples.size(); ++i) {
-        const auto u = static_cast<std::uint16_t>(samples[i]);
-        bytes[2 * i] = static_cast<unsigned char>(u & 0xFF);
-        bytes[2 * i + 1] = static_cast<unsigned char>(u >> 8);
+        const auto u = static_cast<std::uint32_t>(samples[i]);
+        for (std::size_t b = 0; b < sizeof(S); ++b)
+            bytes[sizeof(S) * i + b] = static_cast<unsigned char>((u >> (8 * b)) & 0xFF);
     }
     if ((!bytes.empty() && std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size()) ||
         std::fflush(stdout) != 0) {
@@ -175,26 +198,124 @@ void pin_to_one_core()
     sched_setaffinity(0, sizeof set, &set);
 }
 
-// The median over `runs` fresh converters of the time to convert and end
-// the stream, in ns per input sample.  Creation is not timed.
-double time_runs(const std::string& name, peers::Rates rates, const std::vector<std::int16_t>& in,
-                 std::size_t block, int runs)
+template <class S>
+std::unique_ptr<peers::BasicConverter<S>> make(const std::string& name, peers::Rates rates,
+                                               std::string* error, int channels)
 {
-    std::vector<double> ns;
+    if constexpr (sizeof(S) == 4)
+        return peers::make32(name, rates, error, channels);
+    else
+        return peers::make(name, rates, error, channels);
+}
+
+double thread_cpu_ns()
+{
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) * 1e9 + static_cast<double>(t.tv_nsec);
+}
+
+struct Timing {
+    double wall_ns; // elapsed time per input sample per channel
+    double cpu_ns;  // this thread's CPU time for the same: on a shared
+                    // machine, without the time others held the core
+};
+
+// The medians over `runs` fresh converters of the time to convert and end
+// the stream, in ns per input sample per channel.  Creation is not timed.
+template <class S>
+Timing time_runs(const std::string& name, peers::Rates rates, int channels,
+                 const std::vector<S>& in, std::size_t block, int runs)
+{
+    const auto ch = static_cast<std::size_t>(channels);
+    const std::size_t frames = in.size() / ch;
+    const auto per_sample = static_cast<double>(std::max<std::size_t>(in.size(), 1));
+    std::vector<double> wall;
+    std::vector<double> cpu;
     for (int r = 0; r < runs; ++r) {
-        auto c = peers::make(name, rates, nullptr);
-        std::vector<std::int16_t> buf(c->max_output(block));
+        auto c = make<S>(name, rates, nullptr, channels);
+        std::vector<S> buf(c->max_output(block) * ch);
+        const double c0 = thread_cpu_ns();
         const auto t0 = std::chrono::steady_clock::now();
-        for (std::size_t at = 0; at < in.size(); at += block)
-            c->process(in.data() + at, std::min(block, in.size() - at), buf.data());
-        while (c->finish(buf.data(), buf.size()) != 0) {
+        for (std::size_t at = 0; at < frames; at += block)
+            c->process(in.data() + at * ch, std::min(block, frames - at), buf.data());
+        while (c->finish(buf.data(), buf.size() / ch) != 0) {
         }
         const auto t1 = std::chrono::steady_clock::now();
-        ns.push_back(std::chrono::duration<double, std::nano>(t1 - t0).count() /
-                     static_cast<double>(std::max<std::size_t>(in.size(), 1)));
+        cpu.push_back((thread_cpu_ns() - c0) / per_sample);
+        wall.push_back(std::chrono::duration<double, std::nano>(t1 - t0).count() / per_sample);
     }
-    std::sort(ns.begin(), ns.end());
-    return ns[ns.size() / 2];
+    std::sort(wall.begin(), wall.end());
+    std::sort(cpu.begin(), cpu.end());
+    return {wall[wall.size() / 2], cpu[cpu.size() / 2]};
+}
+
+struct Job {
+    std::string name;
+    peers::Rates rates;
+    const char* in_rate;
+    const char* out_rate;
+    int channels;
+    std::size_t block;
+    bool time;
+    long runs;
+    bool json;
+};
+
+// Converts standard input to standard output with the job's setting, and
+// times it if asked; the exit status.
+template <class S>
+int run(const Job& job)
+{
+    std::string error;
+    auto conv = make<S>(job.name, job.rates, &error, job.channels);
+    if (!conv) {
+        std::fprintf(stderr, "asrc-peer-run: %s cannot convert from %s to %s: %s\n",
+                     job.name.c_str(), job.in_rate, job.out_rate, error.c_str());
+        return 2;
+    }
+    const auto ch = static_cast<std::size_t>(job.channels);
+    std::vector<S> in;
+    if (!read_all(in, ch))
+        return 1;
+    const std::size_t frames = in.size() / ch;
+    const std::size_t count = peers::output_count(frames, conv->actual());
+    std::size_t short_by = 0;
+    const auto out = peers::convert_all(*conv, in.data(), frames, job.block, count, &short_by);
+    if (short_by != 0)
+        std::fprintf(stderr, "asrc-peer-run: %s gave %zu outputs fewer than %zu; zeros added\n",
+                     job.name.c_str(), short_by, count);
+    if (!write_all(out))
+        return 1;
+
+    if (job.time) {
+        pin_to_one_core();
+        const Timing ns = time_runs(job.name, job.rates, job.channels, in, job.block,
+                                    static_cast<int>(job.runs));
+        const double latency = conv->latency();
+        char look[32] = "unknown";
+        if (latency >= 0)
+            std::snprintf(look, sizeof look, "%g", latency);
+        if (job.json)
+            std::fprintf(stderr,
+                         "{\"name\": %s, \"ns_per_input_sample\": %.4f, "
+                         "\"cpu_ns_per_input_sample\": %.4f, \"runs\": %ld, "
+                         "\"samples\": %zu, \"channels\": %d, \"bits\": %zu, "
+                         "\"block\": %zu, \"in_rate\": %s, \"out_rate\": %s, "
+                         "\"latency_input_samples\": %s}\n",
+                         json_string(job.name).c_str(), ns.wall_ns, ns.cpu_ns, job.runs, frames,
+                         job.channels,
+                         8 * sizeof(S), job.block, json_string(job.in_rate).c_str(),
+                         json_string(job.out_rate).c_str(), latency < 0 ? "null" : look);
+        else
+            std::fprintf(stderr,
+                         "%s: %.3f ns per input sample per channel (%.3f of CPU time; median "
+                         "of %ld runs on one core, %zu frames of %d channel%s, %zu bits, in "
+                         "blocks of %zu); look-ahead %s input samples\n",
+                         job.name.c_str(), ns.wall_ns, ns.cpu_ns, job.runs, frames, job.channels,
+                         job.channels == 1 ? "" : "s", 8 * sizeof(S), job.block, look);
+    }
+    return 0;
 }
 
 } // namespace
@@ -206,6 +327,7 @@ int main(int argc, char** argv)
     bool do_time = false;
     long block = 1024;
     long runs = 7;
+    long channels = 1;
     std::vector<const char*> positional;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -215,13 +337,14 @@ int main(int argc, char** argv)
             json = true;
         } else if (a == "--time") {
             do_time = true;
-        } else if (a == "--block" || a == "--runs") {
+        } else if (a == "--block" || a == "--runs" || a == "--channels") {
             if (i + 1 == argc)
                 return usage_error(a + " needs a value");
-            const bool is_block = a == "--block";
-            if (!parse_count(argv[++i], 1, is_block ? 1L << 24 : 1001, is_block ? block : runs))
+            const long max = a == "--block" ? 1L << 24 : a == "--runs" ? 1001 : 64;
+            long& value = a == "--block" ? block : a == "--runs" ? runs : channels;
+            if (!parse_count(argv[++i], 1, max, value))
                 return usage_error("invalid " + a + " \"" + argv[i] + "\": expected a whole number "
-                                   "from 1 to " + (is_block ? "16777216" : "1001"));
+                                   "from 1 to " + std::to_string(max));
         } else if (a == "-h" || a == "--help") {
             std::fputs(kUsage, stdout);
             return 0;
@@ -256,47 +379,7 @@ int main(int argc, char** argv)
     if (rates.in == 0)
         return usage_error(std::string("invalid rates \"") + positional[1] + "\" \"" +
                            positional[2] + "\": expected two positive decimal numbers");
-    std::string error;
-    auto conv = peers::make(name, rates, &error);
-    if (!conv) {
-        std::fprintf(stderr, "asrc-peer-run: %s cannot convert from %s to %s: %s\n", name.c_str(),
-                     positional[1], positional[2], error.c_str());
-        return 2;
-    }
-
-    std::vector<std::int16_t> in;
-    if (!read_all(in))
-        return 1;
-    const auto ublock = static_cast<std::size_t>(block);
-    const std::size_t count = peers::output_count(in.size(), conv->actual());
-    std::size_t short_by = 0;
-    const auto out = peers::convert_all(*conv, in.data(), in.size(), ublock, count, &short_by);
-    if (short_by != 0)
-        std::fprintf(stderr, "asrc-peer-run: %s gave %zu outputs fewer than %zu; zeros added\n",
-                     name.c_str(), short_by, count);
-    if (!write_all(out))
-        return 1;
-
-    if (do_time) {
-        pin_to_one_core();
-        const double ns = time_runs(name, rates, in, ublock, static_cast<int>(runs));
-        const double latency = conv->latency();
-        char look[32] = "unknown";
-        if (latency >= 0)
-            std::snprintf(look, sizeof look, "%g", latency);
-        if (json)
-            std::fprintf(stderr,
-                         "{\"name\": %s, \"ns_per_input_sample\": %.4f, \"runs\": %ld, "
-                         "\"samples\": %zu, \"block\": %ld, \"in_rate\": %s, \"out_rate\": %s, "
-                         "\"latency_input_samples\": %s}\n",
-                         json_string(name).c_str(), ns, runs, in.size(), block,
-                         json_string(positional[1]).c_str(), json_string(positional[2]).c_str(),
-                         latency < 0 ? "null" : look);
-        else
-            std::fprintf(stderr, "%s: %.3f ns per input sample (median of %ld runs on one core, "
-                                 "%zu samples in blocks of %ld); look-ahead %s input samples\n",
-                         name.c_str(), ns, runs, in.size(), block,
-                         look);
-    }
-    return 0;
+    const Job job{name,  rates, positional[1], positional[2], static_cast<int>(channels),
+                  static_cast<std::size_t>(block), do_time, runs, json};
+    return peers::find_setting(name)->bits == 32 ? run<std::int32_t>(job) : run<std::int16_t>(job);
 }
