@@ -15,7 +15,6 @@ namespace {
 
 constexpr uint64_t kFracMask = (uint64_t{1} << 40) - 1;
 constexpr uint64_t kCentre = uint64_t{kHalfTaps} * kPieces << 32; // X where t - i = 0
-constexpr uint64_t kEnd = uint64_t{kTaps} * kPieces << 32;        // X past the last piece
 
 // floor(a * 2^shift / b) by restoring division: exact, with no 128-bit
 // type, for b < 2^62 and a quotient below 2^64.
@@ -101,7 +100,7 @@ void full_band_sums_portable(const int32_t* const* x, int32_t channels, uint32_t
 void stretched_row_portable(int32_t* c, int32_t n, uint64_t x, uint64_t step, int32_t gain)
 {
     for (int32_t j = 0; j < n; ++j, x -= step)
-        c[j] = mul_q31(piece_coefficient(x), gain);
+        c[j] = x < kEnd ? mul_q31(piece_coefficient(x), gain) : 0;
 }
 
 int32_t stretched_sums(const int32_t* const* x, int32_t channels, int32_t taps, uint64_t x0,
@@ -118,10 +117,10 @@ int32_t stretched_sums(const int32_t* const* x, int32_t channels, int32_t taps, 
         ++first;
         xj -= step;
     }
-    // The taps that reach a piece: X >= 0.
-    const int32_t last = first + static_cast<int32_t>(xj / step) < taps
-                             ? first + static_cast<int32_t>(xj / step)
-                             : taps - 1;
+    // The last taps may lie before the first piece (X below 0, which wraps
+    // to beyond the end): the coefficient makers give them zero, so no
+    // division is needed to find where they start.
+    const int32_t last = taps - 1;
     // The coefficients are formed a chunk at a time (the taps are
     // independent, so their multiplies overlap), then each channel's sum
     // runs over the chunk with its total in a register.
@@ -151,13 +150,6 @@ using namespace asrc_q31_detail;
 
 namespace {
 
-// The tap of an output nearest its time: t - i closest to 0, ties to the
-// later input; on the full band 95 for mu < 1/2, else 96.
-int32_t nearest_tap(uint64_t x0, uint64_t step)
-{
-    return static_cast<int32_t>((x0 - kCentre + step / 2) / step);
-}
-
 // round(d * u / 2^31) for a 64-bit d and a Q0.31 u, without a 128-bit
 // type: d's part above bit 31 times u is exact, its low 31 bits times u
 // are rounded.
@@ -173,12 +165,17 @@ void emit(asrc_q31_state* s, int32_t* out, FullBandSums sums)
     const int32_t channels = s->channels;
     const int32_t window = s->window;
     const int32_t d = s->delay;
-    // Tap 0 is input n - d + 1, lag + d - 1 frames before the newest one.
-    int32_t start = s->write - 1 - (s->lag + d - 1);
-    start = ((start % window) + window) % window;
-    const int32_t* x[ASRC_Q31_MAX_CHANNELS] = {};
-    for (int32_t ch = 0; ch < channels; ++ch)
-        x[ch] = s->history + static_cast<int64_t>(ch) * 2 * window + start;
+    // Tap 0 is input n - d + 1, lag + d - 1 frames before the newest one;
+    // lag + d never exceeds the window, so one wrap is enough (and no
+    // division is needed, which a Cortex-M0+ would call a helper for).
+    int32_t start = s->write - s->lag - d;
+    if (start < 0)
+        start += window;
+    // Every entry points into the history (the unused ones at channel 0),
+    // so that nothing reads an unset pointer and no memset is needed.
+    const int32_t* x[ASRC_Q31_MAX_CHANNELS];
+    for (int32_t ch = 0; ch < ASRC_Q31_MAX_CHANNELS; ++ch)
+        x[ch] = s->history + (ch < channels ? static_cast<int64_t>(ch) * 2 * window : 0) + start;
 
     int64_t acc[ASRC_Q31_MAX_CHANNELS];
     if (s->step == kFullStep) {
@@ -196,11 +193,14 @@ void emit(asrc_q31_state* s, int32_t* out, FullBandSums sums)
             acc[ch] = dk[0] + mul_q31_wide(y, u);
         }
     } else {
-        const uint64_t x0 =
-            static_cast<uint64_t>(d - 1) * s->step + scale_fraction(s->frac, s->step) + kCentre;
+        const uint64_t mu_step = scale_fraction(s->frac, s->step); // < step
+        const uint64_t x0 = static_cast<uint64_t>(d - 1) * s->step + mu_step + kCentre;
         const int32_t sum = stretched_sums(x, channels, 2 * d, x0, s->step, s->gain, acc);
-        // The coefficients' sum made exactly one: DC passes unchanged.
-        const int32_t centre = nearest_tap(x0, s->step);
+        // The coefficients' sum made exactly one: DC passes unchanged.  The
+        // tap nearest the output's time (ties to the later input) is d - 1,
+        // or d once mu reaches half a tap: floor((x0 - centre + step / 2) /
+        // step) without the division.
+        const int32_t centre = d - 1 + (mu_step + s->step / 2 >= s->step ? 1 : 0);
         const int64_t rest = (int64_t{1} << 30) - sum;
         for (int32_t ch = 0; ch < channels; ++ch)
             acc[ch] += rest * x[ch][centre];

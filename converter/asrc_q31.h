@@ -140,8 +140,13 @@
 //   up to ratio 10, 38 KiB per channel up to 25.  Both are owned by the
 //   caller; nothing is allocated, nothing is global: calls on different
 //   states may run at the same time; calls on one state must not overlap.
-//   The coefficient table (192 KiB of constant data) is shared and only
-//   read.  The stack holds one frame's coefficients (768 bytes).
+//   The coefficient table (192 KiB of constant data; on x86-64 a second,
+//   piece-by-piece copy of it for the stretched filter's gathers, another
+//   192 KiB, unless built with -DASRC_Q31_SMALL) is shared and only read.
+//   asrc_q31_process_block needs about 1.3 KiB of stack (a chunk of the
+//   stretched filter's coefficients and each channel's sums).  No
+//   division runs per output (a Cortex-M0+ would call a helper for it);
+//   asrc_q31_set_ratio divides, once per call.
 //
 //   `in` and `out` must not overlap each other, the state, its memory or
 //   the counts.  The pointers and the room in `out` are not checked; the

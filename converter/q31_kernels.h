@@ -22,6 +22,7 @@ constexpr int32_t kTaps = 192;     // the prototype's span in input samples
 constexpr int32_t kHalfTaps = 96;  // and half of it: the delay on the full band
 constexpr uint32_t kPieces = 64;   // cubic pieces per input sample
 constexpr uint64_t kFullStep = uint64_t{kPieces} << 32; // Q32.32 pieces per input frame
+constexpr uint64_t kEnd = uint64_t{kTaps} * kPieces << 32;  // X past the last piece
 
 // (v * u) >> 31, for a Q1.30 v and a Q0.31 u: the product in 64 bits, its
 // bits 31..62 kept (an arithmetic shift, as a logical one gives the same low
@@ -75,7 +76,8 @@ using FullBandSums = void (*)(const int32_t* const* x, int32_t channels, uint32_
 
 void full_band_sums_portable(const int32_t* const* x, int32_t channels, uint32_t p, int64_t* d);
 // The stretched filter's coefficients of n taps from place x down by step,
-// times gain (Q0.31), rounded as the full band's terms are.
+// times gain (Q0.31), rounded as the full band's terms are; zero for a
+// place beyond the last piece (which is where one below the first wraps).
 using StretchedRow = void (*)(int32_t* c, int32_t n, uint64_t x, uint64_t step, int32_t gain);
 void stretched_row_portable(int32_t* c, int32_t n, uint64_t x, uint64_t step, int32_t gain);
 int32_t stretched_sums(const int32_t* const* x, int32_t channels, int32_t taps, uint64_t x0,
@@ -83,6 +85,13 @@ int32_t stretched_sums(const int32_t* const* x, int32_t channels, int32_t taps, 
 
 #if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
 #define ASRC_Q31_X86_KERNELS 1
+#endif
+// The piece-by-piece copy of the table serves the vector units' gathers; a
+// build without them (Cortex-M, where flash is dear) reads the rows.
+#if !defined(ASRC_Q31_X86_KERNELS) && !defined(ASRC_Q31_SMALL)
+#define ASRC_Q31_SMALL 1
+#endif
+#ifdef ASRC_Q31_X86_KERNELS
 void full_band_sums_avx2(const int32_t* const* x, int32_t channels, uint32_t p, int64_t* d);
 void full_band_sums_avx512(const int32_t* const* x, int32_t channels, uint32_t p, int64_t* d);
 #ifndef ASRC_Q31_SMALL

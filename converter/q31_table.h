@@ -11,7 +11,7 @@
 #define ASRC_Q31_TABLE_TAPS 192
 #define ASRC_Q31_TABLE_PIECES 64
 
-alignas(64) static const int32_t kQ31Coef[4][64][192] = {
+alignas(64) static constexpr int32_t kQ31Coef[4][64][192] = {
 {
 {29,-66,125,-215,343,-514,729,-983,1264,-1548,1798,-1959,
 1960,-1710,1099,0,-1726,4223,-7631,12074,-17644,24382,-32260,41160,

@@ -106,8 +106,14 @@ __attribute__((target("avx2"))) void stretched_row_avx2(int32_t* c, int32_t n, u
     for (; j < n; j += 4) {
         // Past the last tap the lanes read piece 0 (valid memory) and are
         // not stored.
-        const __m256i live = _mm256_cmpgt_epi64(_mm256_set1_epi64x(n - j),
-                                                _mm256_set_epi64x(3, 2, 1, 0));
+        // Live: a tap of this call whose place lies before the table's end
+        // (unsigned, as a place below the first piece wraps to beyond it;
+        // AVX2 compares signed, so both sides are flipped at the top bit).
+        const __m256i top = _mm256_set1_epi64x(INT64_MIN);
+        const __m256i live = _mm256_and_si256(
+            _mm256_cmpgt_epi64(_mm256_set1_epi64x(n - j), _mm256_set_epi64x(3, 2, 1, 0)),
+            _mm256_cmpgt_epi64(_mm256_set1_epi64x(static_cast<int64_t>(kEnd ^ (uint64_t{1} << 63))),
+                               _mm256_xor_si256(xv, top)));
         const __m256i idx = _mm256_and_si256(_mm256_slli_epi64(_mm256_srli_epi64(xv, 32), 1), live);
         const __m256i lo = _mm256_i64gather_epi64(base, idx, 8);
         const __m256i hi = _mm256_i64gather_epi64(base, _mm256_add_epi64(idx, one), 8);
@@ -116,6 +122,7 @@ __attribute__((target("avx2"))) void stretched_row_avx2(int32_t* c, int32_t n, u
         t = _mm256_add_epi64(_mm256_srli_epi64(lo, 32), mul_round(t, u, half));
         t = _mm256_add_epi64(lo, mul_round(t, u, half));
         t = mul_round(t, g, half);
+        t = _mm256_and_si256(t, live);
         const __m128i four = _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(t, pack));
         if (n - j >= 4) {
             _mm_storeu_si128(reinterpret_cast<__m128i*>(c + j), four);
@@ -153,7 +160,9 @@ __attribute__((target("avx512f,avx512dq,avx512vl"))) void stretched_row_avx512(i
                                   _mm512_mullo_epi64(lanes, steps));
     const __m512i down = _mm512_set1_epi64(static_cast<int64_t>(8 * step));
     for (int32_t j = 0; j < n; j += 8) {
-        const __mmask8 live = n - j >= 8 ? __mmask8{0xFF} : static_cast<__mmask8>((1u << (n - j)) - 1);
+        const __mmask8 live =
+            (n - j >= 8 ? __mmask8{0xFF} : static_cast<__mmask8>((1u << (n - j)) - 1)) &
+            _mm512_cmplt_epu64_mask(xv, _mm512_set1_epi64(static_cast<int64_t>(kEnd)));
         // Index in 64-bit units: piece g holds two of them.
         const __m512i idx = _mm512_slli_epi64(_mm512_srli_epi64(xv, 32), 1);
         const __m512i lo = _mm512_mask_i64gather_epi64(_mm512_setzero_si512(), live, idx, base, 8);
@@ -164,8 +173,10 @@ __attribute__((target("avx512f,avx512dq,avx512vl"))) void stretched_row_avx512(i
         __m512i t = _mm512_add_epi64(hi, mul_round(_mm512_srli_epi64(hi, 32), u, half)); // a2 + a3 u
         t = _mm512_add_epi64(_mm512_srli_epi64(lo, 32), mul_round(t, u, half));           // a1 + .. u
         t = _mm512_add_epi64(lo, mul_round(t, u, half));                                  // a0 + .. u
-        t = mul_round(t, g, half);
-        _mm256_mask_storeu_epi32(c + j, live, _mm512_cvtepi64_epi32(t));
+        t = _mm512_maskz_mov_epi64(live, mul_round(t, g, half));
+        const __mmask8 in_call =
+            n - j >= 8 ? __mmask8{0xFF} : static_cast<__mmask8>((1u << (n - j)) - 1);
+        _mm256_mask_storeu_epi32(c + j, in_call, _mm512_cvtepi64_epi32(t));
         xv = _mm512_sub_epi64(xv, down);
     }
 }

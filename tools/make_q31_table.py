@@ -107,7 +107,7 @@ def render(rows, l1):
     out.append(f"// fraction is {l1:.4f}.\n")
     out.append("#ifndef ASRC_Q31_TABLE_H\n#define ASRC_Q31_TABLE_H\n\n#include <stdint.h>\n\n")
     out.append(f"#define ASRC_Q31_TABLE_TAPS {TAPS}\n#define ASRC_Q31_TABLE_PIECES {PIECES}\n\n")
-    out.append(f"alignas(64) static const int32_t kQ31Coef[4][{PIECES}][{TAPS}] = {{\n")
+    out.append(f"alignas(64) static constexpr int32_t kQ31Coef[4][{PIECES}][{TAPS}] = {{\n")
     for k in range(4):
         out.append("{\n")
         for p in range(PIECES):
