@@ -5,10 +5,13 @@
 #   tools/install_packages.sh build   compilers, CMake and libsndfile: every
 #                                       program (asrc and asrc-audio)
 #   tools/install_packages.sh test    + GoogleTest, pybind11, numpy, scipy,
-#                                       matplotlib, pytest, and the peer
+#                                       matplotlib, pytest, the peer
 #                                       resamplers (libsamplerate, speexdsp,
 #                                       soxr, zita-resampler) for
-#                                       asrc-peer-run: the whole test suite
+#                                       asrc-peer-run, and JACK (server,
+#                                       library, example clients) and ALSA
+#                                       with its plugins for asrc-bridge and
+#                                       its real-server test: the whole suite
 #   tools/install_packages.sh ci      + benchmarks, clang for the sanitizers
 #                                       and fuzzers, mingw-w64 and wine for the
 #                                       Windows program, the ARM toolchain and
@@ -20,7 +23,8 @@ build=(cmake make gcc g++ pkg-config libsndfile1-dev)
 test=("${build[@]}" libgtest-dev file
   python3 python3-dev python3-pybind11 python3-numpy python3-scipy python3-matplotlib
   python3-pytest
-  libsamplerate0-dev libspeexdsp-dev libsoxr-dev libzita-resampler-dev)
+  libsamplerate0-dev libspeexdsp-dev libsoxr-dev libzita-resampler-dev
+  jackd2 libjack-jackd2-dev libasound2-dev libasound2-plugins)
 ci=("${test[@]}" libbenchmark-dev time clang libclang-rt-14-dev binutils
   g++-mingw-w64-i686-posix wine wine32:i386
   gcc-arm-none-eabi libnewlib-arm-none-eabi libstdc++-arm-none-eabi-dev
