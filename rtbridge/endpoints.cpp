@@ -237,6 +237,40 @@ int run_jack(const Options& o, Shared* s, bool source)
 
 #ifdef ASRC_HAVE_ALSA
 
+// The start times of an ALSA side's periods, smoothed: the moment a
+// blocking transfer returns is late by the scheduler's whim, and the servo
+// would take that noise for fill.  A second-order delay-locked loop on the
+// period (as JACK's server runs on its own cycles), 0.5 Hz wide; reset
+// after an xrun.
+class PeriodClock {
+public:
+    PeriodClock(double period_s) : nominal_(period_s) {}
+
+    std::int64_t tick(std::int64_t measured_ns)
+    {
+        const double t = static_cast<double>(measured_ns) * 1e-9;
+        if (!running_) {
+            estimate_ = t;
+            period_ = nominal_;
+            running_ = true;
+        } else {
+            estimate_ += period_;
+            const double e = t - estimate_;
+            const double w = 2 * 3.14159265358979 * 0.5 * nominal_;
+            estimate_ += std::sqrt(2.0) * w * e;
+            period_ += w * w * e;
+        }
+        return static_cast<std::int64_t>(estimate_ * 1e9);
+    }
+    void reset() { running_ = false; }
+
+private:
+    double nominal_;
+    double estimate_ = 0;
+    double period_ = 0;
+    bool running_ = false;
+};
+
 // The loop's thread at a real-time priority where the system allows it
 // (as JACK's clients are); without it the bridge runs all the same.
 void try_realtime()
@@ -324,6 +358,7 @@ int run_alsa(const Options& o, Shared* s, bool source)
 
     int status = kStatusOk;
     int timeouts = 0;
+    PeriodClock clock(static_cast<double>(period) / rate);
     while (!stopping(s)) {
         const int ready = snd_pcm_wait(h.pcm, 1000);
         if (ready == 0) {
@@ -344,10 +379,11 @@ int run_alsa(const Options& o, Shared* s, bool source)
                         for (snd_pcm_sframes_t i = 0; i < got; ++i)
                             to[i] = frames[static_cast<std::size_t>(i) * channels + c];
                     }
-                    producer.block(producer.channels(), static_cast<std::int32_t>(got), monotonic_ns());
+                    producer.block(producer.channels(), static_cast<std::int32_t>(got),
+                                   clock.tick(monotonic_ns()));
                 }
             } else {
-                consumer.block(frames.data(), n, monotonic_ns());
+                consumer.block(frames.data(), n, clock.tick(monotonic_ns()));
                 got = snd_pcm_writei(h.pcm, frames.data(), period);
             }
         } else {
@@ -360,6 +396,7 @@ int run_alsa(const Options& o, Shared* s, bool source)
                 break;
             }
             xruns.store(xruns.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+            clock.reset();
             if (!source && prime() < 0) {
                 status = alsa_fail("lost the ALSA device", e.name, static_cast<int>(got), kStatusLost);
                 break;

@@ -123,7 +123,9 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "asrc-bridge: cannot write '%s': %s\n", o.log.c_str(), std::strerror(errno));
             return kStatusBad;
         }
-        std::fputs("t_s,ratio_ppm,fill_mean,fill_max,fill_min,mode,shift,xruns_source,xruns_sink\n", log);
+        std::fputs("t_s,mono_s,ratio_ppm,fill_mean,fill_max,fill_min,mode,shift,xruns_source,"
+                   "xruns_sink\n",
+                   log);
     }
 
     Shared* s = map_shared(o.channels, static_cast<std::int32_t>(ASRC_FIFO_MAX_FRAMES));
@@ -158,10 +160,12 @@ int main(int argc, char** argv)
     Live& l = s->live;
     for (int tick = 1;; ++tick) {
         usleep(100000);
-        const double t = static_cast<double>(monotonic_ns() - t0) * 1e-9;
+        const std::int64_t now = monotonic_ns();
+        const double t = static_cast<double>(now - t0) * 1e-9;
         const std::int32_t low = l.fill_low.exchange(0x7fffffff, std::memory_order_relaxed);
         if (log != nullptr)
-            std::fprintf(log, "%.1f,%.3f,%.2f,%d,%d,%d,%d,%u,%u\n", t, l.ratio_ppm.load(),
+            std::fprintf(log, "%.1f,%.3f,%.3f,%.2f,%d,%d,%d,%d,%u,%u\n", t,
+                         static_cast<double>(now) * 1e-9, l.ratio_ppm.load(),
                          l.fill_mean.load(), l.fill_max.load(), low == 0x7fffffff ? 0 : low,
                          l.mode.load(), l.shift.load(), l.xruns_source.load(), l.xruns_sink.load());
         if (!o.quiet && tick % 10 == 0) {
@@ -237,6 +241,7 @@ int main(int argc, char** argv)
         line += " converter_load=" + format("%.5f", a.seconds > 0 ? a.convert_s / a.seconds : 0);
         line += " cpu_s_per_s=" + format("%.5f", a.seconds > 0 ? cpu / a.seconds : 0);
         line += " clipped=" + std::to_string(a.clipped);
+        line += " xrun_refills=" + std::to_string(a.xrun_refills);
         line += " lock_mono_ns=" + std::to_string(a.lock_mono_ns) +
                 " end_mono_ns=" + std::to_string(a.end_mono_ns);
     }

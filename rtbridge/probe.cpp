@@ -10,7 +10,9 @@
 // PORTs given; at the end the frames go to RAW as interleaved 32-bit
 // floats.  Both write to LOG, at the end, one line per process cycle:
 // CLOCK_MONOTONIC in ns at the cycle's callback and the server's frames
-// before it; then a line "# xruns K".  They run SECONDS seconds or until
+// before it; then a line "# xrun T" for each late cycle the server
+// reported (T its CLOCK_MONOTONIC time in ns, the first 4096), and last
+// "# xruns K rate R".  They run SECONDS seconds or until
 // SIGINT / SIGTERM, and print "ready" on standard output once active.
 // Status 0, 1 if the server could not be used or went away, 2 for a bad
 // command line.
@@ -46,6 +48,7 @@ struct Probe {
     std::vector<float> recording;         // reserved up front
     std::size_t recorded = 0;
     std::atomic<unsigned> xruns{0};
+    std::vector<std::int64_t> xrun_ns = std::vector<std::int64_t>(4096, 0);
     std::atomic<int> lost{0};
 };
 
@@ -89,7 +92,13 @@ int process(jack_nframes_t n, void* arg)
 int on_xrun(void* arg)
 {
     auto* p = static_cast<Probe*>(arg);
-    p->xruns.store(p->xruns.load() + 1);
+    const unsigned n = p->xruns.load();
+    if (n < p->xrun_ns.size()) {
+        timespec t{};
+        clock_gettime(CLOCK_MONOTONIC, &t);
+        p->xrun_ns[n] = static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+    }
+    p->xruns.store(n + 1);
     return 0;
 }
 
@@ -197,6 +206,8 @@ int main(int argc, char** argv)
     for (std::size_t i = 0; i < p.logged; ++i)
         std::fprintf(f, "%lld %llu\n", static_cast<long long>(p.log_ns[i]),
                      static_cast<unsigned long long>(p.log_frames[i]));
+    for (unsigned i = 0; i < p.xruns.load() && i < p.xrun_ns.size(); ++i)
+        std::fprintf(f, "# xrun %lld\n", static_cast<long long>(p.xrun_ns[i]));
     std::fprintf(f, "# xruns %u rate %.0f\n", p.xruns.load(), p.rate);
     std::fclose(f);
     if (!tone) {

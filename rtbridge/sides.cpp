@@ -109,13 +109,25 @@ void Producer::block(const std::int16_t* const* in, std::int32_t n, std::int64_t
     written_ += static_cast<std::uint64_t>(
         asrc_fifo_write(fifo, out_.data() + static_cast<std::size_t>(dropped) * channels, nout - dropped));
 
-    // An underrun (the consumer's) or an overrun: refill at once.
+    // An underrun (the consumer's) or an overrun: refill at once.  So too
+    // after a server's xrun: a server that ran late has lost time (a
+    // dummy server catches up only in part) or a device has skipped, the
+    // audio had its gap already, and the FIFO holds up to a period more or
+    // less than it should.  Pulled back through the ratio, that would bend
+    // the pitch by hundreds of ppm for seconds; refilled, it is gone in
+    // tens of milliseconds, and the loop keeps its frequency estimate.
+    const std::uint32_t xruns = live.xruns_source.load(std::memory_order_relaxed) +
+                                live.xruns_sink.load(std::memory_order_relaxed);
     const asrc_fifo_counts counts = asrc_fifo_get_counts(fifo);
-    if (counts.underruns != seen_.underruns || counts.overruns != seen_.overruns) {
-        window_.underruns += counts.underruns - seen_.underruns;
-        window_.overruns += counts.overruns - seen_.overruns;
+    if (xruns != xruns_seen_) {
+        xruns_seen_ = xruns;
+        ++xrun_refills_;
+        servo_.restart();
+    } else if (counts.underruns != seen_.underruns || counts.overruns != seen_.overruns) {
         servo_.restart();
     }
+    window_.underruns += counts.underruns - seen_.underruns;
+    window_.overruns += counts.overruns - seen_.overruns;
     seen_ = counts;
 
     // The continuous fill in whole frames, its fraction as input samples
@@ -225,6 +237,7 @@ void Producer::summarise() const
     s.seconds = static_cast<double>(frames_in_) / rate_in_;
     s.convert_s = static_cast<double>(convert_ns_) * 1e-9;
     s.clipped = converter_.clipped();
+    s.xrun_refills = xrun_refills_;
 }
 
 void Consumer::block(std::int16_t* out, std::int32_t n, std::int64_t cycle_ns)

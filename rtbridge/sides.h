@@ -110,6 +110,8 @@ private:
     std::uint64_t written_ = 0;     // frames the FIFO accepted, silence included
     std::int32_t withhold_ = 0;
     asrc_fifo_counts seen_{};
+    std::uint32_t xruns_seen_ = 0;    // both servers' xruns at the last block
+    std::uint64_t xrun_refills_ = 0;
     bool first_ = true;
 
     std::uint64_t frames_in_ = 0;
