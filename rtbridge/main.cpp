@@ -92,6 +92,15 @@ int reap(pid_t child, double seconds)
     return kStatusLost;
 }
 
+// Ends the parent without running libjack's static destructors, which try
+// to reach a server at exit and print "Cannot connect to server socket"
+// although the parent never opened a client.
+[[noreturn]] void finish(int status)
+{
+    std::fflush(nullptr);
+    _exit(status);
+}
+
 std::string format(const char* fmt, double v)
 {
     char b[64];
@@ -148,7 +157,7 @@ int main(int argc, char** argv)
         s->stop.store(1, std::memory_order_relaxed);
         const int a = reap(sink, 5);
         const int b = source > 0 ? reap(source, 5) : kStatusOk;
-        return status != kStatusOk ? status : (a != kStatusOk ? a : b);
+        finish(status != kStatusOk ? status : (a != kStatusOk ? a : b));
     }
 
     const std::int64_t t0 = monotonic_ns();
@@ -249,6 +258,6 @@ int main(int argc, char** argv)
     std::fflush(stdout);
     unmap_shared(s);
     if (source_status == kStatusBad || sink_status == kStatusBad)
-        return kStatusBad;
-    return source_status != kStatusOk || sink_status != kStatusOk ? kStatusLost : kStatusOk;
+        finish(kStatusBad);
+    finish(source_status != kStatusOk || sink_status != kStatusOk ? kStatusLost : kStatusOk);
 }

@@ -66,6 +66,10 @@ RATIO_PPM_MAX = 2.0
 SINAD_DB_MIN = 90.0
 SETTLE_S = 5.0
 MIN_CLEAR_WINDOWS = 50
+# Beyond this many xruns per minute the servers themselves do not keep
+# time: the ratio and SINAD checks are reported and skipped (status 77),
+# the bridge's own checks (status, lock, FIFO counts) still fail the test.
+MAX_XRUNS_PER_MINUTE = 10
 
 
 class Servers:
@@ -260,6 +264,11 @@ def run(build, servers, work, seconds, sink_alsa, load):
     return res, r
 
 
+def too_busy(res):
+    minutes = max(res.get("seconds", 0), 1) / 60
+    return (res.get("xruns_source", 0) + res.get("xruns_sink", 0)) / minutes > MAX_XRUNS_PER_MINUTE
+
+
 def check(res, full):
     failures = []
     if res["status"] != 0:
@@ -268,7 +277,7 @@ def check(res, full):
         failures.append(f"lock at {res['lock_s']} s, not within {LOCK_S_MAX} s")
     if res["underruns"] or res["overruns"]:
         failures.append(f"FIFO under/overruns after lock: {res['underruns']}/{res['overruns']}")
-    if not full:
+    if not full or too_busy(res):
         return failures
     if abs(res["ratio_error_ppm"]) > res["ratio_tolerance_ppm"]:
         failures.append(f"mean ratio {res['ratio_ppm']} ppm, true {res['true_ppm']} ppm: "
@@ -307,6 +316,7 @@ def main():
         sys.exit(1)
     signal.signal(signal.SIGTERM, on_term)
     failures = []
+    busy = []
     try:
         servers.start(work)
         runs = [(args.seconds, False)]
@@ -317,13 +327,25 @@ def main():
             print(" ".join(f"{k}={v}" for k, v in res.items()), flush=True)
             for f in check(res, full=not alsa):
                 failures.append(f"{res['run']}: {f}")
+            if not alsa and res["status"] == 0 and too_busy(res):
+                busy.append(f"{res['run']}: {res['xruns_source']}/{res['xruns_sink']} server xruns "
+                            f"in {res['seconds']} s")
     finally:
         servers.stop()
         if args.out is None:
             shutil.rmtree(work, ignore_errors=True)
     for f in failures:
         print("FAIL:", f)
-    return 0 if args.no_check or not failures else 1
+    if args.no_check:
+        return 0
+    if failures:
+        return 1
+    if busy:
+        print("SKIPPED: the servers lost time too often for the ratio and SINAD checks "
+              f"(more than {MAX_XRUNS_PER_MINUTE} xruns a minute: {'; '.join(busy)}); "
+              "the bridge's own checks passed")
+        return SKIP
+    return 0
 
 
 if __name__ == "__main__":
