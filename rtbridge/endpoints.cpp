@@ -352,7 +352,9 @@ int run_alsa(const Options& o, Shared* s, bool source)
         std::vector<std::int16_t> silence(static_cast<std::size_t>(buffer - period) * channels, 0);
         return snd_pcm_writei(h.pcm, silence.data(), buffer - period);
     };
-    if (!source && (err = static_cast<int>(prime())) < 0)
+    // A capture stream is started by hand: the loop waits for a period
+    // before it reads, and a stream that is only prepared never has one.
+    if ((err = source ? snd_pcm_start(h.pcm) : static_cast<int>(prime())) < 0)
         return alsa_fail("cannot start", e.name, err, kStatusLost);
     publish(source ? s->source : s->sink, rate, static_cast<std::uint32_t>(period));
 
@@ -397,7 +399,7 @@ int run_alsa(const Options& o, Shared* s, bool source)
             }
             xruns.store(xruns.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
             clock.reset();
-            if (!source && prime() < 0) {
+            if ((source ? snd_pcm_start(h.pcm) : prime()) < 0) {
                 status = alsa_fail("lost the ALSA device", e.name, static_cast<int>(got), kStatusLost);
                 break;
             }

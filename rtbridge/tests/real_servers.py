@@ -36,7 +36,8 @@ ratio and SINAD are reported, not held to the JACK run's figures.
     the loop's, not the conversion's; see docs/bridge.md.
 Then the same with the sink an ALSA device: the `jack` PCM plugin of
 libasound2-plugins (inside `plug`), pointed at server B by
-JACK_DEFAULT_SERVER in the bridge's environment.
+JACK_DEFAULT_SERVER in the bridge's environment; and with the source one,
+the plugin capturing the tone on server A.
 
 Usage: real_servers.py BUILD_DIR [--seconds S] [--alsa-seconds S]
                        [--load N] [--out DIR] [--no-check]
@@ -179,10 +180,11 @@ def summary(s):
     return (round(min(float(np.median(c)) for c in s), 2), round(min(float(np.min(c)) for c in s), 2))
 
 
-def run(build, servers, work, seconds, sink_alsa, load):
+def run(build, servers, work, seconds, tag, load):
+    """One run; tag: "jack" (JACK to JACK), "alsa_sink" (JACK to the plugin
+    on B) or "alsa_source" (the plugin on A to JACK)."""
     a, b = servers.names
     env = dict(servers.env)
-    tag = "alsa" if sink_alsa else "jack"
     tone = start_client([os.path.join(build, "asrc-jack-probe"), "tone", a, "tone", "2",
                          str(seconds + 20), os.path.join(work, f"tone_{tag}.log")], env, "the tone")
     rec_name = f"rec{tag}"
@@ -190,17 +192,27 @@ def run(build, servers, work, seconds, sink_alsa, load):
     rec = start_client([os.path.join(build, "asrc-jack-probe"), "record", b, rec_name, "2",
                         str(seconds + 20), os.path.join(work, f"rec_{tag}.log"), raw], env, "the recorder")
     cmd = [os.path.join(build, "asrc-bridge"), "-q", "--seconds", str(seconds),
-           "--connect-in", "tone:out_1,tone:out_2", "--log", os.path.join(work, f"live_{tag}.csv")]
-    if sink_alsa:
-        home = os.path.join(work, "home")
+           "--log", os.path.join(work, f"live_{tag}.csv")]
+    connect_in = ["--connect-in", "tone:out_1,tone:out_2"]
+    connect_out = ["--connect-out", f"{rec_name}:in_1,{rec_name}:in_2"]
+    if tag != "jack":
+        # The plugin opens a client on the default server: the one named
+        # by JACK_DEFAULT_SERVER in the bridge's environment (the other
+        # side names its server itself).
+        home = os.path.join(work, f"home_{tag}")
         os.makedirs(home, exist_ok=True)
+        sink = tag == "alsa_sink"
+        ports = (f"  playback_ports {{\n   0 {rec_name}:in_1\n   1 {rec_name}:in_2\n  }}\n" if sink
+                 else "  capture_ports {\n   0 tone:out_1\n   1 tone:out_2\n  }\n")
         with open(os.path.join(home, ".asoundrc"), "w") as f:
-            f.write("pcm.asrc_test_sink {\n type plug\n slave.pcm {\n  type jack\n"
-                    f"  playback_ports {{\n   0 {rec_name}:in_1\n   1 {rec_name}:in_2\n  }}\n }}\n}}\n")
-        env = dict(env, HOME=home, JACK_DEFAULT_SERVER=b)
-        cmd += ["--rate", str(RATE_B), "--period", str(PERIOD_B), f"jack:{a}", "alsa:asrc_test_sink"]
+            f.write(f"pcm.asrc_test {{\n type plug\n slave.pcm {{\n  type jack\n{ports} }}\n}}\n")
+        env = dict(env, HOME=home, JACK_DEFAULT_SERVER=b if sink else a)
+        if sink:
+            cmd += connect_in + ["--rate", str(RATE_B), "--period", str(PERIOD_B), f"jack:{a}", "alsa:asrc_test"]
+        else:
+            cmd += connect_out + ["--rate", str(RATE_A), "--period", str(PERIOD_A), "alsa:asrc_test", f"jack:{b}"]
     else:
-        cmd += ["--connect-out", f"{rec_name}:in_1,{rec_name}:in_2", f"jack:{a}", f"jack:{b}"]
+        cmd += connect_in + connect_out + [f"jack:{a}", f"jack:{b}"]
     loaders = [subprocess.Popen(["sh", "-c", "while :; do :; done"]) for _ in range(load)]
     try:
         bridge = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, text=True,
@@ -298,7 +310,7 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("build")
     ap.add_argument("--seconds", type=float, default=62)
-    ap.add_argument("--alsa-seconds", type=float, default=20)
+    ap.add_argument("--alsa-seconds", type=float, default=15)
     ap.add_argument("--load", type=int, default=0, help="busy-loop processes beside the bridge")
     ap.add_argument("--out", help="keep the logs and recordings here")
     ap.add_argument("--no-check", action="store_true")
@@ -319,11 +331,12 @@ def main():
     busy = []
     try:
         servers.start(work)
-        runs = [(args.seconds, False)]
+        runs = [(args.seconds, "jack")]
         if args.alsa_seconds > 0:
-            runs.append((args.alsa_seconds, True))
-        for seconds, alsa in runs:
-            res, _ = run(args.build, servers, work, seconds, alsa, args.load)
+            runs += [(args.alsa_seconds, "alsa_sink"), (args.alsa_seconds, "alsa_source")]
+        for seconds, tag in runs:
+            alsa = tag != "jack"
+            res, _ = run(args.build, servers, work, seconds, tag, args.load)
             print(" ".join(f"{k}={v}" for k, v in res.items()), flush=True)
             for f in check(res, full=not alsa):
                 failures.append(f"{res['run']}: {f}")
