@@ -4,7 +4,7 @@ kept with --out: the bridge's live log (0.1-s windows) beside the servers'
 true ratio, measured from the tone's and the recorder's cycle logs over
 sliding 5-s spans.
 
-Usage: plot_rtbridge.py RUN_DIR OUT.png"""
+Usage: plot_rtbridge.py RUN_DIR OUT.png [FROM_S TO_S] [TITLE]"""
 
 import os
 import sys
@@ -35,13 +35,16 @@ def sliding_rate(t, f, centres, span=5.0):
 def main():
     run, png = sys.argv[1], sys.argv[2]
     live = np.genfromtxt(os.path.join(run, "live_jack.csv"), delimiter=",", names=True)
+    if len(sys.argv) > 4:
+        keep = (live["t_s"] >= float(sys.argv[3])) & (live["t_s"] <= float(sys.argv[4]))
+        live = live[keep]
     ta, fa = cycles(os.path.join(run, "tone_jack.log"))
     tb, fb = cycles(os.path.join(run, "rec_jack.log"))
     t = live["t_s"]
     # The live log's time runs from the bridge's start, the cycle logs'
     # from boot; both are on CLOCK_MONOTONIC (the live log's mono_s).
     offset = live["mono_s"][0] - t[0]
-    centres = np.arange(5.0, t[-1] - 2.5, 1.0)
+    centres = np.arange(t[0] + 2.5, t[-1] - 2.5, 0.5)
     ra = sliding_rate(ta, fa, centres + offset)
     rb = sliding_rate(tb, fb, centres + offset)
     true_ppm = (ra / rb / (RATE_A / RATE_B) - 1) * 1e6
@@ -63,7 +66,9 @@ def main():
     for x in t[1:][np.diff(xr) > 0]:
         for ax in (ax1, ax2):
             ax.axvline(x, color="0.7", lw=0.5, zorder=0)
-    fig.suptitle("asrc-bridge, dummy JACK servers 48 kHz/256 into 44.1 kHz/128 (grey: a server's xrun)")
+    title = sys.argv[5] if len(sys.argv) > 5 else ""
+    fig.suptitle("asrc-bridge, dummy JACK servers 48 kHz/256 into 44.1 kHz/128 (grey: a server's xrun)"
+                 + ("\n" + title if title else ""), fontsize=10)
     fig.tight_layout()
     fig.savefig(png, dpi=90)
 

@@ -260,6 +260,7 @@ def run(build, servers, work, seconds, tag, load):
         "fill_mean": float(r["fill_mean"]), "latency_measured_ms": float(r["latency_measured_ms"]),
         "lock_losses": int(r["lock_losses"]), "fill_min": int(r["fill_min"]), "fill_max": int(r["fill_max"]),
         "xruns_source": int(r["xruns_source"]), "xruns_sink": int(r["xruns_sink"]),
+        "xrun_refills": int(r["xrun_refills"]),
         "server_xruns_seen_by_probes": f"{len(xa)}/{len(xb)}",
         "rate_a_hz": round(rate_a, 3), "rate_b_hz": round(rate_b, 3),
         "ratio_tolerance_ppm": round(allowance, 2),
