@@ -34,7 +34,8 @@ ratio and SINAD are reported, not held to the JACK run's figures.
     of the dummy servers' wandering clocks (a ratio that moves by 1 ppm
     within the second costs some 20 dB there), which is the clocks' and
     the loop's, not the conversion's; see docs/bridge.md.
-Then the same with the sink an ALSA device: the `jack` PCM plugin of
+Last, the sink's server is stopped under a running bridge, which must end
+with status 1 and say so.  Before that, the same with the sink an ALSA device: the `jack` PCM plugin of
 libasound2-plugins (inside `plug`), pointed at server B by
 JACK_DEFAULT_SERVER in the bridge's environment; and with the source one,
 the plugin capturing the tone on server A.
@@ -282,6 +283,29 @@ def too_busy(res):
     return (res.get("xruns_source", 0) + res.get("xruns_sink", 0)) / minutes > MAX_XRUNS_PER_MINUTE
 
 
+def lost_server(build, servers):
+    """The sink's server goes away under the bridge: status 1, a message,
+    and both processes gone within a few seconds.  Last, as it stops B."""
+    a, b = servers.names
+    bridge = subprocess.Popen([os.path.join(build, "asrc-bridge"), "-q", "--seconds", "30",
+                               f"jack:{a}", f"jack:{b}"], stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, env=servers.env, text=True)
+    time.sleep(3)
+    servers.procs[1].terminate()
+    try:
+        out, err = bridge.communicate(timeout=15)
+    except subprocess.TimeoutExpired:
+        bridge.kill()
+        return ["lost server: asrc-bridge did not stop within 15 s of its sink's server"]
+    failures = []
+    if bridge.returncode != 1:
+        failures.append(f"lost server: status {bridge.returncode}, not 1")
+    if "went away" not in err:
+        failures.append(f"lost server: no message saying so: {err.strip()}")
+    print(f"run=lost_server status={bridge.returncode}", flush=True)
+    return failures
+
+
 def check(res, full):
     failures = []
     if res["status"] != 0:
@@ -344,6 +368,8 @@ def main():
             if not alsa and res["status"] == 0 and too_busy(res):
                 busy.append(f"{res['run']}: {res['xruns_source']}/{res['xruns_sink']} server xruns "
                             f"in {res['seconds']} s")
+        if not args.no_check:
+            failures += lost_server(args.build, servers)
     finally:
         servers.stop()
         if args.out is None:
