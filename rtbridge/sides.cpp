@@ -104,7 +104,7 @@ void Producer::block(const std::int16_t* const* in, std::int32_t n, std::int64_t
     convert_ns_ += static_cast<std::uint64_t>(monotonic_ns() - t0);
 
     if (servo_.muted())
-        std::fill(out_.begin(), out_.begin() + static_cast<std::ptrdiff_t>(nout * channels), 0);
+        std::fill(out_.begin(), out_.begin() + static_cast<std::ptrdiff_t>(nout) * shared_->channels, 0);
     const std::int32_t dropped = std::min(withhold_, nout);
     written_ += static_cast<std::uint64_t>(
         asrc_fifo_write(fifo, out_.data() + static_cast<std::size_t>(dropped) * channels, nout - dropped));
