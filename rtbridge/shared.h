@@ -98,7 +98,7 @@ struct SourceSummary {
     double seconds = 0;            // source audio converted, s
     double convert_s = 0;          // time spent converting it, s
     std::uint64_t clipped = 0;     // converter outputs clipped (all channels)
-    std::uint64_t xrun_refills = 0; // fills trimmed after a server's or device's xrun
+    std::uint64_t xrun_refills = 0; // refills after a server's or device's xrun
 };
 
 struct SinkSummary {

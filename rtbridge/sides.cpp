@@ -16,9 +16,6 @@ namespace {
 // taken for a lock.
 constexpr int kLockWindows = 10;
 
-// Producer blocks to wait after an xrun before trimming the fill.
-constexpr int kXrunHold = 4;
-
 } // namespace
 
 std::int64_t monotonic_ns()
@@ -108,30 +105,24 @@ void Producer::block(const std::int16_t* const* in, std::int32_t n, std::int64_t
 
     if (servo_.muted())
         std::fill(out_.begin(), out_.begin() + static_cast<std::ptrdiff_t>(nout) * shared_->channels, 0);
-    const std::int32_t trimmed = std::min(trim_, nout);
-    trim_ -= trimmed;
-    const std::int32_t dropped = trimmed + std::min(withhold_, nout - trimmed);
+    const std::int32_t dropped = std::min(withhold_, nout);
     written_ += static_cast<std::uint64_t>(
         asrc_fifo_write(fifo, out_.data() + static_cast<std::size_t>(dropped) * channels, nout - dropped));
 
-    // An underrun (the consumer's) or an overrun: refill at once.  After a
-    // server's xrun the FIFO holds up to a period more or less than it
-    // should (a server that ran late has lost time: a dummy server catches
-    // up only in part; a device has skipped), and the audio had its gap
-    // already.  Pulled back through the ratio, that would bend the pitch by
-    // hundreds of ppm for seconds; restarting the servo would refill at
-    // once but start its loop again at the acquisition gains, which swing
-    // the ratio nearly as far.  So the loop is left alone: its updates
-    // pause for kXrunHold blocks (the server's cycle times settle), then
-    // the fill's error is trimmed away at once, with silence or by
-    // dropping frames, and the loop goes on where it was.
+    // An underrun (the consumer's) or an overrun: refill at once.  So too
+    // after a server's xrun: a server that ran late has lost time (a
+    // dummy server catches up only in part) or a device has skipped, the
+    // audio had its gap already, and the FIFO holds up to a period more or
+    // less than it should.  Pulled back through the ratio, that would bend
+    // the pitch by hundreds of ppm for seconds; refilled, it is gone in
+    // tens of milliseconds, and the loop keeps its frequency estimate.
     const std::uint32_t xruns = live.xruns_source.load(std::memory_order_relaxed) +
                                 live.xruns_sink.load(std::memory_order_relaxed);
     const asrc_fifo_counts counts = asrc_fifo_get_counts(fifo);
     if (xruns != xruns_seen_) {
         xruns_seen_ = xruns;
         ++xrun_refills_;
-        hold_ = kXrunHold;
+        servo_.restart();
     } else if (counts.underruns != seen_.underruns || counts.overruns != seen_.overruns) {
         servo_.restart();
     }
@@ -142,26 +133,15 @@ void Producer::block(const std::int16_t* const* in, std::int32_t n, std::int64_t
     // The continuous fill in whole frames, its fraction as input samples
     // held (Q33.30), which the servo divides by the ratio again.
     const double fill_now = continuous_fill(cycle_ns);
-    if (hold_ > 0) {
-        // After an xrun: the error as the servo reckons it, trimmed.
-        if (--hold_ == 0) {
-            const auto e = static_cast<std::int32_t>(std::lround(fill_now - block_in_ / 2.0 - target_));
-            if (e < 0)
-                written_ += static_cast<std::uint64_t>(asrc_fifo_write_silence(fifo, -e));
-            else
-                trim_ += e;
-        }
-    } else {
-        const double whole = std::floor(fill_now);
-        const auto fill = static_cast<std::int32_t>(whole);
-        const auto fraction = static_cast<std::int64_t>((fill_now - whole) * ratio_);
-        ratio_ = servo_.update(fill, converter_.position() + fraction);
-        converter_.set_ratio(ratio_);
-        const std::int32_t refill = servo_.refill();
-        if (refill > 0)
-            written_ += static_cast<std::uint64_t>(asrc_fifo_write_silence(fifo, refill));
-        withhold_ = refill < 0 ? -refill : 0;
-    }
+    const double whole = std::floor(fill_now);
+    const auto fill = static_cast<std::int32_t>(whole);
+    const auto fraction = static_cast<std::int64_t>((fill_now - whole) * ratio_);
+    ratio_ = servo_.update(fill, converter_.position() + fraction);
+    converter_.set_ratio(ratio_);
+    const std::int32_t refill = servo_.refill();
+    if (refill > 0)
+        written_ += static_cast<std::uint64_t>(asrc_fifo_write_silence(fifo, refill));
+    withhold_ = refill < 0 ? -refill : 0;
     if (first_) {
         shared_->producing.store(1, std::memory_order_release);
         first_ = false;

@@ -112,8 +112,6 @@ private:
     asrc_fifo_counts seen_{};
     std::uint32_t xruns_seen_ = 0;    // both servers' xruns at the last block
     std::uint64_t xrun_refills_ = 0;
-    int hold_ = 0;          // blocks to wait after an xrun before trimming
-    std::int32_t trim_ = 0; // frames still to drop after one
     bool first_ = true;
 
     std::uint64_t frames_in_ = 0;
