@@ -8,11 +8,14 @@
 #                                       asrc-audio's damaged test files (sox,
 #                                       flac, oggenc, opusenc,
 #                                       sndfile-convert), pybind11, numpy, scipy,
-#                                       matplotlib, pytest, and the peer
+#                                       matplotlib, pytest, the peer
 #                                       resamplers (libsamplerate, speexdsp,
 #                                       soxr, zita-resampler) for
 #                                       asrc-peer-run, lame for an MP3 of
-#                                       estimated length: the whole test suite
+#                                       estimated length, and JACK (server,
+#                                       library, example clients) and ALSA
+#                                       with its plugins for asrc-bridge and
+#                                       its real-server test: the whole suite
 #   tools/install_packages.sh ci      + benchmarks, sox (with its MP3
 #                                       support) as asrc-audio's yardstick, clang for the sanitizers
 #                                       and fuzzers, mingw-w64 and wine for the
@@ -26,7 +29,8 @@ test=("${build[@]}" libgtest-dev file
   sox flac vorbis-tools opus-tools sndfile-programs
   python3 python3-dev python3-pybind11 python3-numpy python3-scipy python3-matplotlib
   python3-pytest
-  libsamplerate0-dev libspeexdsp-dev libsoxr-dev libzita-resampler-dev lame)
+  libsamplerate0-dev libspeexdsp-dev libsoxr-dev libzita-resampler-dev lame
+  jackd2 libjack-jackd2-dev libasound2-dev libasound2-plugins)
 ci=("${test[@]}" libbenchmark-dev time sox libsox-fmt-mp3 clang libclang-rt-14-dev binutils
   g++-mingw-w64-i686-posix wine wine32:i386
   gcc-arm-none-eabi libnewlib-arm-none-eabi libstdc++-arm-none-eabi-dev

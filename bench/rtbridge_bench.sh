@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# asrc-bridge between two dummy JACK servers (48 kHz / 256 frames into
+# 44.1 kHz / 128), S seconds without and then with a CPU load beside it
+# (one busy loop per core), each run measured by rtbridge/tests/real_servers.py
+# (lock, mean ratio against the servers' true ratio, ratio jitter, latency,
+# FIFO under- and overruns, the servers' own xruns, SINAD of the recording,
+# CPU time per second of audio); then asrc-bridge-sim at the nearest
+# settings it has (its consumer is fixed at 48 kHz: 256-frame writes,
+# 128-frame reads, the same target, the offset the servers showed).
+# Prints one key=value line per run; keeps the logs and recordings in
+# OUT (default bench-rtbridge/) and draws OUT/ratio_fill.png from the
+# unloaded run.  Timing never fails anything.
+#
+#   bench/rtbridge_bench.sh [BUILD_DIR] [SECONDS] [OUT]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build}
+seconds=${2:-600}
+out=${3:-bench-rtbridge}
+mkdir -p "$out/idle" "$out/loaded"
+py=/usr/bin/python3
+
+echo "== asrc-bridge, ${seconds} s, no load beside it"
+$py rtbridge/tests/real_servers.py "$build" --seconds "$seconds" --alsa-seconds 0 \
+  --out "$out/idle" --no-check | tee "$out/idle.txt"
+echo "== asrc-bridge, ${seconds} s, two busy loops beside it"
+$py rtbridge/tests/real_servers.py "$build" --seconds "$seconds" --alsa-seconds 0 --load 2 \
+  --out "$out/loaded" --no-check | tee "$out/loaded.txt"
+
+# The simulator at the nearest settings: the offset the idle run measured,
+# its target (in 48-kHz frames: 505 frames at 44.1 kHz is 11.45 ms).
+ppm=$(sed -n 's/.* true_ppm=\([-0-9.]*\).*/\1/p' "$out/idle.txt" | head -1)
+echo "== asrc-bridge-sim --ppm ${ppm:-0} --in-block 256 --out-block 128 --target-ms 11.45 --wander 0"
+"$build/asrc-bridge-sim" --ppm "${ppm:-0}" --wander 0 --in-block 256 --out-block 128 \
+  --target-ms 11.45 --hours "$($py -c "print($seconds / 3600)")" | tee "$out/sim.txt"
+
+$py bench/plot_rtbridge.py "$out/idle" "$out/ratio_fill.png"
+echo "picture: $out/ratio_fill.png"

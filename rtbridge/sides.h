@@ -1,0 +1,155 @@
+// sides.h - the two halves of the bridge, apart from any sound API: the
+// producer (in the source's process) converts each block it is given,
+// writes it into the shared FIFO and updates the rate controller; the
+// consumer (in the sink's process) reads each block it is asked for.  The
+// endpoints (endpoints.h) call them from their real-time context: nothing
+// here allocates, locks or makes a system call other than clock_gettime
+// after setup.
+//
+// WHAT THE SERVO SEES
+//
+// The FIFO's fill read at the producer's update jumps by a whole consumer
+// block whenever the consumer takes one.  Between two servers whose periods
+// are commensurate (256 frames at 48 kHz against 128 at 44.1 kHz repeat
+// their pattern every 80 producer cycles, 0.43 s) that sawtooth is no
+// noise that averages out but a tone of a few Hz in the loop, which turns
+// into a frequency modulation of the audio: measured, SINAD 26 dB.  So the
+// servo is given a continuous fill instead: frames written less the
+// consumer's frames as if it took them at an even pace,
+//
+//     fill = written - (read - B_out + f * (t_producer - t_consumer)) - B_out / 2
+//
+// where t_producer and t_consumer are the start times of the two sides'
+// present cycles on CLOCK_MONOTONIC (for JACK the server's own smoothed
+// cycle time, so that the callbacks' lateness does not enter; for ALSA the
+// time the transfer returned), `read` the frames the consumer had taken
+// after its last read (it publishes them with their time, shared.h), so
+// that read - B_out + f * (t_producer - t_consumer) is its even pace from
+// the start of that read, and B_out / 2 the mean of its staircase above
+// that pace: the servo holds the FIFO's time-mean fill at the target.  The fraction
+// of a frame goes to the servo through its position argument.  Until the
+// consumer has read, or if its last read is older than two of its
+// periods, the FIFO's own fill is used.
+//
+// The producer also keeps the run's statistics, on 0.1-second windows (of
+// source audio) as asrc-bridge-sim does: a window is in band when the servo
+// ran its loop all through it and the mean fill as it sees it (fill - B_in
+// / 2 after each write) lay within one producer block of the target.  The
+// lock is the start of the first run of ten windows in band (one second:
+// a pass through the band while the loop acquires is no lock).  From there
+// on every window counts, in band or not: the ratio's mean and jitter, the
+// FIFO's under- and overruns, the fill's extremes, and the windows that
+// fell out of band (lock_losses).  Unlike the simulator's, a lock is never
+// taken back: a real device's trouble after it must show in the counts.
+#ifndef ASRC_RTBRIDGE_SIDES_H
+#define ASRC_RTBRIDGE_SIDES_H
+
+#include <cstdint>
+#include <vector>
+
+#include "converter_unit.h"
+#include "rate_control.h"
+#include "shared.h"
+
+namespace rtbridge {
+
+class Producer {
+public:
+    // Sets up the FIFO in `shared` and the converter and servo for the two
+    // sides' rates and periods (`latency_ms` <= 0: automatic, see
+    // rate_control.h).  Returns an empty string, or why the settings cannot
+    // work (the caller exits with status 2).
+    const char* init(Shared* shared, std::uint32_t rate_in, std::uint32_t period_in,
+                     std::uint32_t rate_out, std::uint32_t period_out, double latency_ms,
+                     std::int32_t max_block);
+
+    // One block of n frames (n <= max_block), planar, channel c at in[c];
+    // `cycle_ns` the start of the producer's cycle on CLOCK_MONOTONIC.
+    void block(const std::int16_t* const* in, std::int32_t n, std::int64_t cycle_ns);
+
+    // Scratch for endpoints that must deinterleave or convert first:
+    // channel c's max_block samples.
+    std::int16_t* channel(int c) { return planar_[static_cast<std::size_t>(c)].data(); }
+    const std::int16_t* const* channels() const { return pointers_.data(); }
+
+    // Into shared->source_summary (after the endpoint stopped).
+    void summarise() const;
+
+private:
+    struct Window {
+        double ratio_sum = 0; // ppm re nominal
+        double ratio_sq = 0;
+        double fill_sum = 0;  // re target
+        std::int64_t count = 0;
+        std::int32_t fill_max = 0;
+        bool any = false;
+        bool refilling = false;
+        std::uint64_t underruns = 0;
+        std::uint64_t overruns = 0;
+        std::int64_t first_ns = 0;
+        std::int64_t last_ns = 0;
+    };
+    void close_window();
+
+    Shared* shared_ = nullptr;
+    ConverterUnit converter_;
+    RateControl servo_;
+    std::uint32_t rate_in_ = 0;
+    std::uint32_t nominal_ = 0;     // Q2.30
+    double nominal_exact_ = 1;      // rate_in / rate_out
+    std::int32_t block_in_ = 0;
+    std::int32_t target_ = 0;
+    std::vector<std::vector<std::int16_t>> planar_;
+    std::vector<const std::int16_t*> pointers_;
+    std::vector<std::int16_t> out_;
+    double continuous_fill(std::int64_t cycle_ns) const;
+
+    std::uint32_t ratio_ = 0;       // the ratio the next block runs at
+    std::uint32_t rate_out_ = 0;
+    std::uint32_t period_out_ = 0;
+    std::uint64_t written_ = 0;     // frames the FIFO accepted, silence included
+    std::int32_t withhold_ = 0;
+    asrc_fifo_counts seen_{};
+    std::uint32_t xruns_seen_ = 0;    // both servers' xruns at the last block
+    std::uint64_t xrun_refills_ = 0;
+    bool first_ = true;
+
+    std::uint64_t frames_in_ = 0;
+    std::uint64_t window_frames_ = 0; // source frames per window
+    std::uint64_t window_index_ = 0;
+    std::uint64_t convert_ns_ = 0;
+    Window window_;
+    Window run_;          // the present run of windows in band, before lock
+    int run_windows_ = 0;
+    double run_start_ = -1;
+    Window since_lock_;   // every window from the lock's first on
+    double lock_s_ = -1;
+    std::uint64_t lock_losses_ = 0; // windows out of band after lock
+};
+
+class Consumer {
+public:
+    explicit Consumer(Shared* shared) : shared_(shared) {}
+
+    // Fills n frames, interleaved, from the FIFO (silence until the
+    // producer has started it); `cycle_ns` the start of the consumer's
+    // cycle on CLOCK_MONOTONIC.
+    void block(std::int16_t* out, std::int32_t n, std::int64_t cycle_ns);
+
+    void summarise() const;
+
+private:
+    Shared* shared_;
+    std::uint32_t epoch_ = 0;
+    std::int32_t min_since_lock_ = 0x7fffffff;
+    double fill_sum_ = 0; // since lock, see SinkSummary::fill_mean
+    std::uint64_t fill_count_ = 0;
+    std::uint64_t frames_ = 0;
+    std::uint64_t taken_ = 0;
+};
+
+std::int64_t monotonic_ns();
+
+} // namespace rtbridge
+
+#endif
