@@ -83,7 +83,9 @@ void stretched_row_portable(int32_t* c, int32_t n, uint64_t x, uint64_t step, in
 int32_t stretched_sums(const int32_t* const* x, int32_t channels, int32_t taps, uint64_t x0,
                        uint64_t step, int32_t gain, int64_t* acc);
 
-#if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
+// The vector paths are x86-64's (the 32-bit x86 ABI lacks some of their
+// 64-bit moves; i686 runs the portable code, to the same bits).
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define ASRC_Q31_X86_KERNELS 1
 #endif
 // The piece-by-piece copy of the table serves the vector units' gathers; a
