@@ -160,9 +160,10 @@ __attribute__((target("avx512f,avx512dq,avx512vl"))) void stretched_row_avx512(i
                                   _mm512_mullo_epi64(lanes, steps));
     const __m512i down = _mm512_set1_epi64(static_cast<int64_t>(8 * step));
     for (int32_t j = 0; j < n; j += 8) {
-        const __mmask8 live =
-            (n - j >= 8 ? __mmask8{0xFF} : static_cast<__mmask8>((1u << (n - j)) - 1)) &
-            _mm512_cmplt_epu64_mask(xv, _mm512_set1_epi64(static_cast<int64_t>(kEnd)));
+        const unsigned in_call = n - j >= 8 ? 0xFFu : (1u << (n - j)) - 1;
+        // The mask's type is 8 bits wide; the value fits.
+        const __mmask8 live = static_cast<__mmask8>(
+            in_call & _mm512_cmplt_epu64_mask(xv, _mm512_set1_epi64(static_cast<int64_t>(kEnd))));
         // Index in 64-bit units: piece g holds two of them.
         const __m512i idx = _mm512_slli_epi64(_mm512_srli_epi64(xv, 32), 1);
         const __m512i lo = _mm512_mask_i64gather_epi64(_mm512_setzero_si512(), live, idx, base, 8);
@@ -174,9 +175,7 @@ __attribute__((target("avx512f,avx512dq,avx512vl"))) void stretched_row_avx512(i
         t = _mm512_add_epi64(_mm512_srli_epi64(lo, 32), mul_round(t, u, half));           // a1 + .. u
         t = _mm512_add_epi64(lo, mul_round(t, u, half));                                  // a0 + .. u
         t = _mm512_maskz_mov_epi64(live, mul_round(t, g, half));
-        const __mmask8 in_call =
-            n - j >= 8 ? __mmask8{0xFF} : static_cast<__mmask8>((1u << (n - j)) - 1);
-        _mm256_mask_storeu_epi32(c + j, in_call, _mm512_cvtepi64_epi32(t));
+        _mm256_mask_storeu_epi32(c + j, static_cast<__mmask8>(in_call), _mm512_cvtepi64_epi32(t));
         xv = _mm512_sub_epi64(xv, down);
     }
 }
