@@ -130,8 +130,8 @@ struct Shared {
     SourceSummary source_summary;
     SinkSummary sink_summary;
 
-    // Followed by ring_frames * channels int16_t: the FIFO's frames.
-    std::int16_t* ring() { return reinterpret_cast<std::int16_t*>(this + 1); }
+    // Followed by ring_frames * channels int32_t (Q1.31): the FIFO's frames.
+    std::int32_t* ring() { return reinterpret_cast<std::int32_t*>(this + 1); }
 };
 
 // Maps a fresh, zeroed region for `channels` channels and a ring of

@@ -40,7 +40,7 @@ std::int64_t monotonic_ns()
 
 const char* Producer::init(Shared* shared, std::uint32_t rate_in, std::uint32_t period_in,
                            std::uint32_t rate_out, std::uint32_t period_out, double latency_ms,
-                           std::int32_t max_block)
+                           std::int32_t max_block, ConverterKind kind)
 {
     shared_ = shared;
     rate_in_ = rate_in;
@@ -55,17 +55,13 @@ const char* Producer::init(Shared* shared, std::uint32_t rate_in, std::uint32_t 
         return "--latency-ms is too large for the FIFO";
     block_in_ = z.block_in;
     const int channels = shared->channels;
-    if (!converter_.init(channels, nominal_, max_block))
-        return "the converter refuses the rates";
+    if (const char* why = converter_.init(kind, channels, nominal_, max_block))
+        return why;
     if (!servo_.init(rate_out, z, nominal_))
         return "the rate controller refuses these rates, periods or latency";
-    if (asrc_fifo_init(&shared->fifo, shared->ring(), z.capacity, channels) != 0)
+    if (asrc_fifo_init32(&shared->fifo, shared->ring(), z.capacity, channels) != 0)
         return "the FIFO refuses its size";
-    planar_.assign(static_cast<std::size_t>(channels),
-                   std::vector<std::int16_t>(static_cast<std::size_t>(max_block), 0));
-    pointers_.clear();
-    for (auto& p : planar_)
-        pointers_.push_back(p.data());
+    input_.assign(static_cast<std::size_t>(max_block) * static_cast<std::size_t>(channels), 0);
     out_.assign(static_cast<std::size_t>(converter_.max_out()) * static_cast<std::size_t>(channels),
                 0);
     ratio_ = nominal_;
@@ -85,7 +81,7 @@ void Producer::publish_target()
     live.capacity_wanted.store(servo_.capacity_wanted(), std::memory_order_relaxed);
 }
 
-void Producer::block(const std::int16_t* const* in, std::int32_t n, std::int64_t cycle_ns)
+void Producer::block(const std::int32_t* in, std::int32_t n, std::int64_t cycle_ns)
 {
     Live& live = shared_->live;
     asrc_fifo* fifo = &shared_->fifo;
@@ -106,7 +102,7 @@ void Producer::block(const std::int16_t* const* in, std::int32_t n, std::int64_t
         std::fill(out_.begin(), out_.begin() + static_cast<std::ptrdiff_t>(nout) * shared_->channels, 0);
     const std::int32_t dropped = std::min(withhold_, nout);
     written_ += static_cast<std::uint64_t>(
-        asrc_fifo_write(fifo, out_.data() + static_cast<std::size_t>(dropped) * channels, nout - dropped));
+        asrc_fifo_write32(fifo, out_.data() + static_cast<std::size_t>(dropped) * channels, nout - dropped));
 
     // An underrun (the consumer's) or an overrun: refill at once.  So too
     // after a server's xrun: a server that ran late has lost time (a
@@ -253,17 +249,17 @@ void Producer::summarise() const
     s.xrun_refills = xrun_refills_;
 }
 
-void Consumer::block(std::int16_t* out, std::int32_t n, std::int64_t cycle_ns)
+void Consumer::block(std::int32_t* out, std::int32_t n, std::int64_t cycle_ns)
 {
     Live& live = shared_->live;
     if (shared_->producing.load(std::memory_order_acquire) == 0) {
         std::memset(out, 0,
                     static_cast<std::size_t>(n) * static_cast<std::size_t>(shared_->channels) *
-                        sizeof(std::int16_t));
+                        sizeof(std::int32_t));
         return;
     }
     const std::int32_t before = asrc_fifo_fill(&shared_->fifo);
-    asrc_fifo_read_at(&shared_->fifo, out, n, stamp_us(cycle_ns));
+    asrc_fifo_read32_at(&shared_->fifo, out, n, stamp_us(cycle_ns));
     frames_ += static_cast<std::uint64_t>(n);
     const std::int32_t target = live.target.load(std::memory_order_relaxed);
     const std::int32_t low = asrc_fifo_fill(&shared_->fifo) - target;

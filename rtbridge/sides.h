@@ -48,16 +48,15 @@ public:
     // work (the caller exits with status 2).
     const char* init(Shared* shared, std::uint32_t rate_in, std::uint32_t period_in,
                      std::uint32_t rate_out, std::uint32_t period_out, double latency_ms,
-                     std::int32_t max_block);
+                     std::int32_t max_block, ConverterKind kind = ConverterKind::q31);
 
-    // One block of n frames (n <= max_block), planar, channel c at in[c];
+    // One block of n frames (n <= max_block), interleaved Q1.31;
     // `cycle_ns` the start of the producer's cycle on CLOCK_MONOTONIC.
-    void block(const std::int16_t* const* in, std::int32_t n, std::int64_t cycle_ns);
+    void block(const std::int32_t* in, std::int32_t n, std::int64_t cycle_ns);
 
-    // Scratch for endpoints that must deinterleave or convert first:
-    // channel c's max_block samples.
-    std::int16_t* channel(int c) { return planar_[static_cast<std::size_t>(c)].data(); }
-    const std::int16_t* const* channels() const { return pointers_.data(); }
+    // Scratch for endpoints that must interleave or convert first:
+    // max_block frames.
+    std::int32_t* input() { return input_.data(); }
 
     // Into shared->source_summary (after the endpoint stopped).
     void summarise() const;
@@ -85,9 +84,8 @@ private:
     std::uint32_t nominal_ = 0;     // Q2.30
     double nominal_exact_ = 1;      // rate_in / rate_out
     std::int32_t block_in_ = 0;
-    std::vector<std::vector<std::int16_t>> planar_;
-    std::vector<const std::int16_t*> pointers_;
-    std::vector<std::int16_t> out_;
+    std::vector<std::int32_t> input_;
+    std::vector<std::int32_t> out_;
     void publish_target();
 
     std::uint32_t ratio_ = 0;       // the ratio the next block runs at
@@ -118,10 +116,10 @@ class Consumer {
 public:
     explicit Consumer(Shared* shared) : shared_(shared) {}
 
-    // Fills n frames, interleaved, from the FIFO (silence until the
+    // Fills n frames, interleaved Q1.31, from the FIFO (silence until the
     // producer has started it); `cycle_ns` the start of the consumer's
     // cycle on CLOCK_MONOTONIC.
-    void block(std::int16_t* out, std::int32_t n, std::int64_t cycle_ns);
+    void block(std::int32_t* out, std::int32_t n, std::int64_t cycle_ns);
 
     void summarise() const;
 
