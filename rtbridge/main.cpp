@@ -133,7 +133,7 @@ int main(int argc, char** argv)
             return kStatusBad;
         }
         std::fputs("t_s,mono_s,ratio_ppm,fill_mean,fill_max,fill_min,mode,shift,xruns_source,"
-                   "xruns_sink\n",
+                   "xruns_sink,underruns,overruns,target\n",
                    log);
     }
 
@@ -179,11 +179,14 @@ int main(int argc, char** argv)
         const std::int64_t now = monotonic_ns();
         const double t = static_cast<double>(now - t0) * 1e-9;
         const std::int32_t low = l.fill_low.exchange(0x7fffffff, std::memory_order_relaxed);
-        if (log != nullptr)
-            std::fprintf(log, "%.1f,%.3f,%.3f,%.2f,%d,%d,%d,%d,%u,%u\n", t,
+        if (log != nullptr) {
+            const asrc_fifo_counts c = asrc_fifo_get_counts(&s->fifo);
+            std::fprintf(log, "%.1f,%.3f,%.3f,%.2f,%d,%d,%d,%d,%u,%u,%u,%u,%d\n", t,
                          static_cast<double>(now) * 1e-9, l.ratio_ppm.load(),
                          l.fill_mean.load(), l.fill_max.load(), low == 0x7fffffff ? 0 : low,
-                         l.mode.load(), l.shift.load(), l.xruns_source.load(), l.xruns_sink.load());
+                         l.mode.load(), l.shift.load(), l.xruns_source.load(), l.xruns_sink.load(),
+                         c.underruns, c.overruns, l.target.load());
+        }
         if (!o.quiet && !told && l.mode.load() != ASRC_SERVO_REFILL) {
             told = true;
             std::fprintf(stderr, "%sasrc-bridge: latency %.2f ms (%s; FIFO %d frames, %d wanted)\n",

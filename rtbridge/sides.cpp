@@ -16,12 +16,6 @@ namespace {
 // taken for a lock.
 constexpr int kLockWindows = 10;
 
-// A window is in band when the servo tracks and the mean fill lies within
-// this many frames of the target.  The correction that pulls the fill in
-// moves the ratio by at most 40 ppm, so a fill still 100 frames off takes a
-// minute to come in and bends the mean ratio of that minute by ppm: the
-// band is narrow so that the lock is taken once the fill is in.
-constexpr double kBand = 8.0;
 
 } // namespace
 
@@ -168,7 +162,7 @@ void Producer::block(const std::int32_t* in, std::int32_t n, std::int64_t cycle_
     const std::int32_t top = asrc_fifo_fill(fifo) - target;
     w.fill_max = w.any ? std::max(w.fill_max, top) : top;
     w.any = true;
-    w.refilling = w.refilling || servo_.mode() != ASRC_SERVO_TRACK; // not yet settled
+    w.refilling = w.refilling || servo_.refilling();
 
     frames_in_ += static_cast<std::uint64_t>(n);
     live.in_frames.store(frames_in_, std::memory_order_relaxed);
@@ -180,7 +174,7 @@ void Producer::close_window()
     Live& live = shared_->live;
     const Window& w = window_;
     const bool in_band = w.count > 0 && !w.refilling &&
-                         std::fabs(w.fill_sum / static_cast<double>(w.count)) <= kBand;
+                         std::fabs(w.fill_sum / static_cast<double>(w.count)) <= block_in_;
     const bool locked = lock_s_ >= 0;
     if (!locked && !in_band) {
         run_ = Window{};

@@ -17,9 +17,9 @@
 //
 // The producer also keeps the run's statistics, on 0.1-second windows (of
 // source audio) as asrc-bridge-sim does: a window is in band when the servo
-// tracked all through it (both lines settled) and the mean fill as it sees
-// it (between the blocks, from the two sides' lines) lay within 8 frames of
-// the target.  After each refill the producer trims the few frames the
+// ran its loop all through it and the mean fill as it sees it (between the
+// blocks, from the two sides' lines) lay within one producer block of the
+// target.  After each refill the producer trims the few frames the
 // refill leaves off the target in the refill's silence, so that the loop
 // does not spend a minute pulling them in.  The
 // lock is the start of the first run of ten windows in band (one second:
