@@ -13,6 +13,9 @@ asrc_servo_config RateControl::config(std::uint32_t rate_out, const Sizing& z, s
     asrc_servo_config c = asrc_servo_defaults(rate_out, z.block_in, z.target, nominal);
     c.clock_hz = kClockHz;
     c.capacity = z.capacity;
+    // The largest clock step the automatic latency rides through: the
+    // servo's most (see rate_control.h).
+    c.step_ppm = kStepPpm;
     return c;
 }
 

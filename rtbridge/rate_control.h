@@ -48,6 +48,15 @@ namespace rtbridge {
 // The timer both sides read: CLOCK_MONOTONIC in 10-ns ticks.
 inline constexpr std::uint32_t kClockHz = 100000000;
 
+// config.step_ppm: the clock step that the automatic latency rides
+// through.  A sound server's lost cycles are such steps (a dummy server
+// that wakes late runs its missed cycles back to back and its client takes
+// several periods at once); at the servo's default of 1000 ppm the latency
+// chosen between two dummy servers, 7 ms, let the FIFO run dry 5 to 16
+// times a minute at their late cycles.  10000, the servo's most, adds
+// about 9 ms at 44.1 kHz.
+inline constexpr std::uint32_t kStepPpm = 10000;
+
 struct Sizing {
     std::int32_t block_in = 0;  // producer frames per update, in output frames
     std::int32_t target = 0;    // frames, or ASRC_SERVO_TARGET_AUTO
