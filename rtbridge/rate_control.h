@@ -53,8 +53,8 @@ inline constexpr std::uint32_t kClockHz = 100000000;
 // that wakes late runs its missed cycles back to back and its client takes
 // several periods at once); at the servo's default of 1000 ppm the latency
 // chosen between two dummy servers, 7 ms, let the FIFO run dry 5 to 16
-// times a minute at their late cycles.  10000, the servo's most, adds
-// about 9 ms at 44.1 kHz.
+// times a minute at their late cycles.  10000, the servo's most, chose
+// 11.2 ms there (and no under- or overrun in a minute with 9 xruns).
 inline constexpr std::uint32_t kStepPpm = 10000;
 
 struct Sizing {
