@@ -13,7 +13,7 @@
 //   to 72 dB).
 //   CLOCK_MONOTONIC is one clock for the whole system, so the stamps of
 //   the two processes compare directly.  The consumer stamps its reads in
-//   the FIFO (asrc_fifo_read_at, which lives in the shared region); the
+//   the FIFO (asrc_fifo_read32_at, which lives in the shared region); the
 //   producer passes its own block's time with each update.  For a JACK side
 //   the time is the server's own estimate of its cycle's start (free of the
 //   callback's lateness), for an ALSA side a smoothed period clock
