@@ -6,33 +6,36 @@
 # FIFO under- and overruns, the servers' own xruns, SINAD of the recording,
 # CPU time per second of audio); then asrc-bridge-sim at the nearest
 # settings it has (its consumer is fixed at 48 kHz: 256-frame writes,
-# 128-frame reads, the same target, the offset the servers showed).
+# 128-frame reads, timestamps and its own latency as the bridge's, the
+# offset the servers showed).  CONVERTER is the bridge's: q31 (the
+# 24-bit one, default) or poly.
 # Prints one key=value line per run; keeps the logs and recordings in
 # OUT (default bench-rtbridge/) and draws OUT/ratio_fill.png from the
 # unloaded run.  Timing never fails anything.
 #
-#   bench/rtbridge_bench.sh [BUILD_DIR] [SECONDS] [OUT]
+#   bench/rtbridge_bench.sh [BUILD_DIR] [SECONDS] [OUT] [CONVERTER]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
 seconds=${2:-600}
 out=${3:-bench-rtbridge}
+converter=${4:-q31}
 mkdir -p "$out/idle" "$out/loaded"
 py=/usr/bin/python3
 
-echo "== asrc-bridge, ${seconds} s, no load beside it"
+echo "== asrc-bridge --converter $converter, ${seconds} s, no load beside it"
 $py rtbridge/tests/real_servers.py "$build" --seconds "$seconds" --alsa-seconds 0 \
-  --out "$out/idle" --no-check | tee "$out/idle.txt"
-echo "== asrc-bridge, ${seconds} s, two busy loops beside it"
+  --converter "$converter" --out "$out/idle" --no-check | tee "$out/idle.txt"
+echo "== asrc-bridge --converter $converter, ${seconds} s, two busy loops beside it"
 $py rtbridge/tests/real_servers.py "$build" --seconds "$seconds" --alsa-seconds 0 --load 2 \
-  --out "$out/loaded" --no-check | tee "$out/loaded.txt"
+  --converter "$converter" --out "$out/loaded" --no-check | tee "$out/loaded.txt"
 
 # The simulator at the nearest settings: the offset the idle run measured,
-# its target (in 48-kHz frames: 505 frames at 44.1 kHz is 11.45 ms).
+# timestamps and its own latency, as the bridge runs.
 ppm=$(sed -n 's/.* true_ppm=\([-0-9.]*\).*/\1/p' "$out/idle.txt" | head -1)
-echo "== asrc-bridge-sim --ppm ${ppm:-0} --in-block 256 --out-block 128 --target-ms 11.45 --wander 0"
+echo "== asrc-bridge-sim --ppm ${ppm:-0} --in-block 256 --out-block 128 --target-ms auto --wander 0"
 "$build/asrc-bridge-sim" --ppm "${ppm:-0}" --wander 0 --in-block 256 --out-block 128 \
-  --target-ms 11.45 --hours "$($py -c "print($seconds / 3600)")" | tee "$out/sim.txt"
+  --target-ms auto --timestamps yes --hours "$($py -c "print($seconds / 3600)")" | tee "$out/sim.txt"
 
 $py bench/plot_rtbridge.py "$out/idle" "$out/ratio_fill.png"
 echo "picture: $out/ratio_fill.png"

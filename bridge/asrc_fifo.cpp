@@ -59,27 +59,34 @@ inline uint32_t slot(uint32_t position, uint32_t capacity)
     return position >= capacity ? position - capacity : position;
 }
 
-// The ring's slots for n frames from a position: `first` frames from
+// Bytes of one frame: 16- and 32-bit FIFOs share every line below and
+// differ only in this.
+inline size_t frame_bytes(const asrc_fifo& f)
+{
+    return size_t{static_cast<uint32_t>(f.channels)} * static_cast<uint32_t>(f.sample_bytes);
+}
+
+// The ring's bytes for n frames from a position: `first` bytes from
 // `at`, then the rest from slot 0 (the ring's end cuts a run in two).
 struct Pieces {
-    int16_t* at;
-    size_t first_samples;
-    size_t rest_samples;
+    unsigned char* at;
+    size_t first_bytes;
+    size_t rest_bytes;
 };
 
 inline Pieces pieces(const asrc_fifo& f, uint32_t position, uint32_t n)
 {
     const auto capacity = static_cast<uint32_t>(f.capacity);
-    const auto channels = static_cast<uint32_t>(f.channels);
+    const size_t frame = frame_bytes(f);
     const uint32_t s = slot(position, capacity);
     const uint32_t first = n < capacity - s ? n : capacity - s;
-    return {f.data + s * channels, size_t{first} * channels, size_t{n - first} * channels};
+    return {static_cast<unsigned char*>(f.data) + s * frame, first * frame, (n - first) * frame};
 }
 
 // The producer's part of a write: `n` frames (from `frames`, or zeros when
 // it is null) into the free slots, then the overrun count for what did not
 // fit.
-int32_t produce(asrc_fifo* f, const int16_t* frames, int32_t count)
+int32_t produce(asrc_fifo* f, const void* frames, int32_t count)
 {
     if (count <= 0)
         return 0;
@@ -89,11 +96,11 @@ int32_t produce(asrc_fifo* f, const int16_t* frames, int32_t count)
     const uint32_t n = static_cast<uint32_t>(count) < room ? static_cast<uint32_t>(count) : room;
     const Pieces p = pieces(*f, write, n);
     if (frames != nullptr) {
-        std::memcpy(p.at, frames, p.first_samples * sizeof(int16_t));
-        std::memcpy(f->data, frames + p.first_samples, p.rest_samples * sizeof(int16_t));
+        std::memcpy(p.at, frames, p.first_bytes);
+        std::memcpy(f->data, static_cast<const unsigned char*>(frames) + p.first_bytes, p.rest_bytes);
     } else {
-        std::memset(p.at, 0, p.first_samples * sizeof(int16_t));
-        std::memset(f->data, 0, p.rest_samples * sizeof(int16_t));
+        std::memset(p.at, 0, p.first_bytes);
+        std::memset(f->data, 0, p.rest_bytes);
     }
     store_release(f->write, advance(write, n, capacity));
     if (n < static_cast<uint32_t>(count)) {
@@ -105,7 +112,7 @@ int32_t produce(asrc_fifo* f, const int16_t* frames, int32_t count)
 
 // The consumer's part of a read or discard: up to `count` frames out of the
 // ring (into `frames` unless it is null), then the read position.
-uint32_t consume(asrc_fifo* f, int16_t* frames, int32_t count)
+uint32_t consume(asrc_fifo* f, void* frames, int32_t count)
 {
     const auto capacity = static_cast<uint32_t>(f->capacity);
     const uint32_t read = f->read; // ours
@@ -113,8 +120,8 @@ uint32_t consume(asrc_fifo* f, int16_t* frames, int32_t count)
     const uint32_t n = static_cast<uint32_t>(count) < held ? static_cast<uint32_t>(count) : held;
     if (frames != nullptr) {
         const Pieces p = pieces(*f, read, n);
-        std::memcpy(frames, p.at, p.first_samples * sizeof(int16_t));
-        std::memcpy(frames + p.first_samples, f->data, p.rest_samples * sizeof(int16_t));
+        std::memcpy(frames, p.at, p.first_bytes);
+        std::memcpy(static_cast<unsigned char*>(frames) + p.first_bytes, f->data, p.rest_bytes);
     }
     store_release(f->read, advance(read, n, capacity));
     return n;
@@ -134,11 +141,7 @@ int32_t fill_of(const asrc_fifo* f)
     return static_cast<int32_t>(held < capacity ? held : capacity); // <= 2^20
 }
 
-} // namespace
-
-extern "C" {
-
-int asrc_fifo_init(asrc_fifo* f, int16_t* memory, int32_t capacity, int32_t channels)
+int init_as(asrc_fifo* f, void* memory, int32_t capacity, int32_t channels, int32_t sample_bytes)
 {
     if (memory == nullptr || capacity < 1 || capacity > ASRC_FIFO_MAX_FRAMES || channels < 1 ||
         channels > ASRC_FIFO_MAX_CHANNELS)
@@ -146,6 +149,7 @@ int asrc_fifo_init(asrc_fifo* f, int16_t* memory, int32_t capacity, int32_t chan
     f->data = memory;
     f->capacity = capacity;
     f->channels = channels;
+    f->sample_bytes = sample_bytes;
     f->write = 0;
     f->read = 0;
     f->overruns = 0;
@@ -159,34 +163,23 @@ int asrc_fifo_init(asrc_fifo* f, int16_t* memory, int32_t capacity, int32_t chan
     return 0;
 }
 
-int32_t asrc_fifo_write(asrc_fifo* f, const int16_t* frames, int32_t count)
-{
-    // A null `frames` would mean silence inside; from outside it is an error
-    // the contract does not allow, so it is not given that meaning here.
-    return frames == nullptr ? 0 : produce(f, frames, count);
-}
-
-int32_t asrc_fifo_write_silence(asrc_fifo* f, int32_t count)
-{
-    return produce(f, nullptr, count);
-}
-
-int32_t asrc_fifo_read(asrc_fifo* f, int16_t* frames, int32_t count)
+// A read of either width: what there is, silence for the rest.
+int32_t read_block(asrc_fifo* f, void* frames, int32_t count)
 {
     if (count <= 0)
         return 0;
     const uint32_t n = consume(f, frames, count);
     const uint32_t missing = static_cast<uint32_t>(count) - n;
     if (missing != 0) {
-        std::memset(frames + n * static_cast<uint32_t>(f->channels), 0,
-                    size_t{missing} * static_cast<uint32_t>(f->channels) * sizeof(int16_t));
+        const size_t frame = frame_bytes(*f);
+        std::memset(static_cast<unsigned char*>(frames) + n * frame, 0, missing * frame);
         add_relaxed(f->underruns, 1);
         add_relaxed(f->underrun_frames, missing);
     }
     return static_cast<int32_t>(n); // n <= count
 }
 
-int32_t asrc_fifo_read_at(asrc_fifo* f, int16_t* frames, int32_t count, uint32_t now)
+int32_t read_stamped(asrc_fifo* f, void* frames, int32_t count, uint32_t now)
 {
     if (count <= 0)
         return 0;
@@ -196,12 +189,69 @@ int32_t asrc_fifo_read_at(asrc_fifo* f, int16_t* frames, int32_t count, uint32_t
     // changed too; no standalone fence (ThreadSanitizer does not model one).
     const uint32_t sequence = f->stamp_sequence; // ours
     std::atomic_ref<uint32_t>(f->stamp_sequence).store(sequence + 1, std::memory_order_relaxed);
-    const int32_t taken = asrc_fifo_read(f, frames, count); // stores `read` with release
+    const int32_t taken = read_block(f, frames, count); // stores `read` with release
     store_release(f->read_time, now);
     store_release(f->read_frames, f->read_frames + static_cast<uint32_t>(count));
     std::atomic_ref<int32_t>(f->read_block).store(count, std::memory_order_release);
     store_release(f->stamp_sequence, sequence + 2);
     return taken;
+}
+
+// An entry of one width on a FIFO of the other copies nothing.
+inline bool is(const asrc_fifo* f, int32_t sample_bytes)
+{
+    return f->sample_bytes == sample_bytes;
+}
+
+} // namespace
+
+extern "C" {
+
+int asrc_fifo_init(asrc_fifo* f, int16_t* memory, int32_t capacity, int32_t channels)
+{
+    return init_as(f, memory, capacity, channels, 2);
+}
+
+int asrc_fifo_init32(asrc_fifo* f, int32_t* memory, int32_t capacity, int32_t channels)
+{
+    return init_as(f, memory, capacity, channels, 4);
+}
+
+int32_t asrc_fifo_write(asrc_fifo* f, const int16_t* frames, int32_t count)
+{
+    // A null `frames` would mean silence inside; from outside it is an error
+    // the contract does not allow, so it is not given that meaning here.
+    return frames == nullptr || !is(f, 2) ? 0 : produce(f, frames, count);
+}
+
+int32_t asrc_fifo_write32(asrc_fifo* f, const int32_t* frames, int32_t count)
+{
+    return frames == nullptr || !is(f, 4) ? 0 : produce(f, frames, count);
+}
+
+int32_t asrc_fifo_write_silence(asrc_fifo* f, int32_t count)
+{
+    return produce(f, nullptr, count);
+}
+
+int32_t asrc_fifo_read(asrc_fifo* f, int16_t* frames, int32_t count)
+{
+    return is(f, 2) ? read_block(f, frames, count) : 0;
+}
+
+int32_t asrc_fifo_read32(asrc_fifo* f, int32_t* frames, int32_t count)
+{
+    return is(f, 4) ? read_block(f, frames, count) : 0;
+}
+
+int32_t asrc_fifo_read_at(asrc_fifo* f, int16_t* frames, int32_t count, uint32_t now)
+{
+    return is(f, 2) ? read_stamped(f, frames, count, now) : 0;
+}
+
+int32_t asrc_fifo_read32_at(asrc_fifo* f, int32_t* frames, int32_t count, uint32_t now)
+{
+    return is(f, 4) ? read_stamped(f, frames, count, now) : 0;
 }
 
 int asrc_fifo_get_stamp(const asrc_fifo* f, asrc_fifo_stamp* out)

@@ -1,4 +1,4 @@
-// asrc_fifo.h - a lock-free FIFO of 16-bit audio frames between one producer
+// asrc_fifo.h - a lock-free FIFO of 16- or 32-bit audio frames between one producer
 // and one consumer that run on different clocks: a USB or network receive
 // interrupt on one side, an I2S or DAC interrupt on the other, or two
 // threads.  Nothing blocks, nothing is allocated, no I/O is done.
@@ -6,11 +6,13 @@
 // OVERVIEW
 //
 // The caller owns the asrc_fifo and the memory it holds frames in.  A frame
-// is `channels` int16_t samples, interleaved; the FIFO moves whole frames
-// only.  One side, the producer, may call asrc_fifo_write,
+// is `channels` samples, interleaved: int16_t in a FIFO set up by
+// asrc_fifo_init, int32_t (Q1.31 from the 24-bit converter, asrc_q31.h) in
+// one set up by asrc_fifo_init32.  The FIFO moves whole frames only.  One side, the producer, may call asrc_fifo_write,
 // asrc_fifo_write_silence and asrc_fifo_get_stamp; the other side, the
 // consumer, may call asrc_fifo_read, asrc_fifo_read_at and
-// asrc_fifo_discard; either side may call asrc_fifo_fill, asrc_fifo_space
+// asrc_fifo_discard (the 32-bit FIFO's producer asrc_fifo_write32 instead of
+// asrc_fifo_write, its consumer asrc_fifo_read32 and asrc_fifo_read32_at); either side may call asrc_fifo_fill, asrc_fifo_space
 // and asrc_fifo_get_counts at any time, also while the
 // other side is in the middle of a call.  At most one producer call and one
 // consumer call may run at once: two producers (or two consumers) must
@@ -26,13 +28,20 @@
 //
 // NUMBER FORMATS AND LIMITS
 //
-//   frames     int16_t samples, channel after channel within a frame.
+//   frames     int16_t samples (asrc_fifo_init) or int32_t samples
+//              (asrc_fifo_init32), channel after channel within a frame:
+//              2 * channels or 4 * channels bytes.  The FIFO copies them
+//              and never looks at their values.  An entry of one width
+//              called on a FIFO of the other (asrc_fifo_write on a 32-bit
+//              FIFO, asrc_fifo_read32 on a 16-bit one) returns 0 and
+//              changes nothing, not even the caller's frames.
 //   counts     int32_t frames (never samples).  A count of 0 or less asks
 //              for nothing and changes nothing.
 //   capacity   1 .. ASRC_FIFO_MAX_FRAMES frames; all of it is usable (no
 //              slot is kept empty to tell full from empty).
 //   channels   1 .. ASRC_FIFO_MAX_CHANNELS.
-//   memory     capacity * channels int16_t, owned by the caller, not
+//   memory     capacity * channels samples (int16_t or int32_t: 2 or 4
+//              bytes each, at most 2^31 or 2^32 bytes), owned by the caller, not
 //              touched by asrc_fifo_init; it must stay valid and must not be
 //              written by the caller while the FIFO is in use.
 //   counters   uint32_t, wrapping modulo 2^32: compare a value with the one
@@ -113,9 +122,10 @@ extern "C" {
 // and counters atomically (see above), so a caller must read them through
 // the functions below, never directly, while the FIFO is in use.
 typedef struct asrc_fifo {
-    int16_t* data;              // capacity * channels samples, the caller's
+    void* data;                 // capacity * channels samples, the caller's
     int32_t capacity;           // frames
     int32_t channels;           // samples per frame
+    int32_t sample_bytes;       // 2 (asrc_fifo_init) or 4 (asrc_fifo_init32)
     uint32_t write;             // producer's position, 0 .. 2 * capacity - 1
     uint32_t read;              // consumer's position, 0 .. 2 * capacity - 1
     uint32_t overruns;          // producer's: writes that did not fit
@@ -160,12 +170,23 @@ typedef struct asrc_fifo_stamp {
 // outside 1 .. ASRC_FIFO_MAX_CHANNELS.  Neither side may be running.
 int asrc_fifo_init(asrc_fifo* f, int16_t* memory, int32_t capacity, int32_t channels);
 
+// As asrc_fifo_init for a FIFO of int32_t samples (Q1.31, or 24-bit
+// samples in the top bits): `memory` holds capacity * channels int32_t.
+// Same limits, same return.  Its frames go in with asrc_fifo_write32 and
+// out with asrc_fifo_read32 or asrc_fifo_read32_at; every other entry
+// (silence, discard, fill, space, counts, stamps) serves both widths.
+int asrc_fifo_init32(asrc_fifo* f, int32_t* memory, int32_t capacity, int32_t channels);
+
 // Producer side.  Appends up to `count` frames from `frames` (count *
 // channels samples) and returns how many were appended: all of them, or as
 // many as there was room for, in which case the rest (the newest) are
 // dropped, `overruns` goes up by one and `overrun_frames` by the number
 // dropped.  count <= 0: returns 0, changes nothing.
 int32_t asrc_fifo_write(asrc_fifo* f, const int16_t* frames, int32_t count);
+
+// Producer side of a 32-bit FIFO: as asrc_fifo_write with `frames` of
+// count * channels int32_t samples.
+int32_t asrc_fifo_write32(asrc_fifo* f, const int32_t* frames, int32_t count);
 
 // Producer side.  As asrc_fifo_write with `count` frames of zeros: for
 // priming the FIFO to its target fill, or refilling it after an underrun.
@@ -179,6 +200,10 @@ int32_t asrc_fifo_write_silence(asrc_fifo* f, int32_t count);
 // count <= 0: returns 0, changes nothing.
 int32_t asrc_fifo_read(asrc_fifo* f, int16_t* frames, int32_t count);
 
+// Consumer side of a 32-bit FIFO: as asrc_fifo_read into `frames` of room
+// for count * channels int32_t samples (the rest zeros on an underrun).
+int32_t asrc_fifo_read32(asrc_fifo* f, int32_t* frames, int32_t count);
+
 // Consumer side.  As asrc_fifo_read, and records `now` (the consumer's
 // reading of a free-running timer common to both sides, in any unit, wrapping
 // modulo 2^32: a microsecond counter, a Cortex-M cycle counter,
@@ -188,6 +213,11 @@ int32_t asrc_fifo_read(asrc_fifo* f, int16_t* frames, int32_t count);
 // timestamp.  A consumer uses asrc_fifo_read_at for every read, or not at
 // all.  Costs five more stores, four of them with release order.
 int32_t asrc_fifo_read_at(asrc_fifo* f, int16_t* frames, int32_t count, uint32_t now);
+
+// Consumer side of a 32-bit FIFO: as asrc_fifo_read_at, into int32_t
+// frames as asrc_fifo_read32.  asrc_servo_update_at reads its stamps the
+// same way whatever the width.
+int32_t asrc_fifo_read32_at(asrc_fifo* f, int32_t* frames, int32_t count, uint32_t now);
 
 // Producer side (or any side that does not read).  The fill and the last
 // stamped read, consistent with each other: the consumer publishes them

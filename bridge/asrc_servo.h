@@ -114,6 +114,7 @@
 //   on their way and refills for that too.  The helpers below give it:
 //
 //     polyphase converter  asrc_servo_poly_position(&state)
+//     24-bit converter     asrc_servo_q31_position(&state)
 //     first family         asrc_servo_rule_position(&state)
 //     none                 0 (the servo then sees whole frames only)
 //
@@ -272,6 +273,7 @@
 #include "asrc.h"
 #include "asrc_fifo.h"
 #include "asrc_poly.h"
+#include "asrc_q31.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -493,6 +495,19 @@ static inline int64_t asrc_servo_poly_position(const asrc_poly_state* s)
 {
     return asrc_poly_input_held(s) - (int64_t)(s->delay - 1) * ((int64_t)1 << 30) +
            (int64_t)(s->ratio / 2);
+}
+
+// The 24-bit converter's position, the same measure as
+// asrc_servo_poly_position: asrc_q31_input_held less delay - 1 - ratio / 2
+// (its Q24.40 ratio halved into Q33.30).  About -96 right after
+// asrc_q31_init (-delay: 32 samples more than ASRC_SERVO_CONVERTER_DELAY,
+// which the first refill makes up for all the same; a FIFO sized by
+// asrc_servo_capacity_needed wants that much more room), +-ratio / 2 in
+// the steady state.
+static inline int64_t asrc_servo_q31_position(const asrc_q31_state* s)
+{
+    return asrc_q31_input_held(s) - (int64_t)(s->delay - 1) * ((int64_t)1 << 30) +
+           (int64_t)(s->ratio >> 11);
 }
 
 // The first family's position: its phase rises by the step on each input

@@ -1,16 +1,22 @@
 // converter_unit.h - the one place where asrc-bridge touches a converter:
-// N channels at one common ratio, planar 16-bit frames in, interleaved
-// frames out (as the FIFO takes them).  Swapping the converter (for a
-// 24-bit one) means changing this unit and the FIFO's sample type only;
-// the rest of the program sees ratios, positions and frame counts.
+// N channels at one common ratio, interleaved Q1.31 frames in and out (as
+// the 32-bit FIFO takes them).  The rest of the program sees ratios,
+// positions and frame counts.
 //
-// The unit is the polyphase converter (asrc_poly.h), one state per channel,
-// each given the same input count and the same ratio, so that every channel
-// gives the same number of outputs.  Going down by more than 1% (48 to 44.1
-// kHz) its stretched filter runs on rows made once for the nominal ratio's
-// stride (asrc_poly_rows, 200 KB): about eight times faster than without,
-// same bits.  A servo that moves the ratio by less than a stride step keeps
-// them in use; beyond that the converter falls back to the portable code.
+// Two converters, chosen by --converter:
+//
+//   q31 (the default)  the 24-bit converter (asrc_q31.h): one state for up
+//                      to ASRC_Q31_MAX_CHANNELS interleaved channels, Q1.31
+//                      in and out, 140 dB SINAD; history memory for ratios
+//                      up to 1% above the nominal one (the servo's limit).
+//   poly               the 16-bit polyphase converter (asrc_poly.h), one
+//                      state per channel: the input is rounded to 16 bits
+//                      (to nearest, saturating), its output is put in the
+//                      top 16 bits of the Q1.31 frames.  Going down by more
+//                      than 1% (48 to 44.1 kHz) its stretched filter runs
+//                      on rows made once for the nominal ratio's stride
+//                      (asrc_poly_rows, 200 KB): about eight times faster
+//                      than without, same bits.
 //
 // Real-time: process, set_ratio and position neither allocate nor block;
 // init allocates.
@@ -22,25 +28,28 @@
 #include <vector>
 
 #include "asrc_poly.h"
+#include "asrc_q31.h"
 
 namespace rtbridge {
 
+enum class ConverterKind { q31, poly };
+
 class ConverterUnit {
 public:
-    using Sample = std::int16_t; // what the FIFO carries
+    using Sample = std::int32_t; // Q1.31, what the FIFO carries
 
-    // `channels` converters at `ratio` (Q2.30 input per output, valid for
-    // asrc_poly_init), for blocks of up to `max_in` frames.  False if the
-    // ratio is out of the converter's range.
-    bool init(int channels, std::uint32_t ratio, std::int32_t max_in);
+    // `channels` channels at `ratio` (Q2.30 input per output, as the servo
+    // gives it), for blocks of up to `max_in` frames.  Returns nullptr, or
+    // why it cannot (the ratio out of the converter's range, too many
+    // channels for the 24-bit converter).
+    const char* init(ConverterKind kind, int channels, std::uint32_t ratio, std::int32_t max_in);
 
     // Most output frames one block of max_in frames can give.
     std::int32_t max_out() const { return max_out_; }
 
-    // Converts `n` frames (in[c][0 .. n), n <= max_in) into `out`
-    // (room for max_out() * channels samples, interleaved); returns the
-    // output frames.
-    std::int32_t process(const Sample* const* in, std::int32_t n, Sample* out);
+    // Converts `n` interleaved frames (n <= max_in) into `out` (room for
+    // max_out() * channels samples, interleaved); returns the output frames.
+    std::int32_t process(const Sample* in, std::int32_t n, Sample* out);
 
     // From the next output on, on every channel (within the range).
     void set_ratio(std::uint32_t ratio);
@@ -55,13 +64,26 @@ public:
     std::uint64_t clipped() const;
 
 private:
+    ConverterKind kind_ = ConverterKind::q31;
     int channels_ = 0;
     std::int32_t max_in_ = 0;
     std::int32_t max_out_ = 0;
+    // q31
+    asrc_q31_state q31_{};
+    std::vector<std::int32_t> history_;
+    // poly
     std::vector<asrc_poly_state> states_;
     std::unique_ptr<asrc_poly_rows> rows_;
-    std::vector<Sample> scratch_; // one channel's output
+    std::vector<std::int16_t> planar_;  // one channel's input, 16 bits
+    std::vector<std::int16_t> scratch_; // one channel's output
 };
+
+// JACK's float samples to Q1.31: rounded to nearest, saturated at full
+// scale (1.0 and above give 2^31 - 1), NaN gives 0.
+std::int32_t float_to_q31(float x);
+
+// Q1.31 to 16 bits for an S16 device: rounded to nearest, saturated.
+std::int16_t q31_to_s16(std::int32_t x);
 
 } // namespace rtbridge
 

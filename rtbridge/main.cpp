@@ -133,7 +133,7 @@ int main(int argc, char** argv)
             return kStatusBad;
         }
         std::fputs("t_s,mono_s,ratio_ppm,fill_mean,fill_max,fill_min,mode,shift,xruns_source,"
-                   "xruns_sink\n",
+                   "xruns_sink,underruns,overruns,target\n",
                    log);
     }
 
@@ -167,23 +167,39 @@ int main(int argc, char** argv)
     int sink_status = -1;
     int source_status = -1;
     Live& l = s->live;
+    // The latency held: the servo's target (chosen by it with auto) as time,
+    // plus the converter's delay.
+    auto latency_ms = [&] {
+        const double rate_out = s->sink.rate.load();
+        return rate_out > 0 ? 1000.0 * l.target.load() / rate_out + s->delay_ms : 0.0;
+    };
+    bool told = false;
     for (int tick = 1;; ++tick) {
         usleep(100000);
         const std::int64_t now = monotonic_ns();
         const double t = static_cast<double>(now - t0) * 1e-9;
         const std::int32_t low = l.fill_low.exchange(0x7fffffff, std::memory_order_relaxed);
-        if (log != nullptr)
-            std::fprintf(log, "%.1f,%.3f,%.3f,%.2f,%d,%d,%d,%d,%u,%u\n", t,
+        if (log != nullptr) {
+            const asrc_fifo_counts c = asrc_fifo_get_counts(&s->fifo);
+            std::fprintf(log, "%.1f,%.3f,%.3f,%.2f,%d,%d,%d,%d,%u,%u,%u,%u,%d\n", t,
                          static_cast<double>(now) * 1e-9, l.ratio_ppm.load(),
                          l.fill_mean.load(), l.fill_max.load(), low == 0x7fffffff ? 0 : low,
-                         l.mode.load(), l.shift.load(), l.xruns_source.load(), l.xruns_sink.load());
+                         l.mode.load(), l.shift.load(), l.xruns_source.load(), l.xruns_sink.load(),
+                         c.underruns, c.overruns, l.target.load());
+        }
+        if (!o.quiet && !told && l.mode.load() != ASRC_SERVO_REFILL) {
+            told = true;
+            std::fprintf(stderr, "%sasrc-bridge: latency %.2f ms (%s; FIFO %d frames, %d wanted)\n",
+                         tty && live_lines > 0 ? "\n" : "", latency_ms(),
+                         o.latency_ms > 0 ? "fixed" : "chosen", s->capacity, l.capacity_wanted.load());
+        }
         if (!o.quiet && tick % 10 == 0) {
             const asrc_fifo_counts c = asrc_fifo_get_counts(&s->fifo);
             const double in_s = static_cast<double>(l.in_frames.load()) / s->source.rate.load();
             const double load = in_s > 0 ? 1e-9 * static_cast<double>(l.convert_ns.load()) / in_s : 0;
             std::fprintf(stderr, "%s%6.0f s  ratio %+9.2f ppm  fill %+7.1f  latency %.1f ms  "
                                  "xruns %u/%u  fifo %u/%u  %s  load %.2f%%%s",
-                         tty ? "\r" : "", t, l.ratio_ppm.load(), l.fill_mean.load(), s->latency_ms,
+                         tty ? "\r" : "", t, l.ratio_ppm.load(), l.fill_mean.load(), latency_ms(),
                          l.xruns_source.load(), l.xruns_sink.load(), c.underruns, c.overruns,
                          l.locked.load() != 0 ? "locked " : "locking", 100 * load, tty ? "" : "\n");
             ++live_lines;
@@ -226,8 +242,10 @@ int main(int argc, char** argv)
             " period_in=" + std::to_string(s->source.period.load());
     line += " rate_out=" + std::to_string(s->sink.rate.load()) +
             " period_out=" + std::to_string(s->sink.period.load());
-    line += " target_frames=" + std::to_string(s->target) + " capacity=" + std::to_string(s->capacity);
-    line += " latency_ms=" + format("%.2f", s->latency_ms);
+    line += " latency=" + std::string(o.latency_ms > 0 ? "fixed" : "auto");
+    line += " target_frames=" + std::to_string(l.target.load()) + " capacity=" + std::to_string(s->capacity) +
+            " capacity_wanted=" + std::to_string(l.capacity_wanted.load());
+    line += " latency_ms=" + format("%.2f", latency_ms());
     if (have) {
         line += " lock_s=" + format("%.2f", a.lock_s);
         line += " ratio_ppm=" + format("%.3f", a.ratio_ppm);
@@ -241,7 +259,7 @@ int main(int argc, char** argv)
         const double rate_out = s->sink.rate.load();
         line += " fill_mean=" + format("%.1f", b.fill_mean);
         line += " latency_measured_ms=" +
-                format("%.2f", s->latency_ms + 1000.0 * b.fill_mean / rate_out);
+                format("%.2f", latency_ms() + 1000.0 * b.fill_mean / rate_out);
     }
     line += " xruns_source=" + std::to_string(l.xruns_source.load()) +
             " xruns_sink=" + std::to_string(l.xruns_sink.load());

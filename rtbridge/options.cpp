@@ -79,7 +79,7 @@ std::vector<std::string> split_ports(const std::string& text)
 std::string usage_text()
 {
     return "usage: asrc-bridge [OPTIONS] SOURCE SINK\n"
-           "Carries audio from SOURCE to SINK, each on its own clock, through the polyphase\n"
+           "Carries audio from SOURCE to SINK, each on its own clock, through a sample-rate\n"
            "converter, a lock-free FIFO and a rate controller.\n"
            "  SOURCE, SINK         jack:SERVER (jack:default: the default server) or\n"
            "                       alsa:DEVICE (hw:1, plughw:CARD=USB, any PCM name)\n"
@@ -90,7 +90,10 @@ std::string usage_text()
            "  --connect-out P,...  connect NAME:out_1, out_2, ... to these ports\n"
            "  --rate HZ            an ALSA side's rate, 8000 to 384000 (default 48000)\n"
            "  --period FRAMES      an ALSA side's period, 16 to 8192 (default 256)\n"
-           "  --latency-ms T|auto  the FIFO's target fill (default auto: from the periods)\n"
+           "  --latency-ms T|auto  the FIFO's target fill (default auto: the rate controller\n"
+           "                       measures both sides' timing for a few seconds and chooses it)\n"
+           "  --converter q31|poly the 24-bit converter (default; up to 8 channels) or the\n"
+           "                       16-bit polyphase one\n"
            "  --seconds S          stop after S seconds (default: at SIGINT or SIGTERM)\n"
            "  --log FILE           write the live values every 0.1 s as CSV\n"
            "  -q                   no live line\n"
@@ -139,7 +142,8 @@ ParsedCommandLine parse_command_line(int argc, const char* const* argv)
         }
         static const char* const with_value[] = {"--channels", "--name", "--connect-in",
                                                  "--connect-out", "--rate", "--period",
-                                                 "--latency-ms", "--seconds", "--log"};
+                                                 "--latency-ms", "--seconds", "--log",
+                                                 "--converter"};
         bool known = false;
         for (const char* k : with_value)
             known = known || arg == k;
@@ -179,6 +183,13 @@ ParsedCommandLine parse_command_line(int argc, const char* const* argv)
                 o.latency_ms = d;
             else
                 return fail("--latency-ms must be auto or 0.1 to 2000, not '" + value + "'");
+        } else if (arg == "--converter") {
+            if (value == "q31")
+                o.converter = ConverterKind::q31;
+            else if (value == "poly")
+                o.converter = ConverterKind::poly;
+            else
+                return fail("--converter must be q31 or poly, not '" + value + "'");
         } else if (arg == "--seconds") {
             if (!parse_number(value, 0.001, 1e7, d))
                 return fail("--seconds must be a positive number, not '" + value + "'");
@@ -202,6 +213,8 @@ ParsedCommandLine parse_command_line(int argc, const char* const* argv)
             if (p.empty())
                 return fail("an empty port name in --connect-in or --connect-out");
     }
+    if (o.converter == ConverterKind::q31 && o.channels > ASRC_Q31_MAX_CHANNELS)
+        return fail("the 24-bit converter takes up to 8 channels: --converter poly for more");
     if (!o.connect_in.empty() && o.source.kind != EndpointSpec::Kind::jack)
         return fail("--connect-in needs a jack: source");
     if (!o.connect_out.empty() && o.sink.kind != EndpointSpec::Kind::jack)

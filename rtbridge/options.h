@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "converter_unit.h"
+
 namespace rtbridge {
 
 struct EndpointSpec {
@@ -24,6 +26,7 @@ struct Options {
     unsigned rate = 48000;   // ALSA sides
     unsigned period = 256;   // ALSA sides, frames
     double latency_ms = 0;   // 0: auto
+    ConverterKind converter = ConverterKind::q31;
     double seconds = 0;      // 0: until a signal
     bool quiet = false;
     std::string log;         // CSV of the live values every 0.1 s

@@ -4,30 +4,51 @@
 #include <algorithm>
 #include <cmath>
 
+#include "asrc_q31.h"
+
 namespace rtbridge {
 
+asrc_servo_config RateControl::config(std::uint32_t rate_out, const Sizing& z, std::uint32_t nominal)
+{
+    asrc_servo_config c = asrc_servo_defaults(rate_out, z.block_in, z.target, nominal);
+    c.clock_hz = kClockHz;
+    c.capacity = z.capacity;
+    // The largest clock step the automatic latency rides through: the
+    // servo's most (see rate_control.h).
+    c.step_ppm = kStepPpm;
+    return c;
+}
+
 Sizing choose_sizing(std::uint32_t rate_in, std::uint32_t period_in, std::uint32_t rate_out,
-                     std::uint32_t period_out, double latency_ms)
+                     std::uint32_t period_out, double latency_ms, std::uint32_t nominal)
 {
     Sizing z;
     const double f = rate_out;
-    const double b_in = static_cast<double>(period_in) * f / rate_in;
-    const double b_out = period_out;
-    z.block_in = std::max(1, static_cast<std::int32_t>(std::lround(b_in)));
-    const double target = latency_ms > 0 ? latency_ms * f / 1000.0
-                                         : (b_in + b_out) / 2 + std::max(b_in, b_out) + 0.002 * f;
-    z.target = static_cast<std::int32_t>(std::ceil(target));
-    z.capacity = 3 * z.target + z.block_in + static_cast<std::int32_t>(period_out);
+    z.block_in = std::max(1, static_cast<std::int32_t>(std::lround(static_cast<double>(period_in) * f / rate_in)));
+    const auto out = static_cast<std::int32_t>(period_out);
+    if (latency_ms > 0) {
+        z.target = static_cast<std::int32_t>(std::ceil(latency_ms * f / 1000.0));
+        z.capacity = 3 * z.target + z.block_in + out;
+    } else {
+        z.target = ASRC_SERVO_TARGET_AUTO;
+    }
+    const asrc_servo_config c = RateControl::config(rate_out, Sizing{z.block_in, z.target, 0}, nominal);
+    const std::int32_t needed = asrc_servo_capacity_needed(&c);
+    if (needed < 0)
+        return Sizing{z.block_in, z.target, 0};
+    // The q31 converter holds up to 96 inputs short of its steady state at
+    // start, 32 more than the servo counts (ASRC_SERVO_CONVERTER_DELAY).
+    const std::int32_t start = needed + 2 * ASRC_Q31_DELAY_MIN;
+    if (latency_ms > 0)
+        z.capacity = std::max(z.capacity, start);
+    else
+        z.capacity = start + z.block_in + out + static_cast<std::int32_t>(std::lround(0.1 * f));
     return z;
 }
 
-bool RateControl::init(std::uint32_t rate_out, std::int32_t block_in, std::int32_t target,
-                       std::uint32_t nominal)
+bool RateControl::init(std::uint32_t rate_out, const Sizing& z, std::uint32_t nominal)
 {
-    asrc_servo_config c = asrc_servo_defaults(rate_out, block_in, target, nominal);
-    const double update_ms = 1000.0 * block_in / rate_out;
-    c.acquire_ms = std::max(c.acquire_ms, static_cast<std::uint32_t>(std::ceil(24 * update_ms)));
-    c.track_ms = std::max(c.track_ms, c.acquire_ms);
+    const asrc_servo_config c = config(rate_out, z, nominal);
     return asrc_servo_init(&servo_, &c) == 0;
 }
 

@@ -24,14 +24,14 @@ static_assert(std::atomic<std::uint64_t>::is_always_lock_free);
 static_assert(std::atomic<std::int64_t>::is_always_lock_free);
 static_assert(std::atomic<double>::is_always_lock_free);
 // The ring follows the header: keep it aligned for the frames.
-static_assert(sizeof(Shared) % alignof(std::int16_t) == 0);
+static_assert(sizeof(Shared) % alignof(std::int32_t) == 0);
 
 namespace {
 
 std::size_t region_bytes(std::int32_t channels, std::int32_t ring_frames)
 {
     return sizeof(Shared) + static_cast<std::size_t>(ring_frames) *
-                                static_cast<std::size_t>(channels) * sizeof(std::int16_t);
+                                static_cast<std::size_t>(channels) * sizeof(std::int32_t);
 }
 
 } // namespace

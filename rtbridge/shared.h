@@ -70,14 +70,11 @@ struct Live {
                                                     // the parent takes and resets it
     std::atomic<std::uint64_t> out_frames{0};
     std::atomic<std::uint32_t> xruns_sink{0};
-    // The consumer's last read, for the producer's continuous fill (see
-    // sides.h): frames taken from the FIFO in all, and the CLOCK_MONOTONIC
-    // time of the cycle that took the last ones.  A sequence count, odd
-    // while the consumer writes the pair, lets the producer take a
-    // consistent pair without a lock (it retries; the consumer never waits).
-    std::atomic<std::uint32_t> read_seq{0};
-    std::atomic<std::uint64_t> read_total{0};
-    std::atomic<std::int64_t> read_ns{0};
+    // The servo's choice, updated by the producer as it changes: the fill
+    // it holds (frames; with --latency-ms auto 0 until it has measured) and
+    // the FIFO capacity its measurements ask for.
+    std::atomic<std::int32_t> target{0};
+    std::atomic<std::int32_t> capacity_wanted{0};
 };
 
 // The producer's summary, written once by the source's process after its
@@ -119,9 +116,9 @@ struct Shared {
     EndpointInfo source; // written by the source's process
 
     // The producer's choice, before `producing` (release).
-    std::int32_t target = 0;   // frames
     std::int32_t capacity = 0; // frames
-    double latency_ms = 0;     // target plus the converter's delay
+    double delay_ms = 0;       // the converter's delay; the latency is the
+                               // target's time (live.target) plus this
     asrc_fifo fifo{};          // asrc_fifo_init by the producer
     std::atomic<int> producing{0}; // the FIFO holds a stream: the consumer reads
 
@@ -133,8 +130,8 @@ struct Shared {
     SourceSummary source_summary;
     SinkSummary sink_summary;
 
-    // Followed by ring_frames * channels int16_t: the FIFO's frames.
-    std::int16_t* ring() { return reinterpret_cast<std::int16_t*>(this + 1); }
+    // Followed by ring_frames * channels int32_t (Q1.31): the FIFO's frames.
+    std::int32_t* ring() { return reinterpret_cast<std::int32_t*>(this + 1); }
 };
 
 // Maps a fresh, zeroed region for `channels` channels and a ring of

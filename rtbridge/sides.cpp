@@ -16,7 +16,14 @@ namespace {
 // taken for a lock.
 constexpr int kLockWindows = 10;
 
+
 } // namespace
+
+std::uint32_t stamp_us(std::int64_t ns)
+{
+    // Modulo 2^32 ticks of kClockHz: the servo takes the timer as wrapping.
+    return static_cast<std::uint32_t>(static_cast<std::uint64_t>(ns / 10));
+}
 
 std::int64_t monotonic_ns()
 {
@@ -27,7 +34,7 @@ std::int64_t monotonic_ns()
 
 const char* Producer::init(Shared* shared, std::uint32_t rate_in, std::uint32_t period_in,
                            std::uint32_t rate_out, std::uint32_t period_out, double latency_ms,
-                           std::int32_t max_block)
+                           std::int32_t max_block, ConverterKind kind)
 {
     shared_ = shared;
     rate_in_ = rate_in;
@@ -35,58 +42,40 @@ const char* Producer::init(Shared* shared, std::uint32_t rate_in, std::uint32_t 
     if (nominal_ == 0)
         return "the two rates are too far apart: the converter takes 0.5 to 2 input frames per output frame";
     nominal_exact_ = static_cast<double>(rate_in) / rate_out;
-    const Sizing z = choose_sizing(rate_in, period_in, rate_out, period_out, latency_ms);
+    const Sizing z = choose_sizing(rate_in, period_in, rate_out, period_out, latency_ms, nominal_);
+    if (z.capacity == 0)
+        return "the rate controller refuses these rates and periods";
     if (z.capacity > shared->ring_frames)
         return "--latency-ms is too large for the FIFO";
     block_in_ = z.block_in;
-    target_ = z.target;
     const int channels = shared->channels;
-    if (!converter_.init(channels, nominal_, max_block))
-        return "the converter refuses the rates";
-    if (!servo_.init(rate_out, z.block_in, z.target, nominal_))
+    if (const char* why = converter_.init(kind, channels, nominal_, max_block))
+        return why;
+    if (!servo_.init(rate_out, z, nominal_))
         return "the rate controller refuses these rates, periods or latency";
-    if (asrc_fifo_init(&shared->fifo, shared->ring(), z.capacity, channels) != 0)
+    if (asrc_fifo_init32(&shared->fifo, shared->ring(), z.capacity, channels) != 0)
         return "the FIFO refuses its size";
-    planar_.assign(static_cast<std::size_t>(channels),
-                   std::vector<std::int16_t>(static_cast<std::size_t>(max_block), 0));
-    pointers_.clear();
-    for (auto& p : planar_)
-        pointers_.push_back(p.data());
+    input_.assign(static_cast<std::size_t>(max_block) * static_cast<std::size_t>(channels), 0);
     out_.assign(static_cast<std::size_t>(converter_.max_out()) * static_cast<std::size_t>(channels),
                 0);
     ratio_ = nominal_;
     rate_out_ = rate_out;
     period_out_ = period_out;
     window_frames_ = std::max<std::uint32_t>(1, rate_in / 10);
-    shared->target = z.target;
     shared->capacity = z.capacity;
-    shared->latency_ms = 1000.0 * z.target / rate_out + 1000.0 * converter_.delay() / rate_in;
+    shared->delay_ms = 1000.0 * converter_.delay() / rate_in;
+    publish_target();
     return nullptr;
 }
 
-double Producer::continuous_fill(std::int64_t cycle_ns) const
+void Producer::publish_target()
 {
-    const Live& live = shared_->live;
-    for (int attempt = 0; attempt < 4; ++attempt) {
-        const std::uint32_t seq = live.read_seq.load(std::memory_order_acquire);
-        if (seq % 2 != 0)
-            continue;
-        const std::uint64_t read = live.read_total.load(std::memory_order_acquire);
-        const std::int64_t at = live.read_ns.load(std::memory_order_acquire);
-        std::atomic_thread_fence(std::memory_order_acquire);
-        if (live.read_seq.load(std::memory_order_relaxed) != seq)
-            continue;
-        const double period_s = static_cast<double>(period_out_) / rate_out_;
-        const double since = static_cast<double>(cycle_ns - at) * 1e-9;
-        if (at == 0 || since < -period_s || since > 2 * period_s)
-            break; // no read yet, or a stalled consumer: fall back
-        return static_cast<double>(written_ - read) - since * rate_out_ +
-               static_cast<double>(period_out_) / 2;
-    }
-    return asrc_fifo_fill(&shared_->fifo);
+    Live& live = shared_->live;
+    live.target.store(servo_.target(), std::memory_order_relaxed);
+    live.capacity_wanted.store(servo_.capacity_wanted(), std::memory_order_relaxed);
 }
 
-void Producer::block(const std::int16_t* const* in, std::int32_t n, std::int64_t cycle_ns)
+void Producer::block(const std::int32_t* in, std::int32_t n, std::int64_t cycle_ns)
 {
     Live& live = shared_->live;
     asrc_fifo* fifo = &shared_->fifo;
@@ -107,7 +96,7 @@ void Producer::block(const std::int16_t* const* in, std::int32_t n, std::int64_t
         std::fill(out_.begin(), out_.begin() + static_cast<std::ptrdiff_t>(nout) * shared_->channels, 0);
     const std::int32_t dropped = std::min(withhold_, nout);
     written_ += static_cast<std::uint64_t>(
-        asrc_fifo_write(fifo, out_.data() + static_cast<std::size_t>(dropped) * channels, nout - dropped));
+        asrc_fifo_write32(fifo, out_.data() + static_cast<std::size_t>(dropped) * channels, nout - dropped));
 
     // An underrun (the consumer's) or an overrun: refill at once.  So too
     // after a server's xrun: a server that ran late has lost time (a
@@ -130,18 +119,29 @@ void Producer::block(const std::int16_t* const* in, std::int32_t n, std::int64_t
     window_.overruns += counts.overruns - seen_.overruns;
     seen_ = counts;
 
-    // The continuous fill in whole frames, its fraction as input samples
-    // held (Q33.30), which the servo divides by the ratio again.
-    const double fill_now = continuous_fill(cycle_ns);
-    const double whole = std::floor(fill_now);
-    const auto fill = static_cast<std::int32_t>(whole);
-    const auto fraction = static_cast<std::int64_t>((fill_now - whole) * ratio_);
-    ratio_ = servo_.update(fill, converter_.position() + fraction);
+    ratio_ = servo_.update(fifo, converter_.position(), stamp_us(cycle_ns), n);
     converter_.set_ratio(ratio_);
     const std::int32_t refill = servo_.refill();
     if (refill > 0)
         written_ += static_cast<std::uint64_t>(asrc_fifo_write_silence(fifo, refill));
     withhold_ = refill < 0 ? -refill : 0;
+    // The refill leaves the mean fill within a few frames of the target,
+    // and the correction, limited to 40 ppm, takes that in over tens of
+    // seconds: 5 frames left bend the mean ratio of the next minute by 2
+    // ppm.  So at the first update of the loop, while what the FIFO holds
+    // is still the refill's silence, the rest is trimmed here: silence
+    // added, or the first frames of the audio dropped (it starts a few
+    // frames later, without a jump).
+    if (servo_.refilling()) {
+        trimmed_ = false;
+    } else if (!trimmed_) {
+        trimmed_ = true;
+        const auto e = static_cast<std::int32_t>(std::lround(servo_.fill_error()));
+        if (e < 0)
+            written_ += static_cast<std::uint64_t>(asrc_fifo_write_silence(fifo, -e));
+        else
+            withhold_ += e;
+    }
     if (first_) {
         shared_->producing.store(1, std::memory_order_release);
         first_ = false;
@@ -154,9 +154,12 @@ void Producer::block(const std::int16_t* const* in, std::int32_t n, std::int64_t
     w.last_ns = t0;
     w.ratio_sum += ppm;
     w.ratio_sq += ppm * ppm;
-    w.fill_sum += fill_now - block_in_ / 2.0 - target_;
+    const std::int32_t target = servo_.target();
+    if (target != live.target.load(std::memory_order_relaxed))
+        publish_target();
+    w.fill_sum += servo_.fill_error();
     ++w.count;
-    const std::int32_t top = asrc_fifo_fill(fifo) - target_;
+    const std::int32_t top = asrc_fifo_fill(fifo) - target;
     w.fill_max = w.any ? std::max(w.fill_max, top) : top;
     w.any = true;
     w.refilling = w.refilling || servo_.refilling();
@@ -240,26 +243,20 @@ void Producer::summarise() const
     s.xrun_refills = xrun_refills_;
 }
 
-void Consumer::block(std::int16_t* out, std::int32_t n, std::int64_t cycle_ns)
+void Consumer::block(std::int32_t* out, std::int32_t n, std::int64_t cycle_ns)
 {
     Live& live = shared_->live;
     if (shared_->producing.load(std::memory_order_acquire) == 0) {
         std::memset(out, 0,
                     static_cast<std::size_t>(n) * static_cast<std::size_t>(shared_->channels) *
-                        sizeof(std::int16_t));
+                        sizeof(std::int32_t));
         return;
     }
     const std::int32_t before = asrc_fifo_fill(&shared_->fifo);
-    taken_ += static_cast<std::uint64_t>(asrc_fifo_read(&shared_->fifo, out, n));
+    asrc_fifo_read32_at(&shared_->fifo, out, n, stamp_us(cycle_ns));
     frames_ += static_cast<std::uint64_t>(n);
-    // One writer: the sequence count is loaded, not read-modify-written.
-    const std::uint32_t seq = live.read_seq.load(std::memory_order_relaxed);
-    live.read_seq.store(seq + 1, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_release);
-    live.read_total.store(taken_, std::memory_order_release);
-    live.read_ns.store(cycle_ns, std::memory_order_release);
-    live.read_seq.store(seq + 2, std::memory_order_release);
-    const std::int32_t low = asrc_fifo_fill(&shared_->fifo) - shared_->target;
+    const std::int32_t target = live.target.load(std::memory_order_relaxed);
+    const std::int32_t low = asrc_fifo_fill(&shared_->fifo) - target;
     if (low < live.fill_low.load(std::memory_order_relaxed))
         live.fill_low.store(low, std::memory_order_relaxed);
     if (live.locked.load(std::memory_order_relaxed) != 0) {
@@ -271,7 +268,7 @@ void Consumer::block(std::int16_t* out, std::int32_t n, std::int64_t cycle_ns)
             fill_count_ = 0;
         }
         min_since_lock_ = std::min(min_since_lock_, low);
-        fill_sum_ += before - shared_->target - n / 2.0;
+        fill_sum_ += before - target - n / 2.0;
         ++fill_count_;
     }
     live.out_frames.store(frames_, std::memory_order_relaxed);
@@ -283,7 +280,6 @@ void Consumer::summarise() const
     s.fill_min = epoch_ != 0 ? min_since_lock_ : 0;
     s.fill_mean = fill_count_ > 0 ? fill_sum_ / static_cast<double>(fill_count_) : 0;
     const std::uint32_t rate = shared_->sink.rate.load(std::memory_order_relaxed);
-    // taken_ - frames_ (the silence of underruns) is counted by the FIFO.
     s.seconds = rate > 0 ? static_cast<double>(frames_) / rate : 0;
 }
 

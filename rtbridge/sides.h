@@ -8,33 +8,20 @@
 //
 // WHAT THE SERVO SEES
 //
-// The FIFO's fill read at the producer's update jumps by a whole consumer
-// block whenever the consumer takes one.  Between two servers whose periods
-// are commensurate (256 frames at 48 kHz against 128 at 44.1 kHz repeat
-// their pattern every 80 producer cycles, 0.43 s) that sawtooth is no
-// noise that averages out but a tone of a few Hz in the loop, which turns
-// into a frequency modulation of the audio: measured, SINAD 26 dB.  So the
-// servo is given a continuous fill instead: frames written less the
-// consumer's frames as if it took them at an even pace,
-//
-//     fill = written - (read - B_out + f * (t_producer - t_consumer)) - B_out / 2
-//
-// where t_producer and t_consumer are the start times of the two sides'
-// present cycles on CLOCK_MONOTONIC (for JACK the server's own smoothed
-// cycle time, so that the callbacks' lateness does not enter; for ALSA the
-// time the transfer returned), `read` the frames the consumer had taken
-// after its last read (it publishes them with their time, shared.h), so
-// that read - B_out + f * (t_producer - t_consumer) is its even pace from
-// the start of that read, and B_out / 2 the mean of its staircase above
-// that pace: the servo holds the FIFO's time-mean fill at the target.  The fraction
-// of a frame goes to the servo through its position argument.  Until the
-// consumer has read, or if its last read is older than two of its
-// periods, the FIFO's own fill is used.
+// The timestamped controller (rate_control.h): the producer passes each
+// block's cycle time with its update, the consumer stamps each read in the
+// FIFO, both on CLOCK_MONOTONIC in 10-ns ticks (rate_control.h).  `cycle_ns` is the start of
+// a side's present cycle: for JACK the server's own smoothed cycle time, so
+// that the callbacks' lateness does not enter; for ALSA a smoothed period
+// clock.
 //
 // The producer also keeps the run's statistics, on 0.1-second windows (of
 // source audio) as asrc-bridge-sim does: a window is in band when the servo
-// ran its loop all through it and the mean fill as it sees it (fill - B_in
-// / 2 after each write) lay within one producer block of the target.  The
+// ran its loop all through it and the mean fill as it sees it (between the
+// blocks, from the two sides' lines) lay within one producer block of the
+// target.  After each refill the producer trims the few frames the
+// refill leaves off the target in the refill's silence, so that the loop
+// does not spend a minute pulling them in.  The
 // lock is the start of the first run of ten windows in band (one second:
 // a pass through the band while the loop acquires is no lock).  From there
 // on every window counts, in band or not: the ratio's mean and jitter, the
@@ -61,16 +48,15 @@ public:
     // work (the caller exits with status 2).
     const char* init(Shared* shared, std::uint32_t rate_in, std::uint32_t period_in,
                      std::uint32_t rate_out, std::uint32_t period_out, double latency_ms,
-                     std::int32_t max_block);
+                     std::int32_t max_block, ConverterKind kind = ConverterKind::q31);
 
-    // One block of n frames (n <= max_block), planar, channel c at in[c];
+    // One block of n frames (n <= max_block), interleaved Q1.31;
     // `cycle_ns` the start of the producer's cycle on CLOCK_MONOTONIC.
-    void block(const std::int16_t* const* in, std::int32_t n, std::int64_t cycle_ns);
+    void block(const std::int32_t* in, std::int32_t n, std::int64_t cycle_ns);
 
-    // Scratch for endpoints that must deinterleave or convert first:
-    // channel c's max_block samples.
-    std::int16_t* channel(int c) { return planar_[static_cast<std::size_t>(c)].data(); }
-    const std::int16_t* const* channels() const { return pointers_.data(); }
+    // Scratch for endpoints that must interleave or convert first:
+    // max_block frames.
+    std::int32_t* input() { return input_.data(); }
 
     // Into shared->source_summary (after the endpoint stopped).
     void summarise() const;
@@ -98,17 +84,16 @@ private:
     std::uint32_t nominal_ = 0;     // Q2.30
     double nominal_exact_ = 1;      // rate_in / rate_out
     std::int32_t block_in_ = 0;
-    std::int32_t target_ = 0;
-    std::vector<std::vector<std::int16_t>> planar_;
-    std::vector<const std::int16_t*> pointers_;
-    std::vector<std::int16_t> out_;
-    double continuous_fill(std::int64_t cycle_ns) const;
+    std::vector<std::int32_t> input_;
+    std::vector<std::int32_t> out_;
+    void publish_target();
 
     std::uint32_t ratio_ = 0;       // the ratio the next block runs at
     std::uint32_t rate_out_ = 0;
     std::uint32_t period_out_ = 0;
     std::uint64_t written_ = 0;     // frames the FIFO accepted, silence included
     std::int32_t withhold_ = 0;
+    bool trimmed_ = false;          // the fill's rest after a refill trimmed
     asrc_fifo_counts seen_{};
     std::uint32_t xruns_seen_ = 0;    // both servers' xruns at the last block
     std::uint64_t xrun_refills_ = 0;
@@ -131,10 +116,10 @@ class Consumer {
 public:
     explicit Consumer(Shared* shared) : shared_(shared) {}
 
-    // Fills n frames, interleaved, from the FIFO (silence until the
+    // Fills n frames, interleaved Q1.31, from the FIFO (silence until the
     // producer has started it); `cycle_ns` the start of the consumer's
     // cycle on CLOCK_MONOTONIC.
-    void block(std::int16_t* out, std::int32_t n, std::int64_t cycle_ns);
+    void block(std::int32_t* out, std::int32_t n, std::int64_t cycle_ns);
 
     void summarise() const;
 
@@ -145,10 +130,12 @@ private:
     double fill_sum_ = 0; // since lock, see SinkSummary::fill_mean
     std::uint64_t fill_count_ = 0;
     std::uint64_t frames_ = 0;
-    std::uint64_t taken_ = 0;
 };
 
 std::int64_t monotonic_ns();
+
+// CLOCK_MONOTONIC nanoseconds as the servo's timer: 10-ns ticks modulo 2^32.
+std::uint32_t stamp_us(std::int64_t ns);
 
 } // namespace rtbridge
 

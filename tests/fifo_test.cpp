@@ -388,4 +388,129 @@ TEST(FifoStamp, AReadUnderWayGivesNoStamp)
     EXPECT_EQ(st.read_time, 77u);
 }
 
+// The 32-bit entries on one script of steps, 3 channels, capacity 5: every
+// frame carries full 32-bit values (the sign bit and the low bits both
+// set), so that a copy of two bytes a sample, or a step of two bytes a
+// sample, shows; the script wraps the ring twice, overruns, underruns and
+// stamps a read.
+TEST(Fifo32, WholeSamplesThroughWrapOverrunUnderrunAndStamps)
+{
+    constexpr std::int32_t kChannels = 3;
+    constexpr std::int32_t kCapacity = 5;
+    auto sample = [](std::int32_t frame, std::int32_t c) {
+        return static_cast<std::int32_t>(0x80000001u + 0x01010101u * static_cast<std::uint32_t>(frame) +
+                                         0x10000u * static_cast<std::uint32_t>(c));
+    };
+    enum Op { write, silence, read, read_at, discard };
+    struct Step {
+        Op op;
+        std::int32_t count;
+        std::int32_t returns;
+        std::int32_t fill;     // after the step
+        std::uint32_t overruns, underruns;
+    };
+    const Step steps[] = {
+        {write, 3, 3, 3, 0, 0},   {read, 2, 2, 1, 0, 0},    {write, 6, 4, 5, 1, 0},
+        {read_at, 4, 4, 1, 1, 0}, {silence, 2, 2, 3, 1, 0}, {discard, 1, 1, 2, 1, 0},
+        {read, 4, 2, 0, 1, 1},    {write, 5, 5, 5, 1, 1},   {read_at, 5, 5, 0, 1, 1},
+    };
+    std::vector<std::int32_t> memory(kCapacity * kChannels);
+    asrc_fifo f;
+    ASSERT_EQ(asrc_fifo_init32(&f, memory.data(), kCapacity, kChannels), 0);
+    std::deque<std::vector<std::int32_t>> model; // what the FIFO should hold
+    std::int32_t next = 0;
+    std::uint32_t now = 1000;
+    for (std::size_t i = 0; i < std::size(steps); ++i) {
+        const Step& st = steps[i];
+        std::vector<std::int32_t> buf(static_cast<std::size_t>(st.count * kChannels), 0x5A5A5A5A);
+        std::int32_t got = 0;
+        switch (st.op) {
+        case write:
+            for (std::int32_t k = 0; k < st.count; ++k) {
+                std::vector<std::int32_t> fr;
+                for (std::int32_t c = 0; c < kChannels; ++c)
+                    fr.push_back(buf[static_cast<std::size_t>(k * kChannels + c)] = sample(next, c));
+                ++next;
+                if (model.size() < kCapacity)
+                    model.push_back(fr);
+            }
+            got = asrc_fifo_write32(&f, buf.data(), st.count);
+            break;
+        case silence:
+            for (std::int32_t k = 0; k < st.count && model.size() < kCapacity; ++k)
+                model.emplace_back(kChannels, 0);
+            got = asrc_fifo_write_silence(&f, st.count);
+            break;
+        case discard:
+            got = asrc_fifo_discard(&f, st.count);
+            model.erase(model.begin(), model.begin() + got);
+            break;
+        case read:
+        case read_at:
+            got = st.op == read ? asrc_fifo_read32(&f, buf.data(), st.count)
+                                : asrc_fifo_read32_at(&f, buf.data(), st.count, now += 100);
+            for (std::int32_t k = 0; k < st.count; ++k) {
+                std::vector<std::int32_t> want(kChannels, 0); // silence past what there was
+                if (k < got) {
+                    want = model.front();
+                    model.pop_front();
+                }
+                for (std::int32_t c = 0; c < kChannels; ++c)
+                    ASSERT_EQ(buf[static_cast<std::size_t>(k * kChannels + c)], want[static_cast<std::size_t>(c)])
+                        << "step " << i << " frame " << k << " channel " << c;
+            }
+            break;
+        }
+        EXPECT_EQ(got, st.returns) << "step " << i;
+        EXPECT_EQ(asrc_fifo_fill(&f), st.fill) << "step " << i;
+        const asrc_fifo_counts n = asrc_fifo_get_counts(&f);
+        EXPECT_EQ(n.overruns, st.overruns) << "step " << i;
+        EXPECT_EQ(n.underruns, st.underruns) << "step " << i;
+    }
+    asrc_fifo_stamp stamp;
+    ASSERT_EQ(asrc_fifo_get_stamp(&f, &stamp), 0);
+    EXPECT_EQ(stamp.reads, 2u);
+    EXPECT_EQ(stamp.read_time, now);
+    EXPECT_EQ(stamp.read_frames, 9u);
+}
+
+// An entry of one width on a FIFO of the other copies nothing, moves
+// nothing and leaves the caller's frames alone.
+TEST(Fifo32, EntriesOfTheOtherWidthDoNothing)
+{
+    std::int16_t m16[8] = {};
+    std::int32_t m32[8] = {};
+    asrc_fifo narrow;
+    asrc_fifo wide;
+    ASSERT_EQ(asrc_fifo_init(&narrow, m16, 8, 1), 0);
+    ASSERT_EQ(asrc_fifo_init32(&wide, m32, 8, 1), 0);
+    std::int16_t s16[4] = {1, 2, 3, 4};
+    std::int32_t s32[4] = {5, 6, 7, 8};
+    asrc_fifo_write(&narrow, s16, 4);
+    asrc_fifo_write32(&wide, s32, 4);
+    struct Case {
+        const char* what;
+        std::int32_t (*call)(asrc_fifo*, std::int16_t*, std::int32_t*);
+        asrc_fifo* fifo;
+    };
+    const Case cases[] = {
+        {"write on a 32-bit FIFO", [](asrc_fifo* f, std::int16_t* a, std::int32_t*) { return asrc_fifo_write(f, a, 4); }, &wide},
+        {"read on a 32-bit FIFO", [](asrc_fifo* f, std::int16_t* a, std::int32_t*) { return asrc_fifo_read(f, a, 4); }, &wide},
+        {"read_at on a 32-bit FIFO", [](asrc_fifo* f, std::int16_t* a, std::int32_t*) { return asrc_fifo_read_at(f, a, 4, 9); }, &wide},
+        {"write32 on a 16-bit FIFO", [](asrc_fifo* f, std::int16_t*, std::int32_t* b) { return asrc_fifo_write32(f, b, 4); }, &narrow},
+        {"read32 on a 16-bit FIFO", [](asrc_fifo* f, std::int16_t*, std::int32_t* b) { return asrc_fifo_read32(f, b, 4); }, &narrow},
+        {"read32_at on a 16-bit FIFO", [](asrc_fifo* f, std::int16_t*, std::int32_t* b) { return asrc_fifo_read32_at(f, b, 4, 9); }, &narrow},
+    };
+    for (const Case& c : cases) {
+        std::int16_t a[4] = {-1, -1, -1, -1};
+        std::int32_t b[4] = {-1, -1, -1, -1};
+        asrc_fifo before;
+        std::memcpy(&before, c.fifo, sizeof before);
+        EXPECT_EQ(c.call(c.fifo, a, b), 0) << c.what;
+        EXPECT_EQ(std::memcmp(&before, c.fifo, sizeof before), 0) << c.what << ": the FIFO changed";
+        EXPECT_TRUE(std::all_of(a, a + 4, [](std::int16_t v) { return v == -1; })) << c.what;
+        EXPECT_TRUE(std::all_of(b, b + 4, [](std::int32_t v) { return v == -1; })) << c.what;
+    }
+}
+
 } // namespace

@@ -21,16 +21,18 @@ namespace {
 constexpr std::int32_t kCapacity = 1000;
 constexpr std::int64_t kFrames = 400000;
 
-// Frame k holds k in two 16-bit halves (never 0, 0: k starts at 1).
-void frame(std::int64_t k, std::int16_t* f)
+// Frame k holds k in its first sample and ~k in its second, so that all
+// 32 bits of both are used (never 0, 0: k starts at 1); a frame whose two
+// halves disagree reads as 0, which the reader refuses.
+void frame(std::int64_t k, std::int32_t* f)
 {
-    f[0] = static_cast<std::int16_t>(k & 0x7fff);
-    f[1] = static_cast<std::int16_t>((k >> 15) & 0x7fff);
+    f[0] = static_cast<std::int32_t>(k);
+    f[1] = static_cast<std::int32_t>(~static_cast<std::uint32_t>(k));
 }
 
-std::int64_t number(const std::int16_t* f)
+std::int64_t number(const std::int32_t* f)
 {
-    return f[0] + (static_cast<std::int64_t>(f[1]) << 15);
+    return f[0] == static_cast<std::int32_t>(~static_cast<std::uint32_t>(f[1])) ? f[0] : 0;
 }
 
 void pause(std::mt19937& rng)
@@ -44,7 +46,7 @@ void pause(std::mt19937& rng)
 [[noreturn]] void consume(rtbridge::Shared* s)
 {
     std::mt19937 rng(2);
-    std::vector<std::int16_t> block(2 * 300);
+    std::vector<std::int32_t> block(2 * 300);
     std::int64_t last = 0; // the number of the last frame seen
     std::uint64_t frames = 0;
     int faults = 0;
@@ -52,7 +54,7 @@ void pause(std::mt19937& rng)
     for (;;) {
         const bool done = s->stop.load(std::memory_order_acquire) != 0;
         const auto want = static_cast<std::int32_t>(1 + rng() % 300);
-        const std::int32_t got = asrc_fifo_read(&s->fifo, block.data(), want);
+        const std::int32_t got = asrc_fifo_read32(&s->fifo, block.data(), want);
         const asrc_fifo_counts c = asrc_fifo_get_counts(&s->fifo);
         for (std::int32_t i = 0; i < got; ++i) {
             const std::int64_t k = number(&block[static_cast<std::size_t>(2 * i)]);
@@ -81,21 +83,21 @@ TEST(SharedFifo, CarriesFramesInOrderBetweenTwoProcesses)
 {
     rtbridge::Shared* s = rtbridge::map_shared(2, kCapacity);
     ASSERT_NE(s, nullptr);
-    ASSERT_EQ(asrc_fifo_init(&s->fifo, s->ring(), kCapacity, 2), 0);
+    ASSERT_EQ(asrc_fifo_init32(&s->fifo, s->ring(), kCapacity, 2), 0);
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0)
         consume(s);
 
     std::mt19937 rng(1);
-    std::vector<std::int16_t> block(2 * 300);
+    std::vector<std::int32_t> block(2 * 300);
     std::int64_t next = 1;
     std::int64_t accepted = 0;
     while (next <= kFrames) {
         const auto n = static_cast<std::int32_t>(std::min<std::int64_t>(1 + rng() % 300, kFrames - next + 1));
         for (std::int32_t i = 0; i < n; ++i)
             frame(next + i, &block[static_cast<std::size_t>(2 * i)]);
-        accepted += asrc_fifo_write(&s->fifo, block.data(), n);
+        accepted += asrc_fifo_write32(&s->fifo, block.data(), n);
         next += n;
         pause(rng);
     }
