@@ -75,11 +75,11 @@ public:
     bool init(std::uint32_t rate_out, const Sizing& z, std::uint32_t nominal);
 
     // After each producer block of `input` source frames that came at
-    // `now_us`: the ratio for the next one (Q2.30).
-    std::uint32_t update(const asrc_fifo* fifo, std::int64_t position, std::uint32_t now_us,
+    // `now` (kClockHz ticks): the ratio for the next one (Q2.30).
+    std::uint32_t update(const asrc_fifo* fifo, std::int64_t position, std::uint32_t now,
                          std::int32_t input)
     {
-        return asrc_servo_update_at(&servo_, fifo, position, now_us, input);
+        return asrc_servo_update_at(&servo_, fifo, position, now, input);
     }
     std::int32_t refill() const { return asrc_servo_refill(&servo_); }
     bool muted() const { return asrc_servo_muted(&servo_) != 0; }

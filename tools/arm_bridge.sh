@@ -30,6 +30,7 @@
 # libstdc++-arm-none-eabi-dev (headers only), qemu-system-arm and a native
 # g++.  Cores and boards as in tools/arm_check.sh.
 set -euo pipefail
+here=$PWD
 cd "$(dirname "$0")/.."
 
 seed=1
@@ -70,6 +71,7 @@ failed=0
 
 echo "== freestanding at -Os: code bytes per entry, and what the objects need"
 entries=(asrc_fifo_init asrc_fifo_write asrc_fifo_write_silence asrc_fifo_read asrc_fifo_read_at
+  asrc_fifo_init32 asrc_fifo_write32 asrc_fifo_read32 asrc_fifo_read32_at
   asrc_fifo_discard asrc_fifo_fill asrc_fifo_space asrc_fifo_get_counts asrc_fifo_get_stamp
   asrc_servo_defaults asrc_servo_capacity_needed asrc_servo_init asrc_servo_update
   asrc_servo_update_step asrc_servo_update_at asrc_servo_update_step_at asrc_servo_refill
