@@ -3,6 +3,19 @@
 // interrupt on one side, an I2S or DAC interrupt on the other, or two
 // threads.  Nothing blocks, nothing is allocated, no I/O is done.
 //
+// USAGE
+//
+//     static int16_t memory[CAPACITY * CHANNELS];  // int32_t with the *32 entries
+//     asrc_fifo fifo;
+//     asrc_fifo_init(&fifo, memory, CAPACITY, CHANNELS);
+//     producer:  asrc_fifo_write(&fifo, frames, n);     // keeps what fits
+//     consumer:  asrc_fifo_read(&fifo, block, m);       // silence for what is missing
+//     either:    asrc_fifo_fill(&fifo), asrc_fifo_get_counts(&fifo)
+//
+// With a rate controller (asrc_servo.h), the consumer reads with
+// asrc_fifo_read_at (its timer's time) and the producer calls the servo
+// after each write.
+//
 // OVERVIEW
 //
 // The caller owns the asrc_fifo and the memory it holds frames in.  A frame

@@ -3,6 +3,20 @@
 // so that the FIFO neither runs dry nor overflows, without the pitch
 // wobbling.  Integer arithmetic only; it runs on a Cortex-M0+.
 //
+// USAGE (fill only; with a timer common to both sides see USAGE WITH
+// TIMESTAMPS, which also chooses the latency)
+//
+//     asrc_servo_config c = asrc_servo_defaults(48000, 48, TARGET, ASRC_SERVO_RATIO_ONE);
+//     asrc_servo_init(&servo, &c);
+//     producer, after each block converted and written (as silence while
+//     asrc_servo_muted):
+//         ratio = asrc_servo_update(&servo, asrc_fifo_fill(&fifo),
+//                                   asrc_servo_poly_position(&conv));
+//         asrc_poly_set_ratio(&conv, ratio);
+//         r = asrc_servo_refill(&servo);  // > 0: write r frames of silence now,
+//                                         // < 0: drop -r frames of the next block
+//     after an under- or overrun (asrc_fifo_get_counts): asrc_servo_restart(&servo)
+//
 // OVERVIEW
 //
 // A producer on one clock converts its blocks and writes them into a FIFO
