@@ -15,6 +15,7 @@
 #include "asrc.h"
 #include "asrc_poly.h"
 #include "conditioning.h"
+#include "stretched_rows.h"
 #include "wrap_count.h"
 
 namespace asrc_audio {
@@ -84,10 +85,8 @@ public:
             asrc_poly_init(&s, choice.ratio); // checked by the caller
         // Downsampling by more than 1%: the stretched filter's rows, shared
         // by all channels, run it on the vector units (same results).
-        if (choice.poly && asrc_poly_stride(choice.ratio) < 256) {
-            rows_ = std::make_unique<asrc_poly_rows>();
-            asrc_poly_rows_init(rows_.get(), choice.ratio);
-        }
+        if (choice.poly)
+            asrc_cli::stretched_rows(choice.ratio, rows_);
     }
 
     std::int16_t* in_plane(Chunk& c, int channel) const
@@ -380,16 +379,16 @@ ConversionResult convert_stream(SNDFILE* in, const SF_INFO& info, SNDFILE* out,
                 const double* src = raw_float.data() + ch;
                 for (std::int32_t i = 0; i < frames; ++i)
                     plane[i] =
-                        asrc_driver::condition_sample(floating_to_24bit(src[i * channels], gain));
+                        asrc_cli::condition_sample(floating_to_24bit(src[i * channels], gain));
             } else if (gain == 1.0) {
                 const std::int32_t* src = raw_int.data() + ch;
                 for (std::int32_t i = 0; i < frames; ++i)
-                    plane[i] = asrc_driver::condition_sample(src[i * channels] >> 8);
+                    plane[i] = asrc_cli::condition_sample(src[i * channels] >> 8);
             } else {
                 const std::int32_t* src = raw_int.data() + ch;
                 for (std::int32_t i = 0; i < frames; ++i)
                     plane[i] =
-                        asrc_driver::condition_sample(integer_to_24bit(src[i * channels], gain));
+                        asrc_cli::condition_sample(integer_to_24bit(src[i * channels], gain));
             }
         }
         c.frames = frames;
