@@ -5,8 +5,8 @@
 // asrc.cpp is.
 #include "asrc_poly.h"
 
-#include "poly_kernels.h"
-#include "poly_table.h"
+#include "internal/poly_kernels.h"
+#include "internal/poly_table.h"
 
 namespace asrc_poly_detail {
 
@@ -96,7 +96,8 @@ int64_t full_band_sum_portable(const int16_t* xn, uint32_t frac)
 RowsSum best_rows_sum()
 {
 #if defined(ASRC_POLY_X86_KERNELS)
-    return cpu_has_avx512_vnni() ? rows_sum_avx512 : cpu_has_avx2() ? rows_sum_avx2 : rows_sum_sse2;
+    using namespace asrc_cpu_detail;
+    return has_avx512_vnni() ? rows_sum_avx512 : has_avx2() ? rows_sum_avx2 : rows_sum_sse2;
 #else
     return nullptr;
 #endif
@@ -105,9 +106,10 @@ RowsSum best_rows_sum()
 FullBandSum best_full_band_sum()
 {
 #if defined(ASRC_POLY_X86_KERNELS)
-    return cpu_has_avx512_vnni() ? full_band_sum_avx512
-           : cpu_has_avx2()      ? full_band_sum_avx2
-                                 : full_band_sum_sse2;
+    using namespace asrc_cpu_detail;
+    return has_avx512_vnni() ? full_band_sum_avx512
+           : has_avx2()      ? full_band_sum_avx2
+                             : full_band_sum_sse2;
 #elif defined(ASRC_POLY_DSP_KERNEL)
     return full_band_sum_dsp;
 #else

@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""Writes converter/poly_table.h: the prototype lowpass of the polyphase
+"""Writes converter/internal/poly_table.h: the prototype lowpass of the polyphase
 converter, a Kaiser-windowed sinc sampled at 256 points per input sample and
 rounded to integers at 2^20.
 
@@ -87,7 +87,7 @@ def quantise(h):
 
 
 def main():
-    out = sys.argv[1] if len(sys.argv) > 1 else "converter/poly_table.h"
+    out = sys.argv[1] if len(sys.argv) > 1 else "converter/internal/poly_table.h"
     p = quantise(prototype())
     assert np.array_equal(p, p[::-1]), "table must be symmetric"
     half = p[:HALF + 1]
