@@ -12,7 +12,7 @@
 #include "asrc_fifo.h"
 #include "asrc_poly.h"
 #include "asrc_servo.h"
-#include "sine_fit.h" // analysis/: the C++ sine fit of the measurements
+#include "sine_fit.h" // measure/: the C++ sine fit of the measurements
 
 namespace bridge_sim {
 
