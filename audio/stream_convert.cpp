@@ -22,6 +22,10 @@ namespace asrc_audio {
 
 namespace {
 
+// The 24-bit full scale: numbers at 24-bit scale lie in -2^23..2^23-1.
+constexpr std::int32_t kMin24 = -8388608;
+constexpr std::int32_t kMax24 = 8388607;
+
 // Samples per chunk, all channels together: large enough that the hand-over
 // to the worker, which costs tens of microseconds on a virtual machine, is
 // lost in the work (about 2 ms per chunk).
@@ -225,6 +229,28 @@ private:
     std::int64_t wrapped_ = 0;
 };
 
+// A sample read by sf_readf_int (32-bit scale) at 24-bit scale, times
+// `gain`: the gain is applied to the 24-bit value in double precision,
+// rounded to nearest (ties to even) and clipped to -2^23..2^23-1.  With a
+// gain of exactly 1 the value is v >> 8 (arithmetic shift).
+std::int32_t integer_to_24bit(std::int32_t v, double gain)
+{
+    const std::int32_t v24 = v >> 8;
+    return gain == 1.0 ? v24 : clip_round_24bit(static_cast<double>(v24) * gain);
+}
+
+// A sample read by sf_readf_double at 24-bit scale, times `gain`: clipped to
+// [-1, 1] (NaN counts as 0), times 2^23 and the gain, rounded to nearest
+// (ties to even) and clipped to -2^23..2^23-1, so that 1.0 becomes 2^23-1
+// and every float that holds a 24-bit value n / 2^23 gives back n.
+std::int32_t floating_to_24bit(double v, double gain)
+{
+    if (std::isnan(v))
+        return 0;
+    const double clipped = std::clamp(v, -1.0, 1.0);
+    return clip_round_24bit(clipped * 8388608.0 * gain);
+}
+
 } // namespace
 
 // libsndfile adjusts the frame count of a WAV or AIFF file whose data chunk
@@ -303,20 +329,6 @@ bool reads_as_floating_point(int format)
     default:
         return false;
     }
-}
-
-std::int32_t integer_to_24bit(std::int32_t v, double gain)
-{
-    const std::int32_t v24 = v >> 8;
-    return gain == 1.0 ? v24 : clip_round_24bit(static_cast<double>(v24) * gain);
-}
-
-std::int32_t floating_to_24bit(double v, double gain)
-{
-    if (std::isnan(v))
-        return 0;
-    const double clipped = std::clamp(v, -1.0, 1.0);
-    return clip_round_24bit(clipped * 8388608.0 * gain);
 }
 
 ConversionResult convert_stream(SNDFILE* in, const SF_INFO& info, SNDFILE* out,

@@ -208,7 +208,7 @@ void asrc_poly_process_block(asrc_poly_state* s, int16_t* out, const int16_t* in
 // (some 15 times the full band's cost on x86-64, where the full band has
 // vector paths).  asrc_poly_rows holds the
 // filter for one stride laid out row by row, as the full band's rows are
-// built in: 199,600 bytes, made once by asrc_poly_rows_init in the caller's
+// built in: 199,596 bytes, made once by asrc_poly_rows_init in the caller's
 // memory (static, or allocated by the caller) and then only read, by any
 // number of channels at once.  asrc_poly_process_block_rows uses it when its
 // stride is the state's; the outputs are the same bit for bit either way.
@@ -220,7 +220,6 @@ typedef struct asrc_poly_rows {
     int32_t stride; // the stride they hold (129..255); 256 when none are needed
     int32_t taps;   // entries per row: the filter's taps at this stride
     int32_t first;  // the tap offset j (see ARITHMETIC) of each row's first entry
-    int32_t unused;
     // Row a (a = (stride * frac) >> 30) at a * taps in each: the table's
     // entries F = 64 * hi + lo (lo in 0..63), and d, the difference to the
     // next entry down, F(q - 1) - F(q).

@@ -112,12 +112,19 @@ namespace asrc_poly_detail {{
 
 inline constexpr int kTableTaps = {TAPS};
 inline constexpr int kTablePhases = {PHASES};
-inline constexpr int kTableScaleBits = {SCALE_BITS};
 inline constexpr int kTableCentre = {HALF};
 
 inline constexpr std::int32_t kHalfTable[{HALF + 1}] = {{
 {chr(10).join(lines)}
 }};
+
+// h at position q of the whole prototype, q = 0..{TAPS * PHASES}; 0 outside it.
+constexpr std::int32_t table_entry(std::int32_t q)
+{{
+    return q < 0 || q > 2 * kTableCentre ? 0
+           : q <= kTableCentre           ? kHalfTable[q]
+                                         : kHalfTable[2 * kTableCentre - q];
+}}
 
 }} // namespace asrc_poly_detail
 
