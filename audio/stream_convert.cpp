@@ -331,6 +331,195 @@ bool reads_as_floating_point(int format)
     }
 }
 
+namespace {
+
+// Reads the input a chunk at a time and conditions it into the chunk's
+// planes; counts the frames read into the result, and marks it on a read
+// error.
+class ChunkReader {
+public:
+    ChunkReader(SNDFILE* in, const SF_INFO& info, std::int32_t chunk_frames, double gain,
+                ConversionResult& result)
+        : in_(in), channels_(info.channels), chunk_frames_(chunk_frames), gain_(gain),
+          floating_(reads_as_floating_point(info.format)), result_(result),
+          raw_int_(floating_ ? 0 : chunk_size()), raw_float_(floating_ ? chunk_size() : 0)
+    {
+    }
+
+    // Reads and conditions the next chunk into c; false at the end or on
+    // an error (then the result says which).
+    bool fill(Chunk& c, const Converters& converters)
+    {
+        const sf_count_t n = floating_ ? sf_readf_double(in_, raw_float_.data(), chunk_frames_)
+                                       : sf_readf_int(in_, raw_int_.data(), chunk_frames_);
+        const bool failed = sf_error(in_) != SF_ERR_NO_ERROR;
+        if (n <= 0 && failed) {
+            // The system or the decoder fails again: a read error.
+            result_.status = ConversionResult::Status::read_error;
+            result_.detail = sf_strerror(in_);
+            return false;
+        }
+        if (n <= 0) {
+            // The decoder gave up on the last frame and the data ended there
+            // (a FLAC file cut in the middle of a frame): judged at the end,
+            // with the header's count.
+            ended_in_error_ = last_read_failed_;
+            return false;
+        }
+        // More frames after a failed read: libsndfile read again where it
+        // had failed, and nothing is missing.
+        last_read_failed_ = failed ? sf_strerror(in_) : "";
+        const auto frames = static_cast<std::int32_t>(n); // at most chunk_frames
+        for (int ch = 0; ch < channels_; ++ch)
+            condition(converters.in_plane(c, ch), ch, frames);
+        c.frames = frames;
+        result_.frames_in += frames;
+        return true;
+    }
+
+    // libsndfile's reason when the data ended in a frame it could not
+    // decode, "" if not.
+    const std::string& ended_in_error() const { return ended_in_error_; }
+
+private:
+    std::size_t chunk_size() const
+    {
+        return static_cast<std::size_t>(chunk_frames_) * static_cast<std::size_t>(channels_);
+    }
+
+    // Channel ch of the frames just read, at 24-bit scale, conditioned.
+    void condition(std::int16_t* plane, int ch, std::int32_t frames) const
+    {
+        if (floating_) {
+            const double* src = raw_float_.data() + ch;
+            for (std::int32_t i = 0; i < frames; ++i)
+                plane[i] = asrc_cli::condition_sample(floating_to_24bit(src[i * channels_], gain_));
+        } else if (gain_ == 1.0) {
+            const std::int32_t* src = raw_int_.data() + ch;
+            for (std::int32_t i = 0; i < frames; ++i)
+                plane[i] = asrc_cli::condition_sample(src[i * channels_] >> 8);
+        } else {
+            const std::int32_t* src = raw_int_.data() + ch;
+            for (std::int32_t i = 0; i < frames; ++i)
+                plane[i] = asrc_cli::condition_sample(integer_to_24bit(src[i * channels_], gain_));
+        }
+    }
+
+    SNDFILE* in_;
+    int channels_;
+    std::int32_t chunk_frames_;
+    double gain_;
+    bool floating_;
+    ConversionResult& result_;
+    std::vector<std::int32_t> raw_int_;
+    std::vector<double> raw_float_;
+    // libsndfile's reason when the last read gave frames but also reported
+    // an error (it does so with that read only): the next read decides what
+    // it was.  If the data ended there, the reason is kept for the end.
+    std::string last_read_failed_;
+    std::string ended_in_error_;
+};
+
+// Writes the converted chunks' frames; counts them into the result, and
+// marks it when a write falls short.
+class ChunkWriter {
+public:
+    ChunkWriter(SNDFILE* out, ConversionResult& result) : out_(out), result_(result) {}
+
+    // The polyphase converter's outputs end with the input's time: the
+    // silence that flushes its filter gives the last ones and then the tail
+    // of the filter's response, which is cut off.  Known once the input has
+    // been read (until then no output can lie beyond it).
+    void end_at_input_time(std::uint32_t ratio)
+    {
+        last_frame_ = static_cast<std::int64_t>(
+            ((static_cast<unsigned __int128>(result_.frames_in) << 30) + ratio - 1) / ratio);
+    }
+
+    // Writes a converted chunk; false when the write fell short.
+    bool drain(const Chunk& c)
+    {
+        const auto n = static_cast<std::int32_t>(
+            std::min<std::int64_t>(c.out_frames, last_frame_ - result_.frames_out));
+        if (sf_writef_short(out_, c.interleaved.data(), n) != n) {
+            result_.status = ConversionResult::Status::write_error;
+            result_.detail = sf_strerror(out_);
+            return false;
+        }
+        result_.frames_out += n;
+        return true;
+    }
+
+private:
+    SNDFILE* out_;
+    ConversionResult& result_;
+    std::int64_t last_frame_ = INT64_MAX;
+};
+
+// The polyphase converter's delay in silence, on every channel, into c.
+void fill_with_flush(Chunk& c, const Converters& converters, int channels, std::uint32_t ratio)
+{
+    const std::int32_t delay = asrc_poly_delay(ratio);
+    for (int ch = 0; ch < channels; ++ch)
+        std::fill_n(converters.in_plane(c, ch), delay, std::int16_t{0});
+    c.frames = delay;
+}
+
+// The pipeline: chunk i lives in chunks[i % kChunks], and the next ones
+// are read while the workers convert the ones before; the polyphase
+// converter's flush follows the last input (unless reading or writing
+// failed).  Stops the workers at the end.
+void pump(Converters& converters, ChunkReader& reader, ChunkWriter& writer,
+          const ConverterChoice& choice, int channels, const ConversionResult& result,
+          const Progress& progress)
+{
+    std::vector<std::thread> workers;
+    for (int w = 0; w < converters.workers(); ++w)
+        workers.emplace_back([&converters, w] { converters.run(w); });
+    auto& chunks = converters.chunks();
+
+    std::uint64_t submitted = 0;
+    std::uint64_t collected = 0;
+    bool reading = true;
+    bool writing = true;
+    bool flushed = !choice.poly;
+    while (reading || !flushed || collected < submitted) {
+        if ((reading || !flushed) && submitted - collected < kChunks) {
+            Chunk& c = chunks[submitted % kChunks];
+            if (reading && reader.fill(c, converters)) {
+                converters.submit(c);
+                ++submitted;
+                continue;
+            }
+            reading = false;
+            if (!flushed && result.status == ConversionResult::Status::done && writing) {
+                fill_with_flush(c, converters, channels, choice.ratio);
+                writer.end_at_input_time(choice.ratio);
+                converters.submit(c);
+                ++submitted;
+            }
+            flushed = true;
+            continue;
+        }
+        Chunk& c = chunks[collected % kChunks];
+        converters.collect(c);
+        ++collected;
+        if (writing && !writer.drain(c)) {
+            writing = false;
+            reading = false; // what is in flight is still collected
+        }
+        if (progress)
+            progress(result.frames_in);
+    }
+    Chunk& stop = chunks[submitted % kChunks];
+    stop.frames = -1;
+    converters.submit(stop);
+    for (std::thread& t : workers)
+        t.join();
+}
+
+} // namespace
+
 ConversionResult convert_stream(SNDFILE* in, const SF_INFO& info, SNDFILE* out,
                                 const ConverterChoice& choice, double gain,
                                 const Progress& progress)
@@ -343,140 +532,13 @@ ConversionResult convert_stream(SNDFILE* in, const SF_INFO& info, SNDFILE* out,
     }
     const int channels = info.channels;
     const std::int32_t chunk_frames = std::max<std::int32_t>(1, kChunkSamples / channels);
-    const std::size_t chunk_samples =
-        static_cast<std::size_t>(chunk_frames) * static_cast<std::size_t>(channels);
-    const bool floating = reads_as_floating_point(info.format);
-
     Converters converters(channels, chunk_frames, choice);
-    std::vector<std::int32_t> raw_int(floating ? 0 : chunk_samples);
-    std::vector<double> raw_float(floating ? chunk_samples : 0);
-
-    std::vector<std::thread> workers;
-    for (int w = 0; w < converters.workers(); ++w)
-        workers.emplace_back([&converters, w] { converters.run(w); });
-    auto& chunks = converters.chunks();
-
-    // libsndfile's reason when the last read gave frames but also reported
-    // an error (it does so with that read only): the next read decides what
-    // it was.  If the data ended there, the reason is kept for the end.
-    std::string last_read_failed;
-    std::string ended_in_error;
-
-    // Reads and conditions the next chunk into c; false at the end or on
-    // an error (then result says which).
-    auto fill = [&](Chunk& c) {
-        const sf_count_t n = floating ? sf_readf_double(in, raw_float.data(), chunk_frames)
-                                      : sf_readf_int(in, raw_int.data(), chunk_frames);
-        const bool failed = sf_error(in) != SF_ERR_NO_ERROR;
-        if (n <= 0 && failed) {
-            // The system or the decoder fails again: a read error.
-            result.status = ConversionResult::Status::read_error;
-            result.detail = sf_strerror(in);
-            return false;
-        }
-        if (n <= 0) {
-            // The decoder gave up on the last frame and the data ended there
-            // (a FLAC file cut in the middle of a frame): judged below, with
-            // the header's count.
-            ended_in_error = last_read_failed;
-            return false;
-        }
-        // More frames after a failed read: libsndfile read again where it
-        // had failed, and nothing is missing.
-        last_read_failed = failed ? sf_strerror(in) : "";
-        const auto frames = static_cast<std::int32_t>(n); // at most chunk_frames
-        for (int ch = 0; ch < channels; ++ch) {
-            std::int16_t* plane = converters.in_plane(c, ch);
-            if (floating) {
-                const double* src = raw_float.data() + ch;
-                for (std::int32_t i = 0; i < frames; ++i)
-                    plane[i] =
-                        asrc_cli::condition_sample(floating_to_24bit(src[i * channels], gain));
-            } else if (gain == 1.0) {
-                const std::int32_t* src = raw_int.data() + ch;
-                for (std::int32_t i = 0; i < frames; ++i)
-                    plane[i] = asrc_cli::condition_sample(src[i * channels] >> 8);
-            } else {
-                const std::int32_t* src = raw_int.data() + ch;
-                for (std::int32_t i = 0; i < frames; ++i)
-                    plane[i] =
-                        asrc_cli::condition_sample(integer_to_24bit(src[i * channels], gain));
-            }
-        }
-        c.frames = frames;
-        result.frames_in += frames;
-        return true;
-    };
-
-    // The polyphase converter's outputs end with the input's time: the
-    // silence that flushes its filter gives the last ones and then the tail
-    // of the filter's response, which is cut off.  Known once the input has
-    // been read (until then no output can lie beyond it).
-    std::int64_t last_frame = INT64_MAX;
-
-    // Writes a converted chunk; false when the write fell short.
-    auto drain = [&](const Chunk& c) {
-        const auto n = static_cast<std::int32_t>(
-            std::min<std::int64_t>(c.out_frames, last_frame - result.frames_out));
-        if (sf_writef_short(out, c.interleaved.data(), n) != n) {
-            result.status = ConversionResult::Status::write_error;
-            result.detail = sf_strerror(out);
-            return false;
-        }
-        result.frames_out += n;
-        return true;
-    };
-
-    // Chunk i lives in chunks[i % kChunks]: the next ones are read while the
-    // worker converts the ones before.
-    std::uint64_t submitted = 0;
-    std::uint64_t collected = 0;
-    bool reading = true;
-    bool writing = true;
-    bool flushed = !choice.poly;
-    while (reading || !flushed || collected < submitted) {
-        if ((reading || !flushed) && submitted - collected < kChunks) {
-            Chunk& c = chunks[submitted % kChunks];
-            if (reading && fill(c)) {
-                converters.submit(c);
-                ++submitted;
-                continue;
-            }
-            reading = false;
-            if (!flushed && result.status == ConversionResult::Status::done && writing) {
-                // The polyphase converter's delay in silence, on every channel.
-                const std::int32_t delay = asrc_poly_delay(choice.ratio);
-                for (int ch = 0; ch < channels; ++ch)
-                    std::fill_n(converters.in_plane(c, ch), delay, std::int16_t{0});
-                c.frames = delay;
-                last_frame = static_cast<std::int64_t>(
-                    ((static_cast<unsigned __int128>(result.frames_in) << 30) + choice.ratio - 1) /
-                    choice.ratio);
-                converters.submit(c);
-                ++submitted;
-            }
-            flushed = true;
-            continue;
-        }
-        Chunk& c = chunks[collected % kChunks];
-        converters.collect(c);
-        ++collected;
-        if (writing && !drain(c)) {
-            writing = false;
-            reading = false; // what is in flight is still collected
-        }
-        if (progress)
-            progress(result.frames_in);
-    }
-    Chunk& stop = chunks[submitted % kChunks];
-    stop.frames = -1;
-    converters.submit(stop);
-    for (std::thread& t : workers)
-        t.join();
+    ChunkReader reader(in, info, chunk_frames, gain, result);
+    ChunkWriter writer(out, result);
+    pump(converters, reader, writer, choice, channels, result, progress);
     result.wrapped = converters.wrapped();
     result.clipped = converters.clipped();
-
-    judge_end(result, info, ended_in_error);
+    judge_end(result, info, reader.ended_in_error());
     return result;
 }
 
