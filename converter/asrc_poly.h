@@ -3,6 +3,19 @@
 // on every block, transparent in 16 bits.  One converter per channel, as many
 // as the caller holds.  Part of the same library as asrc.h.
 //
+// USAGE
+//
+//     asrc_poly_state s;                          // one per channel
+//     asrc_poly_init(&s, asrc_poly_ratio(48000, 44100));
+//     for (;;) {                                  // blocks of any length
+//         int32_t nin = count, nout = 0;          // out: room for
+//         asrc_poly_process_block(&s, out, in, &nin, &nout); // asrc_poly_max_output
+//         asrc_poly_set_ratio(&s, ratio);         // when a drift controller moves it
+//     }
+//
+// Downsampling by more than 1% runs faster given the rows of the stretched
+// filter (asrc_poly_rows_init once per stride, asrc_poly_process_block_rows).
+//
 // OVERVIEW
 //
 // Each output sample is the input, band-limited by a windowed-sinc lowpass,
