@@ -9,11 +9,11 @@
 #include <memory>
 #include <semaphore>
 #include <sstream>
-#include <thread>
 #include <vector>
 
 #include "asrc.h"
 #include "asrc_poly.h"
+#include "chunk_pipeline.h"
 #include "conditioning.h"
 #include "stretched_rows.h"
 #include "wrap_count.h"
@@ -465,59 +465,6 @@ void fill_with_flush(Chunk& c, const Converters& converters, int channels, std::
     c.frames = delay;
 }
 
-// The pipeline: chunk i lives in chunks[i % kChunks], and the next ones
-// are read while the workers convert the ones before; the polyphase
-// converter's flush follows the last input (unless reading or writing
-// failed).  Stops the workers at the end.
-void pump(Converters& converters, ChunkReader& reader, ChunkWriter& writer,
-          const ConverterChoice& choice, int channels, const ConversionResult& result,
-          const Progress& progress)
-{
-    std::vector<std::thread> workers;
-    for (int w = 0; w < converters.workers(); ++w)
-        workers.emplace_back([&converters, w] { converters.run(w); });
-    auto& chunks = converters.chunks();
-
-    std::uint64_t submitted = 0;
-    std::uint64_t collected = 0;
-    bool reading = true;
-    bool writing = true;
-    bool flushed = !choice.poly;
-    while (reading || !flushed || collected < submitted) {
-        if ((reading || !flushed) && submitted - collected < kChunks) {
-            Chunk& c = chunks[submitted % kChunks];
-            if (reading && reader.fill(c, converters)) {
-                converters.submit(c);
-                ++submitted;
-                continue;
-            }
-            reading = false;
-            if (!flushed && result.status == ConversionResult::Status::done && writing) {
-                fill_with_flush(c, converters, channels, choice.ratio);
-                writer.end_at_input_time(choice.ratio);
-                converters.submit(c);
-                ++submitted;
-            }
-            flushed = true;
-            continue;
-        }
-        Chunk& c = chunks[collected % kChunks];
-        converters.collect(c);
-        ++collected;
-        if (writing && !writer.drain(c)) {
-            writing = false;
-            reading = false; // what is in flight is still collected
-        }
-        if (progress)
-            progress(result.frames_in);
-    }
-    Chunk& stop = chunks[submitted % kChunks];
-    stop.frames = -1;
-    converters.submit(stop);
-    for (std::thread& t : workers)
-        t.join();
-}
-
 } // namespace
 
 ConversionResult convert_stream(SNDFILE* in, const SF_INFO& info, SNDFILE* out,
@@ -535,7 +482,22 @@ ConversionResult convert_stream(SNDFILE* in, const SF_INFO& info, SNDFILE* out,
     Converters converters(channels, chunk_frames, choice);
     ChunkReader reader(in, info, chunk_frames, gain, result);
     ChunkWriter writer(out, result);
-    pump(converters, reader, writer, choice, channels, result, progress);
+    // The polyphase converter's delay in silence follows the last input
+    // (unless reading failed); the rule needs no flush.
+    run_chunk_pipeline(
+        converters, [&](Chunk& c) { return reader.fill(c, converters); },
+        [&](Chunk& c) {
+            if (!choice.poly || result.status != ConversionResult::Status::done)
+                return false;
+            fill_with_flush(c, converters, channels, choice.ratio);
+            writer.end_at_input_time(choice.ratio);
+            return true;
+        },
+        [&](const Chunk& c) { return writer.drain(c); },
+        [&] {
+            if (progress)
+                progress(result.frames_in);
+        });
     result.wrapped = converters.wrapped();
     result.clipped = converters.clipped();
     judge_end(result, info, reader.ended_in_error());
