@@ -16,29 +16,17 @@
 
 namespace asrc_cpu_detail {
 
-inline bool has_avx2()
-{
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2");
-}
-
+// Defined out of line (cpu_x86.cpp): a source that includes this header
+// and also reads libgcc's processor model itself, as tools/q31_paths.h
+// does, must not see the builtins inline (clang 14's optimizer crashes
+// now and then on the pair).
+bool has_avx2();
 // AVX-512 with its 16-bit multiply-adds (BW, VNNI): the polyphase
 // converter's sums.
-inline bool has_avx512_vnni()
-{
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-           __builtin_cpu_supports("avx512vnni");
-}
-
+bool has_avx512_vnni();
 // AVX-512 with 64-bit lanes and 256-bit masked forms (DQ, VL): the 24-bit
 // converter's sums and gathers.
-inline bool has_avx512_dq_vl()
-{
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
-           __builtin_cpu_supports("avx512vl");
-}
+bool has_avx512_dq_vl();
 
 } // namespace asrc_cpu_detail
 
