@@ -36,7 +36,7 @@
 
 namespace {
 
-using asrc_driver::quoted;
+using asrc_cli::quoted;
 
 constexpr int kExitOk = 0;
 constexpr int kExitFileFault = 1;

@@ -15,7 +15,7 @@
 
 namespace asrc_audio {
 
-using asrc_driver::quoted;
+using asrc_cli::quoted;
 
 namespace {
 
@@ -139,9 +139,9 @@ bool takes_value(std::string_view name)
 // its value within the range its ratio allows.
 std::optional<std::string> read_offset(Options& o, const char* text)
 {
-    const std::optional<std::int16_t> step = asrc_driver::parse_rate_offset(text);
+    const std::optional<std::int16_t> step = asrc_cli::parse_rate_offset(text);
     if (!step)
-        return asrc_driver::invalid_rate_offset_message(text);
+        return asrc_cli::invalid_rate_offset_message(text);
     o.step = *step;
     o.offset = std::strtod(text, nullptr);
     o.offset_text = text;
@@ -292,7 +292,7 @@ std::string usage_text()
            "to 25 times apart.  RATE_OFFSET instead re-times a recording at the same nominal\n"
            "rate (drift correction): the output has (1 - RATE_OFFSET) times as many frames,\n"
            "and its header keeps INPUT's rate.  RATE_OFFSET is " +
-           asrc_driver::kRateOffsetRange +
+           asrc_cli::kRateOffsetRange +
            "\n"
            "(-2.0 to 0.96 for poly); a negative offset such as -0.01 is read as the offset,\n"
            "not as an option.\n"

@@ -5,10 +5,10 @@
 #include <array>
 #include <memory>
 #include <semaphore>
-#include <thread>
 #include <vector>
 
 #include "asrc_q31.h"
+#include "chunk_pipeline.h"
 
 namespace asrc_audio {
 
@@ -340,68 +340,41 @@ ConversionResult convert_q31(SNDFILE* in, const SF_INFO& info, SNDFILE* out, con
     }
 
     Converters converters(channels, chunk_frames, s.ratio, std::max(1, s.workers));
-    std::vector<std::thread> workers;
-    for (int w = 0; w < converters.workers(); ++w)
-        workers.emplace_back([&converters, w] { converters.run(w); });
-    auto& chunks = converters.chunks();
-
-    // Chunk i lives in chunks[i % kChunks]: the next ones are read while the
-    // workers convert the ones before.
-    std::uint64_t submitted = 0;
-    std::uint64_t collected = 0;
-    bool reading = true;
-    bool writing = true;
-    bool flushed = false;
-    while (reading || !flushed || collected < submitted) {
-        if ((reading || !flushed) && submitted - collected < kChunks) {
-            Chunk& c = chunks[submitted % kChunks];
-            if (reading) {
-                if (const std::int32_t n = source.read_q31(c.in.data(), chunk_frames); n > 0) {
-                    c.frames = n;
-                    result.frames_in += n;
-                    converters.submit(c);
-                    ++submitted;
-                    continue;
-                }
-            }
-            reading = false;
-            if (!flushed && !source.failed() && writing) {
-                // The converter's delay in silence, and one frame more,
-                // flushes the last outputs (any whose time lies before
-                // frames_in + 1: the rates' exact length may ask for one
-                // that the rounded ratio puts just past the input).
-                const std::int32_t flush = converters.delay() + 1;
-                std::fill_n(c.in.begin(),
-                            static_cast<std::size_t>(flush) * static_cast<std::size_t>(channels), 0);
-                c.frames = flush;
-                const auto n = static_cast<unsigned __int128>(result.frames_in);
-                last_frame = static_cast<std::int64_t>(
-                    s.in_rate > 0 && s.out_rate > 0
-                        ? (n * static_cast<unsigned __int128>(s.out_rate) +
-                           static_cast<unsigned __int128>(s.in_rate) - 1) /
-                              static_cast<unsigned __int128>(s.in_rate)
-                        : ((n << 40) + s.ratio - 1) / s.ratio);
-                converters.submit(c);
-                ++submitted;
-            }
-            flushed = true;
-            continue;
-        }
-        Chunk& c = chunks[collected % kChunks];
-        converters.collect(c);
-        ++collected;
-        if (writing && !write(c.out.data(), c.out_frames)) {
-            writing = false;
-            reading = false; // what is in flight is still collected
-        }
-        if (progress)
-            progress(result.frames_in);
-    }
-    Chunk& stop = chunks[submitted % kChunks];
-    stop.frames = -1;
-    converters.submit(stop);
-    for (std::thread& t : workers)
-        t.join();
+    run_chunk_pipeline(
+        converters,
+        [&](Chunk& c) {
+            const std::int32_t n = source.read_q31(c.in.data(), chunk_frames);
+            if (n <= 0)
+                return false;
+            c.frames = n;
+            result.frames_in += n;
+            return true;
+        },
+        [&](Chunk& c) {
+            if (source.failed())
+                return false;
+            // The converter's delay in silence, and one frame more, flushes
+            // the last outputs (any whose time lies before frames_in + 1:
+            // the rates' exact length may ask for one that the rounded
+            // ratio puts just past the input).
+            const std::int32_t flush = converters.delay() + 1;
+            std::fill_n(c.in.begin(),
+                        static_cast<std::size_t>(flush) * static_cast<std::size_t>(channels), 0);
+            c.frames = flush;
+            const auto n = static_cast<unsigned __int128>(result.frames_in);
+            last_frame = static_cast<std::int64_t>(
+                s.in_rate > 0 && s.out_rate > 0
+                    ? (n * static_cast<unsigned __int128>(s.out_rate) +
+                       static_cast<unsigned __int128>(s.in_rate) - 1) /
+                          static_cast<unsigned __int128>(s.in_rate)
+                    : ((n << 40) + s.ratio - 1) / s.ratio);
+            return true;
+        },
+        [&](Chunk& c) { return write(c.out.data(), c.out_frames); },
+        [&] {
+            if (progress)
+                progress(result.frames_in);
+        });
     result.clipped = source.clipped() + converters.clipped() + saturated;
     finish(result, source, info);
     return result;

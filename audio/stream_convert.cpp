@@ -9,17 +9,22 @@
 #include <memory>
 #include <semaphore>
 #include <sstream>
-#include <thread>
 #include <vector>
 
 #include "asrc.h"
 #include "asrc_poly.h"
+#include "chunk_pipeline.h"
 #include "conditioning.h"
+#include "stretched_rows.h"
 #include "wrap_count.h"
 
 namespace asrc_audio {
 
 namespace {
+
+// The 24-bit full scale: numbers at 24-bit scale lie in -2^23..2^23-1.
+constexpr std::int32_t kMin24 = -8388608;
+constexpr std::int32_t kMax24 = 8388607;
 
 // Samples per chunk, all channels together: large enough that the hand-over
 // to the worker, which costs tens of microseconds on a virtual machine, is
@@ -84,10 +89,8 @@ public:
             asrc_poly_init(&s, choice.ratio); // checked by the caller
         // Downsampling by more than 1%: the stretched filter's rows, shared
         // by all channels, run it on the vector units (same results).
-        if (choice.poly && asrc_poly_stride(choice.ratio) < 256) {
-            rows_ = std::make_unique<asrc_poly_rows>();
-            asrc_poly_rows_init(rows_.get(), choice.ratio);
-        }
+        if (choice.poly)
+            asrc_cli::stretched_rows(choice.ratio, rows_);
     }
 
     std::int16_t* in_plane(Chunk& c, int channel) const
@@ -226,6 +229,28 @@ private:
     std::int64_t wrapped_ = 0;
 };
 
+// A sample read by sf_readf_int (32-bit scale) at 24-bit scale, times
+// `gain`: the gain is applied to the 24-bit value in double precision,
+// rounded to nearest (ties to even) and clipped to -2^23..2^23-1.  With a
+// gain of exactly 1 the value is v >> 8 (arithmetic shift).
+std::int32_t integer_to_24bit(std::int32_t v, double gain)
+{
+    const std::int32_t v24 = v >> 8;
+    return gain == 1.0 ? v24 : clip_round_24bit(static_cast<double>(v24) * gain);
+}
+
+// A sample read by sf_readf_double at 24-bit scale, times `gain`: clipped to
+// [-1, 1] (NaN counts as 0), times 2^23 and the gain, rounded to nearest
+// (ties to even) and clipped to -2^23..2^23-1, so that 1.0 becomes 2^23-1
+// and every float that holds a 24-bit value n / 2^23 gives back n.
+std::int32_t floating_to_24bit(double v, double gain)
+{
+    if (std::isnan(v))
+        return 0;
+    const double clipped = std::clamp(v, -1.0, 1.0);
+    return clip_round_24bit(clipped * 8388608.0 * gain);
+}
+
 } // namespace
 
 // libsndfile adjusts the frame count of a WAV or AIFF file whose data chunk
@@ -306,19 +331,141 @@ bool reads_as_floating_point(int format)
     }
 }
 
-std::int32_t integer_to_24bit(std::int32_t v, double gain)
+namespace {
+
+// Reads the input a chunk at a time and conditions it into the chunk's
+// planes; counts the frames read into the result, and marks it on a read
+// error.
+class ChunkReader {
+public:
+    ChunkReader(SNDFILE* in, const SF_INFO& info, std::int32_t chunk_frames, double gain,
+                ConversionResult& result)
+        : in_(in), channels_(info.channels), chunk_frames_(chunk_frames), gain_(gain),
+          floating_(reads_as_floating_point(info.format)), result_(result),
+          raw_int_(floating_ ? 0 : chunk_size()), raw_float_(floating_ ? chunk_size() : 0)
+    {
+    }
+
+    // Reads and conditions the next chunk into c; false at the end or on
+    // an error (then the result says which).
+    bool fill(Chunk& c, const Converters& converters)
+    {
+        const sf_count_t n = floating_ ? sf_readf_double(in_, raw_float_.data(), chunk_frames_)
+                                       : sf_readf_int(in_, raw_int_.data(), chunk_frames_);
+        const bool failed = sf_error(in_) != SF_ERR_NO_ERROR;
+        if (n <= 0 && failed) {
+            // The system or the decoder fails again: a read error.
+            result_.status = ConversionResult::Status::read_error;
+            result_.detail = sf_strerror(in_);
+            return false;
+        }
+        if (n <= 0) {
+            // The decoder gave up on the last frame and the data ended there
+            // (a FLAC file cut in the middle of a frame): judged at the end,
+            // with the header's count.
+            ended_in_error_ = last_read_failed_;
+            return false;
+        }
+        // More frames after a failed read: libsndfile read again where it
+        // had failed, and nothing is missing.
+        last_read_failed_ = failed ? sf_strerror(in_) : "";
+        const auto frames = static_cast<std::int32_t>(n); // at most chunk_frames
+        for (int ch = 0; ch < channels_; ++ch)
+            condition(converters.in_plane(c, ch), ch, frames);
+        c.frames = frames;
+        result_.frames_in += frames;
+        return true;
+    }
+
+    // libsndfile's reason when the data ended in a frame it could not
+    // decode, "" if not.
+    const std::string& ended_in_error() const { return ended_in_error_; }
+
+private:
+    std::size_t chunk_size() const
+    {
+        return static_cast<std::size_t>(chunk_frames_) * static_cast<std::size_t>(channels_);
+    }
+
+    // Channel ch of the frames just read, at 24-bit scale, conditioned.
+    void condition(std::int16_t* plane, int ch, std::int32_t frames) const
+    {
+        if (floating_) {
+            const double* src = raw_float_.data() + ch;
+            for (std::int32_t i = 0; i < frames; ++i)
+                plane[i] = asrc_cli::condition_sample(floating_to_24bit(src[i * channels_], gain_));
+        } else if (gain_ == 1.0) {
+            const std::int32_t* src = raw_int_.data() + ch;
+            for (std::int32_t i = 0; i < frames; ++i)
+                plane[i] = asrc_cli::condition_sample(src[i * channels_] >> 8);
+        } else {
+            const std::int32_t* src = raw_int_.data() + ch;
+            for (std::int32_t i = 0; i < frames; ++i)
+                plane[i] = asrc_cli::condition_sample(integer_to_24bit(src[i * channels_], gain_));
+        }
+    }
+
+    SNDFILE* in_;
+    int channels_;
+    std::int32_t chunk_frames_;
+    double gain_;
+    bool floating_;
+    ConversionResult& result_;
+    std::vector<std::int32_t> raw_int_;
+    std::vector<double> raw_float_;
+    // libsndfile's reason when the last read gave frames but also reported
+    // an error (it does so with that read only): the next read decides what
+    // it was.  If the data ended there, the reason is kept for the end.
+    std::string last_read_failed_;
+    std::string ended_in_error_;
+};
+
+// Writes the converted chunks' frames; counts them into the result, and
+// marks it when a write falls short.
+class ChunkWriter {
+public:
+    ChunkWriter(SNDFILE* out, ConversionResult& result) : out_(out), result_(result) {}
+
+    // The polyphase converter's outputs end with the input's time: the
+    // silence that flushes its filter gives the last ones and then the tail
+    // of the filter's response, which is cut off.  Known once the input has
+    // been read (until then no output can lie beyond it).
+    void end_at_input_time(std::uint32_t ratio)
+    {
+        last_frame_ = static_cast<std::int64_t>(
+            ((static_cast<unsigned __int128>(result_.frames_in) << 30) + ratio - 1) / ratio);
+    }
+
+    // Writes a converted chunk; false when the write fell short.
+    bool drain(const Chunk& c)
+    {
+        const auto n = static_cast<std::int32_t>(
+            std::min<std::int64_t>(c.out_frames, last_frame_ - result_.frames_out));
+        if (sf_writef_short(out_, c.interleaved.data(), n) != n) {
+            result_.status = ConversionResult::Status::write_error;
+            result_.detail = sf_strerror(out_);
+            return false;
+        }
+        result_.frames_out += n;
+        return true;
+    }
+
+private:
+    SNDFILE* out_;
+    ConversionResult& result_;
+    std::int64_t last_frame_ = INT64_MAX;
+};
+
+// The polyphase converter's delay in silence, on every channel, into c.
+void fill_with_flush(Chunk& c, const Converters& converters, int channels, std::uint32_t ratio)
 {
-    const std::int32_t v24 = v >> 8;
-    return gain == 1.0 ? v24 : clip_round_24bit(static_cast<double>(v24) * gain);
+    const std::int32_t delay = asrc_poly_delay(ratio);
+    for (int ch = 0; ch < channels; ++ch)
+        std::fill_n(converters.in_plane(c, ch), delay, std::int16_t{0});
+    c.frames = delay;
 }
 
-std::int32_t floating_to_24bit(double v, double gain)
-{
-    if (std::isnan(v))
-        return 0;
-    const double clipped = std::clamp(v, -1.0, 1.0);
-    return clip_round_24bit(clipped * 8388608.0 * gain);
-}
+} // namespace
 
 ConversionResult convert_stream(SNDFILE* in, const SF_INFO& info, SNDFILE* out,
                                 const ConverterChoice& choice, double gain,
@@ -332,140 +479,28 @@ ConversionResult convert_stream(SNDFILE* in, const SF_INFO& info, SNDFILE* out,
     }
     const int channels = info.channels;
     const std::int32_t chunk_frames = std::max<std::int32_t>(1, kChunkSamples / channels);
-    const std::size_t chunk_samples =
-        static_cast<std::size_t>(chunk_frames) * static_cast<std::size_t>(channels);
-    const bool floating = reads_as_floating_point(info.format);
-
     Converters converters(channels, chunk_frames, choice);
-    std::vector<std::int32_t> raw_int(floating ? 0 : chunk_samples);
-    std::vector<double> raw_float(floating ? chunk_samples : 0);
-
-    std::vector<std::thread> workers;
-    for (int w = 0; w < converters.workers(); ++w)
-        workers.emplace_back([&converters, w] { converters.run(w); });
-    auto& chunks = converters.chunks();
-
-    // libsndfile's reason when the last read gave frames but also reported
-    // an error (it does so with that read only): the next read decides what
-    // it was.  If the data ended there, the reason is kept for the end.
-    std::string last_read_failed;
-    std::string ended_in_error;
-
-    // Reads and conditions the next chunk into c; false at the end or on
-    // an error (then result says which).
-    auto fill = [&](Chunk& c) {
-        const sf_count_t n = floating ? sf_readf_double(in, raw_float.data(), chunk_frames)
-                                      : sf_readf_int(in, raw_int.data(), chunk_frames);
-        const bool failed = sf_error(in) != SF_ERR_NO_ERROR;
-        if (n <= 0 && failed) {
-            // The system or the decoder fails again: a read error.
-            result.status = ConversionResult::Status::read_error;
-            result.detail = sf_strerror(in);
-            return false;
-        }
-        if (n <= 0) {
-            // The decoder gave up on the last frame and the data ended there
-            // (a FLAC file cut in the middle of a frame): judged below, with
-            // the header's count.
-            ended_in_error = last_read_failed;
-            return false;
-        }
-        // More frames after a failed read: libsndfile read again where it
-        // had failed, and nothing is missing.
-        last_read_failed = failed ? sf_strerror(in) : "";
-        const auto frames = static_cast<std::int32_t>(n); // at most chunk_frames
-        for (int ch = 0; ch < channels; ++ch) {
-            std::int16_t* plane = converters.in_plane(c, ch);
-            if (floating) {
-                const double* src = raw_float.data() + ch;
-                for (std::int32_t i = 0; i < frames; ++i)
-                    plane[i] =
-                        asrc_driver::condition_sample(floating_to_24bit(src[i * channels], gain));
-            } else if (gain == 1.0) {
-                const std::int32_t* src = raw_int.data() + ch;
-                for (std::int32_t i = 0; i < frames; ++i)
-                    plane[i] = asrc_driver::condition_sample(src[i * channels] >> 8);
-            } else {
-                const std::int32_t* src = raw_int.data() + ch;
-                for (std::int32_t i = 0; i < frames; ++i)
-                    plane[i] =
-                        asrc_driver::condition_sample(integer_to_24bit(src[i * channels], gain));
-            }
-        }
-        c.frames = frames;
-        result.frames_in += frames;
-        return true;
-    };
-
-    // The polyphase converter's outputs end with the input's time: the
-    // silence that flushes its filter gives the last ones and then the tail
-    // of the filter's response, which is cut off.  Known once the input has
-    // been read (until then no output can lie beyond it).
-    std::int64_t last_frame = INT64_MAX;
-
-    // Writes a converted chunk; false when the write fell short.
-    auto drain = [&](const Chunk& c) {
-        const auto n = static_cast<std::int32_t>(
-            std::min<std::int64_t>(c.out_frames, last_frame - result.frames_out));
-        if (sf_writef_short(out, c.interleaved.data(), n) != n) {
-            result.status = ConversionResult::Status::write_error;
-            result.detail = sf_strerror(out);
-            return false;
-        }
-        result.frames_out += n;
-        return true;
-    };
-
-    // Chunk i lives in chunks[i % kChunks]: the next ones are read while the
-    // worker converts the ones before.
-    std::uint64_t submitted = 0;
-    std::uint64_t collected = 0;
-    bool reading = true;
-    bool writing = true;
-    bool flushed = !choice.poly;
-    while (reading || !flushed || collected < submitted) {
-        if ((reading || !flushed) && submitted - collected < kChunks) {
-            Chunk& c = chunks[submitted % kChunks];
-            if (reading && fill(c)) {
-                converters.submit(c);
-                ++submitted;
-                continue;
-            }
-            reading = false;
-            if (!flushed && result.status == ConversionResult::Status::done && writing) {
-                // The polyphase converter's delay in silence, on every channel.
-                const std::int32_t delay = asrc_poly_delay(choice.ratio);
-                for (int ch = 0; ch < channels; ++ch)
-                    std::fill_n(converters.in_plane(c, ch), delay, std::int16_t{0});
-                c.frames = delay;
-                last_frame = static_cast<std::int64_t>(
-                    ((static_cast<unsigned __int128>(result.frames_in) << 30) + choice.ratio - 1) /
-                    choice.ratio);
-                converters.submit(c);
-                ++submitted;
-            }
-            flushed = true;
-            continue;
-        }
-        Chunk& c = chunks[collected % kChunks];
-        converters.collect(c);
-        ++collected;
-        if (writing && !drain(c)) {
-            writing = false;
-            reading = false; // what is in flight is still collected
-        }
-        if (progress)
-            progress(result.frames_in);
-    }
-    Chunk& stop = chunks[submitted % kChunks];
-    stop.frames = -1;
-    converters.submit(stop);
-    for (std::thread& t : workers)
-        t.join();
+    ChunkReader reader(in, info, chunk_frames, gain, result);
+    ChunkWriter writer(out, result);
+    // The polyphase converter's delay in silence follows the last input
+    // (unless reading failed); the rule needs no flush.
+    run_chunk_pipeline(
+        converters, [&](Chunk& c) { return reader.fill(c, converters); },
+        [&](Chunk& c) {
+            if (!choice.poly || result.status != ConversionResult::Status::done)
+                return false;
+            fill_with_flush(c, converters, channels, choice.ratio);
+            writer.end_at_input_time(choice.ratio);
+            return true;
+        },
+        [&](const Chunk& c) { return writer.drain(c); },
+        [&] {
+            if (progress)
+                progress(result.frames_in);
+        });
     result.wrapped = converters.wrapped();
     result.clipped = converters.clipped();
-
-    judge_end(result, info, ended_in_error);
+    judge_end(result, info, reader.ended_in_error());
     return result;
 }
 

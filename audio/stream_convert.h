@@ -11,26 +11,10 @@
 
 namespace asrc_audio {
 
-// The 24-bit full scale: numbers at 24-bit scale lie in -2^23..2^23-1.
-inline constexpr std::int32_t kMin24 = -8388608;
-inline constexpr std::int32_t kMax24 = 8388607;
-
 // Whether a file of this libsndfile format is read as floating point
 // (float, double and the lossy codecs, whose decoders give floats); every
 // other format is read as integers.
 bool reads_as_floating_point(int format);
-
-// A sample read by sf_readf_int (32-bit scale) at 24-bit scale, times
-// `gain`: the gain is applied to the 24-bit value in double precision,
-// rounded to nearest (ties to even) and clipped to -2^23..2^23-1.  With a
-// gain of exactly 1 the value is v >> 8 (arithmetic shift).
-std::int32_t integer_to_24bit(std::int32_t v, double gain);
-
-// A sample read by sf_readf_double at 24-bit scale, times `gain`: clipped to
-// [-1, 1] (NaN counts as 0), times 2^23 and the gain, rounded to nearest
-// (ties to even) and clipped to -2^23..2^23-1, so that 1.0 becomes 2^23-1
-// and every float that holds a 24-bit value n / 2^23 gives back n.
-std::int32_t floating_to_24bit(double v, double gain);
 
 // Which converter every channel goes through, and how.
 struct ConverterChoice {
@@ -77,8 +61,10 @@ using Progress = std::function<void(std::int64_t frames_in)>;
 
 // Converts the whole of `in` (opened for reading, described by `info`) into
 // `out` (opened for writing with the same number of channels): each sample
-// is brought to 24-bit scale (see above, `gain` is linear), conditioned as
-// the program asrc conditions its numbers, and converted by the converter of
+// is brought to 24-bit scale (an integer shifted right by 8, a float times
+// 2^23, each clipped; `gain`, linear, applied there in double precision and
+// rounded to nearest), conditioned as the program asrc conditions its
+// numbers, and converted by the converter of
 // its channel; the channels' outputs are interleaved into frames.  The rule
 // gives what asrc gives; the polyphase converter gives every output whose
 // time k * ratio lies within the input, ceil(frames_in * 2^30 / ratio) of

@@ -57,7 +57,7 @@ const std::vector<std::int16_t>& input()
         std::uniform_int_distribution<std::int32_t> d(-(1 << 22), (1 << 22) - 1);
         std::vector<std::int16_t> v(kSamples);
         for (auto& s : v)
-            s = asrc_driver::condition_sample(d(rng));
+            s = asrc_cli::condition_sample(d(rng));
         return v;
     }();
     return samples;
@@ -98,7 +98,7 @@ std::vector<std::int16_t> tone(double f, double fs, std::size_t n)
     std::vector<std::int16_t> x(n);
     const double a = std::pow(10.0, -1.0 / 20) * 8388607.0;
     for (std::size_t i = 0; i < n; ++i)
-        x[i] = asrc_driver::condition_sample(static_cast<std::int32_t>(
+        x[i] = asrc_cli::condition_sample(static_cast<std::int32_t>(
             std::floor(a * std::sin(2 * M_PI * f / fs * static_cast<double>(i)) + 0.5)));
     return x;
 }

@@ -30,7 +30,7 @@ int main(int argc, char** argv)
             int v = 0;
             if (std::fscanf(in, "%d", &v) != 1)
                 break;
-            block[i] = asrc_driver::condition_sample(v);
+            block[i] = asrc_cli::condition_sample(v);
         }
         if (i < 16)
             break;

@@ -21,7 +21,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # double as on any other target; the x87 unit would keep 80 bits and the
 # sample conditioning would come out one lower for many inputs (25600 would
 # give 98, not 99).  The code refuses to build without this
-# (driver/conditioning.h checks FLT_EVAL_METHOD).  Every i686 processor
+# (cli/conditioning.h checks FLT_EVAL_METHOD).  Every i686 processor
 # Windows still runs on has SSE2.
 set(CMAKE_C_FLAGS_INIT "-msse2 -mfpmath=sse")
 set(CMAKE_CXX_FLAGS_INIT "-msse2 -mfpmath=sse")

@@ -1,6 +1,16 @@
 // asrc.h - fixed-point asynchronous sample-rate converter for mono streams of
 // 16-bit samples: one converter per stream, as many as the caller holds.
 //
+// USAGE
+//
+//     asrc_state s;
+//     asrc_state_init(&s);
+//     const int16_t step = 163;                   // rate offset 0.01: trunc(16384 * 0.01)
+//     for (;;) {                                  // blocks of any length
+//         int32_t nin = count, nout = 0;          // out: room for
+//         asrc_state_process_block(&s, out, in, &nin, &nout, step); // asrc_max_output
+//     }
+//
 // OVERVIEW
 //
 // The converter is a first-order allpass fractional-delay interpolator

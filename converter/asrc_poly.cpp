@@ -5,8 +5,8 @@
 // asrc.cpp is.
 #include "asrc_poly.h"
 
-#include "poly_kernels.h"
-#include "poly_table.h"
+#include "internal/poly_kernels.h"
+#include "internal/poly_table.h"
 
 namespace asrc_poly_detail {
 
@@ -96,7 +96,8 @@ int64_t full_band_sum_portable(const int16_t* xn, uint32_t frac)
 RowsSum best_rows_sum()
 {
 #if defined(ASRC_POLY_X86_KERNELS)
-    return cpu_has_avx512_vnni() ? rows_sum_avx512 : cpu_has_avx2() ? rows_sum_avx2 : rows_sum_sse2;
+    using namespace asrc_cpu_detail;
+    return has_avx512_vnni() ? rows_sum_avx512 : has_avx2() ? rows_sum_avx2 : rows_sum_sse2;
 #else
     return nullptr;
 #endif
@@ -105,9 +106,10 @@ RowsSum best_rows_sum()
 FullBandSum best_full_band_sum()
 {
 #if defined(ASRC_POLY_X86_KERNELS)
-    return cpu_has_avx512_vnni() ? full_band_sum_avx512
-           : cpu_has_avx2()      ? full_band_sum_avx2
-                                 : full_band_sum_sse2;
+    using namespace asrc_cpu_detail;
+    return has_avx512_vnni() ? full_band_sum_avx512
+           : has_avx2()      ? full_band_sum_avx2
+                             : full_band_sum_sse2;
 #elif defined(ASRC_POLY_DSP_KERNEL)
     return full_band_sum_dsp;
 #else
@@ -231,14 +233,6 @@ inline int32_t run(asrc_poly_state& s, int16_t* out, const int16_t* in, int32_t 
     return n;
 }
 
-// The stride and delay as asrc_poly_stride and asrc_poly_delay give them
-// (the tests hold them equal), without a 64-bit `/`.
-// The table at position q, 0 outside 0..32768.
-inline int32_t folded_entry(int32_t q)
-{
-    return q < 0 || q > kEnd ? 0 : kHalfTable[q <= kCentre ? q : kEnd - q];
-}
-
 void process(asrc_poly_state& s, const asrc_poly_rows* rows, int16_t* out, const int16_t* in,
              int32_t count, int32_t* nout)
 {
@@ -268,6 +262,8 @@ void process(asrc_poly_state& s, const asrc_poly_rows* rows, int16_t* out, const
         (kCentre - 1) / stride);
 }
 
+// The stride and delay as asrc_poly_stride and asrc_poly_delay give them
+// (the tests hold them equal), without a 64-bit `/`.
 void apply_ratio(asrc_poly_state& s, uint32_t ratio)
 {
     const int32_t stride = stride_of(ratio);
@@ -321,19 +317,6 @@ int asrc_poly_set_ratio(asrc_poly_state* s, uint32_t ratio)
     return 0;
 }
 
-void asrc_poly_process_block(asrc_poly_state* s, int16_t* out, const int16_t* in, int32_t* nin,
-                             int32_t* nout)
-{
-    const int32_t count = *nin;
-    if (count <= 0) {
-        *nin = 0;
-        *nout = 0;
-        return;
-    }
-    process(*s, nullptr, out, in, count, nout);
-    *nin = count;
-}
-
 void asrc_poly_process_block_rows(asrc_poly_state* s, const asrc_poly_rows* rows, int16_t* out,
                                   const int16_t* in, int32_t* nin, int32_t* nout)
 {
@@ -345,6 +328,12 @@ void asrc_poly_process_block_rows(asrc_poly_state* s, const asrc_poly_rows* rows
     }
     process(*s, rows, out, in, count, nout);
     *nin = count;
+}
+
+void asrc_poly_process_block(asrc_poly_state* s, int16_t* out, const int16_t* in, int32_t* nin,
+                             int32_t* nout)
+{
+    asrc_poly_process_block_rows(s, nullptr, out, in, nin, nout);
 }
 
 int asrc_poly_rows_init(asrc_poly_rows* r, uint32_t ratio)
@@ -362,17 +351,16 @@ int asrc_poly_rows_init(asrc_poly_rows* r, uint32_t ratio)
     const int32_t taps = reach + (kCentre + stride - 1) / stride + 1; // + the delay
     r->taps = taps;
     r->first = -reach;
-    r->unused = 0;
     for (int32_t a = 0; a < stride; ++a) {
         for (int32_t i = 0; i < taps; ++i) {
             const int32_t q = kCentre + stride * (r->first + i) - a;
-            const int32_t f = folded_entry(q);
+            const int32_t f = table_entry(q);
             const int32_t hi = f >> 6; // floor: lo = f - 64 * hi is 0..63
             // All three fit 16 bits: |f| < 2^20, |f(q - 1) - f(q)| < 2^13.
             const int32_t at = a * taps + i;
             r->hi[at] = static_cast<int16_t>(hi);
             r->lo[at] = static_cast<int16_t>(f - 64 * hi);
-            r->d[at] = static_cast<int16_t>(folded_entry(q - 1) - f);
+            r->d[at] = static_cast<int16_t>(table_entry(q - 1) - f);
         }
     }
     return 0;

@@ -3,6 +3,19 @@
 // on every block, transparent in 16 bits.  One converter per channel, as many
 // as the caller holds.  Part of the same library as asrc.h.
 //
+// USAGE
+//
+//     asrc_poly_state s;                          // one per channel
+//     asrc_poly_init(&s, asrc_poly_ratio(48000, 44100));
+//     for (;;) {                                  // blocks of any length
+//         int32_t nin = count, nout = 0;          // out: room for
+//         asrc_poly_process_block(&s, out, in, &nin, &nout); // asrc_poly_max_output
+//         asrc_poly_set_ratio(&s, ratio);         // when a drift controller moves it
+//     }
+//
+// Downsampling by more than 1% runs faster given the rows of the stretched
+// filter (asrc_poly_rows_init once per stride, asrc_poly_process_block_rows).
+//
 // OVERVIEW
 //
 // Each output sample is the input, band-limited by a windowed-sinc lowpass,
@@ -208,7 +221,7 @@ void asrc_poly_process_block(asrc_poly_state* s, int16_t* out, const int16_t* in
 // (some 15 times the full band's cost on x86-64, where the full band has
 // vector paths).  asrc_poly_rows holds the
 // filter for one stride laid out row by row, as the full band's rows are
-// built in: 199,600 bytes, made once by asrc_poly_rows_init in the caller's
+// built in: 199,596 bytes, made once by asrc_poly_rows_init in the caller's
 // memory (static, or allocated by the caller) and then only read, by any
 // number of channels at once.  asrc_poly_process_block_rows uses it when its
 // stride is the state's; the outputs are the same bit for bit either way.
@@ -220,7 +233,6 @@ typedef struct asrc_poly_rows {
     int32_t stride; // the stride they hold (129..255); 256 when none are needed
     int32_t taps;   // entries per row: the filter's taps at this stride
     int32_t first;  // the tap offset j (see ARITHMETIC) of each row's first entry
-    int32_t unused;
     // Row a (a = (stride * frac) >> 30) at a * taps in each: the table's
     // entries F = 64 * hi + lo (lo in 0..63), and d, the difference to the
     // next entry down, F(q - 1) - F(q).

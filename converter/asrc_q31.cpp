@@ -5,9 +5,9 @@
 // asrc.cpp is.
 #include "asrc_q31.h"
 
-#include "q31_kernels.h"
-#include "q31_pieces.h"
-#include "q31_table.h"
+#include "internal/q31_kernels.h"
+#include "internal/q31_pieces.h"
+#include "internal/q31_table.h"
 
 namespace asrc_q31_detail {
 

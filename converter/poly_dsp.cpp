@@ -6,13 +6,13 @@
 // rows of poly_rows.h cost 192 KiB of constant data beside the folded
 // 64 KiB table; their bounds keep the 32-bit sums exact, so the result is
 // full_band_sum_portable's integer.
-#include "poly_kernels.h"
+#include "internal/poly_kernels.h"
 
 #ifdef ASRC_POLY_DSP_KERNEL
 
 #include <arm_acle.h>
 
-#include "poly_rows.h"
+#include "internal/poly_rows.h"
 
 namespace asrc_poly_detail {
 

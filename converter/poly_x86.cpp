@@ -1,13 +1,13 @@
 // poly_x86.cpp - the full-band filter sum with SSE2, AVX2 and AVX-512 VNNI:
 // the same integer as full_band_sum_portable, from 16-bit multiply-adds on
 // the rows of poly_rows.h, whose bounds keep every 32-bit lane exact.
-#include "poly_kernels.h"
+#include "internal/poly_kernels.h"
 
 #ifdef ASRC_POLY_X86_KERNELS
 
 #include <immintrin.h>
 
-#include "poly_rows.h"
+#include "internal/poly_rows.h"
 
 namespace asrc_poly_detail {
 
@@ -226,19 +226,6 @@ rows_sum_avx512(const int16_t* x, const int16_t* hi, const int16_t* lo, const in
     return join_wide(sum_hi, hsum512(acc_lo), hsum512(acc_d), phi);
 }
 #pragma GCC diagnostic pop
-
-bool cpu_has_avx512_vnni()
-{
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-           __builtin_cpu_supports("avx512vnni");
-}
-
-bool cpu_has_avx2()
-{
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2");
-}
 
 } // namespace asrc_poly_detail
 

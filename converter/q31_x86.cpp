@@ -2,9 +2,9 @@
 // AVX-512.  The source is the portable one (q31_kernels.h); only the
 // instructions the compiler may choose differ, and integer sums have one
 // result in any order, so the results are the same bits.
-#include "q31_kernels.h"
-#include "q31_pieces.h"
-#include "q31_table.h"
+#include "internal/q31_kernels.h"
+#include "internal/q31_pieces.h"
+#include "internal/q31_table.h"
 
 #ifdef ASRC_Q31_X86_KERNELS
 
@@ -181,19 +181,6 @@ __attribute__((target("avx512f,avx512dq,avx512vl"))) void stretched_row_avx512(i
 }
 #endif
 #pragma GCC diagnostic pop
-
-bool q31_cpu_has_avx2()
-{
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2");
-}
-
-bool q31_cpu_has_avx512()
-{
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
-           __builtin_cpu_supports("avx512vl");
-}
 
 } // namespace asrc_q31_detail
 

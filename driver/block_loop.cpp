@@ -28,7 +28,7 @@ SampleReader::Result fill_block(SampleReader& reader, std::int16_t* buffer, std:
     SampleReader::Result r;
     const std::size_t got = reader.next_many(numbers.data(), wanted, &r);
     for (std::size_t i = 0; i < got; ++i)
-        buffer[static_cast<std::size_t>(first) + i] = condition_sample(numbers[i]);
+        buffer[static_cast<std::size_t>(first) + i] = asrc_cli::condition_sample(numbers[i]);
     return r;
 }
 

@@ -27,7 +27,7 @@ constexpr const char* kOutputName = "TEST24_ASRC.TXT";
 
 void report_input_fault(const asrc_driver::SampleReader& reader, bool out_of_range)
 {
-    const std::string text = asrc_driver::escaped(reader.fault_text()) +
+    const std::string text = asrc_cli::escaped(reader.fault_text()) +
                              (reader.fault_text_cut() ? "..." : "");
     std::printf("Error in input file at line %lld: \"%s\" %s\n",
                 static_cast<long long>(reader.fault_line()), text.c_str(),
@@ -42,12 +42,12 @@ int main(int argc, char** argv)
         std::printf("Usage: asrc RATE_OFFSET\n"
                     "Converts %s into %s, moving the phase by trunc(16384 * RATE_OFFSET)\n"
                     "per sample; RATE_OFFSET is %s.\n",
-                    kInputName, kOutputName, asrc_driver::kRateOffsetRange);
+                    kInputName, kOutputName, asrc_cli::kRateOffsetRange);
         return kExitUsage;
     }
-    const std::optional<std::int16_t> step = asrc_driver::parse_rate_offset(argv[1]);
+    const std::optional<std::int16_t> step = asrc_cli::parse_rate_offset(argv[1]);
     if (!step) {
-        std::printf("%s\n", asrc_driver::invalid_rate_offset_message(argv[1]).c_str());
+        std::printf("%s\n", asrc_cli::invalid_rate_offset_message(argv[1]).c_str());
         return kExitUsage;
     }
 

@@ -19,6 +19,7 @@
 #include "conditioning.h"
 #include "module_common.h"
 #include "rate_offset.h"
+#include "stretched_rows.h"
 
 namespace py = pybind11;
 using asrc_python::type_name;
@@ -220,10 +221,10 @@ int step_for_offset(const py::handle& offset)
     // The program never sees a NUL inside its argument; the parser would
     // stop at one and read only the part before it.
     const std::optional<std::int16_t> step =
-        text.find('\0') == std::string::npos ? asrc_driver::parse_rate_offset(text.c_str())
+        text.find('\0') == std::string::npos ? asrc_cli::parse_rate_offset(text.c_str())
                                              : std::nullopt;
     if (!step)
-        throw py::value_error(asrc_driver::invalid_rate_offset_message(text));
+        throw py::value_error(asrc_cli::invalid_rate_offset_message(text));
     return *step;
 }
 
@@ -240,7 +241,7 @@ py::array_t<std::int16_t> condition(const py::handle& numbers)
     if (a.itemsize() == static_cast<py::ssize_t>(sizeof(std::int32_t))) {
         py::gil_scoped_release unlocked;
         for (py::ssize_t i = 0; i < n; ++i)
-            o[i] = asrc_driver::condition_sample(element<std::int32_t>(base, stride, i));
+            o[i] = asrc_cli::condition_sample(element<std::int32_t>(base, stride, i));
         return out;
     }
     std::optional<std::pair<py::ssize_t, std::int64_t>> outside;
@@ -253,7 +254,7 @@ py::array_t<std::int16_t> condition(const py::handle& numbers)
                 outside.emplace(i, v);
                 break;
             }
-            o[i] = asrc_driver::condition_sample(static_cast<std::int32_t>(v)); // in range
+            o[i] = asrc_cli::condition_sample(static_cast<std::int32_t>(v)); // in range
         }
     }
     if (outside)
@@ -320,19 +321,6 @@ std::uint32_t ratio_from(const py::handle& ratio_or_in_rate, const py::object& o
     return out_rate.is_none() ? checked_ratio(ratio_or_in_rate) : poly_ratio(ratio_or_in_rate, out_rate);
 }
 
-// The stretched filter's rows for the state's stride, made when first
-// needed and again when the stride changes (they are 200 KB, so only then).
-const asrc_poly_rows* rows_for(const asrc_poly_state& s, std::unique_ptr<asrc_poly_rows>& rows)
-{
-    if (s.stride == 256)
-        return nullptr;
-    if (!rows)
-        rows = std::make_unique<asrc_poly_rows>();
-    if (rows->stride != s.stride)
-        asrc_poly_rows_init(rows.get(), s.ratio);
-    return rows.get();
-}
-
 py::array_t<std::int16_t> poly_convert_on(asrc_poly_state* s, std::unique_ptr<asrc_poly_rows>& rows,
                                           std::mutex* lock, const py::array& samples,
                                           py::ssize_t extra = 0)
@@ -343,7 +331,8 @@ py::array_t<std::int16_t> poly_convert_on(asrc_poly_state* s, std::unique_ptr<as
         [s, &rows](const std::int16_t* in, std::int32_t count, std::int16_t* out) {
             std::int32_t nin = count;
             std::int32_t nout = 0;
-            asrc_poly_process_block_rows(s, rows_for(*s, rows), out, in, &nin, &nout);
+            const asrc_poly_rows* r = asrc_cli::stretched_rows(s->ratio, rows);
+            asrc_poly_process_block_rows(s, r, out, in, &nin, &nout);
             return nout;
         },
         extra);

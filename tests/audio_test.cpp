@@ -366,7 +366,7 @@ std::vector<std::int16_t> reference(const std::vector<std::int32_t>& numbers24, 
     asrc_test::ReferenceConverter ref;
     std::vector<std::int16_t> out;
     for (std::int32_t v : numbers24)
-        ref.push(asrc_driver::condition_sample(v), step, out);
+        ref.push(asrc_cli::condition_sample(v), step, out);
     if (wrapped != nullptr)
         *wrapped += ref.wrapped;
     return out;

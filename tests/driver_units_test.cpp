@@ -1,9 +1,11 @@
-// The program's units on their own: the rate offset, the conditioning, the
-// reader (cut into every piece size) and the writer.
+// The program's units on their own: the shared helpers of cli/ (the rate
+// offset, the conditioning, the stretched rows), the reader (cut into every
+// piece size) and the writer.
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <random>
 #include <string>
@@ -16,6 +18,7 @@
 #include "rate_offset.h"
 #include "sample_reader.h"
 #include "sample_writer.h"
+#include "stretched_rows.h"
 
 namespace {
 
@@ -33,7 +36,7 @@ class RateOffset : public ::testing::TestWithParam<OffsetCase> {};
 
 TEST_P(RateOffset, GivesStepOrRefuses)
 {
-    EXPECT_EQ(asrc_driver::parse_rate_offset(GetParam().text), GetParam().step)
+    EXPECT_EQ(asrc_cli::parse_rate_offset(GetParam().text), GetParam().step)
         << "\"" << GetParam().text << "\"";
 }
 
@@ -69,7 +72,7 @@ TEST(Conditioning, MatchesTheWorkedValues)
         {INT32_MAX, -18352}, // (2^23 - 1) * 0.99 -> 8304720, whose low 16 bits wrap
     };
     for (const auto& [v, expected] : cases)
-        EXPECT_EQ(asrc_driver::condition_sample(v), expected) << v;
+        EXPECT_EQ(asrc_cli::condition_sample(v), expected) << v;
 }
 
 // The product is rounded to double before truncation, for every 16-bit
@@ -80,8 +83,38 @@ TEST(Conditioning, RoundsTheProductToDouble)
     for (std::int32_t k = -32768; k < 32768; ++k) {
         volatile double product = static_cast<double>(k) * 0.99; // forced to memory
         const auto expected = static_cast<std::int16_t>(static_cast<std::int32_t>(product));
-        ASSERT_EQ(asrc_driver::condition_sample(k * 256), expected) << k;
+        ASSERT_EQ(asrc_cli::condition_sample(k * 256), expected) << k;
     }
+}
+
+// ------------------------------------------------------------- stretched rows
+
+// None at the full band; filled for a downward ratio; kept (not filled
+// again) while the stride stays; filled again when it changes.
+TEST(StretchedRows, FilledOnlyWhenTheStrideNeedsThem)
+{
+    std::unique_ptr<asrc_poly_rows> rows;
+    EXPECT_EQ(asrc_cli::stretched_rows(ASRC_POLY_RATIO_FULL_BAND, rows), nullptr);
+    EXPECT_EQ(rows, nullptr) << "nothing allocated at the full band";
+
+    const std::uint32_t down = asrc_poly_ratio(48000, 44100);
+    const asrc_poly_rows* first = asrc_cli::stretched_rows(down, rows);
+    ASSERT_NE(first, nullptr);
+    ASSERT_EQ(first->stride, asrc_poly_stride(down));
+    const auto fresh = std::make_unique<asrc_poly_rows>();
+    asrc_poly_rows_init(fresh.get(), down);
+    EXPECT_EQ(first->hi[7], fresh->hi[7]);
+
+    rows->hi[7] = static_cast<std::int16_t>(fresh->hi[7] + 1); // marks a refill
+    const std::uint32_t near = down + 1;                        // the same stride
+    ASSERT_EQ(asrc_poly_stride(near), first->stride);
+    EXPECT_EQ(asrc_cli::stretched_rows(near, rows), first);
+    EXPECT_EQ(rows->hi[7], fresh->hi[7] + 1) << "filled again for the same stride";
+
+    const std::uint32_t further = asrc_poly_ratio(80000, 44100);
+    ASSERT_NE(asrc_poly_stride(further), first->stride);
+    EXPECT_EQ(asrc_cli::stretched_rows(further, rows), first) << "one allocation";
+    EXPECT_EQ(rows->stride, asrc_poly_stride(further));
 }
 
 // --------------------------------------------------------------------- reader

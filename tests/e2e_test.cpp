@@ -135,7 +135,7 @@ std::vector<std::int16_t> expected_output(const std::vector<std::int32_t>& numbe
 {
     std::vector<std::int16_t> samples;
     for (std::size_t i = 0; i < numbers.size() / 16 * 16; ++i)
-        samples.push_back(asrc_driver::condition_sample(numbers[i]));
+        samples.push_back(asrc_cli::condition_sample(numbers[i]));
     asrc_test::ReferenceConverter ref;
     return ref.run(samples, step);
 }

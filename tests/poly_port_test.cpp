@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "poly_hash.h"
-#include "poly_kernels.h"
+#include "internal/poly_kernels.h"
 #include "reference_poly.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "asrc_poly.h"
-#include "poly_kernels.h"
+#include "internal/poly_kernels.h"
 #include "reference_poly.h"
 
 namespace {
@@ -176,8 +176,8 @@ TEST(PolyKernels, VectorSumsEqualThePortableSum)
     const std::vector<asrc_poly_detail::FullBandSum> kernels = {
 #ifdef ASRC_POLY_X86_KERNELS
         full_band_sum_sse2,
-        cpu_has_avx2() ? full_band_sum_avx2 : full_band_sum_sse2,
-        cpu_has_avx512_vnni() ? full_band_sum_avx512 : full_band_sum_sse2,
+        asrc_cpu_detail::has_avx2() ? full_band_sum_avx2 : full_band_sum_sse2,
+        asrc_cpu_detail::has_avx512_vnni() ? full_band_sum_avx512 : full_band_sum_sse2,
 #endif
         best_full_band_sum()};
     for (int round = 0; round < 4000; ++round) {
@@ -438,9 +438,9 @@ TEST(PolyRows, VectorSumsEqualTheFoldedSum)
     std::vector<RowsSum> kernels;
 #ifdef ASRC_POLY_X86_KERNELS
     kernels.push_back(rows_sum_sse2);
-    if (cpu_has_avx2())
+    if (asrc_cpu_detail::has_avx2())
         kernels.push_back(rows_sum_avx2);
-    if (cpu_has_avx512_vnni())
+    if (asrc_cpu_detail::has_avx512_vnni())
         kernels.push_back(rows_sum_avx512);
 #endif
     if (kernels.empty())

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "asrc_q31.h"
-#include "q31_kernels.h"
+#include "internal/q31_kernels.h"
 #include "reference_q31.h"
 #include "sine_fit.h"
 
@@ -179,6 +179,9 @@ TEST(Q31Reference, EveryOutputMatches)
 TEST(Q31Reference, VectorPathsMatchPortable)
 {
     using namespace asrc_q31_detail;
+#ifdef ASRC_Q31_X86_KERNELS
+    using namespace asrc_cpu_detail;
+#endif
     std::mt19937_64 rng(7);
     std::vector<int32_t> x(8 * 200);
     for (auto& v : x)
@@ -190,8 +193,8 @@ TEST(Q31Reference, VectorPathsMatchPortable)
     for (FullBandSums path : {best_full_band_sums()
 #ifdef ASRC_Q31_X86_KERNELS
                               ,
-                              q31_cpu_has_avx2() ? full_band_sums_avx2 : nullptr,
-                              q31_cpu_has_avx512() ? full_band_sums_avx512 : nullptr
+                              has_avx2() ? full_band_sums_avx2 : nullptr,
+                              has_avx512_dq_vl() ? full_band_sums_avx512 : nullptr
 #endif
          }) {
         if (path == nullptr)
@@ -212,8 +215,8 @@ TEST(Q31Reference, VectorPathsMatchPortable)
     for (StretchedRow path : {best_stretched_row()
 #if defined(ASRC_Q31_X86_KERNELS) && !defined(ASRC_Q31_SMALL)
                               ,
-                              q31_cpu_has_avx512() ? stretched_row_avx512 : nullptr,
-                              q31_cpu_has_avx2() ? stretched_row_avx2 : nullptr
+                              has_avx512_dq_vl() ? stretched_row_avx512 : nullptr,
+                              has_avx2() ? stretched_row_avx2 : nullptr
 #endif
          }) {
         if (path == nullptr)

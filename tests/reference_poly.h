@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "asrc_poly.h"
-#include "poly_table.h"
+#include "internal/poly_table.h"
 
 namespace reference_poly {
 

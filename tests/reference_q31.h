@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "asrc_q31.h"
-#include "q31_table.h"
+#include "internal/q31_table.h"
 
 namespace asrc_ref {
 

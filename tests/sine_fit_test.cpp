@@ -1,4 +1,4 @@
-// analysis/sine_fit.h, the C++ sine fit that the tests, the benchmarks and
+// measure/sine_fit.h, the C++ sine fit that the tests, the benchmarks and
 // the bridge simulator measure with, against signals of known answer.
 #include <gtest/gtest.h>
 

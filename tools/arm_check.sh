@@ -171,7 +171,7 @@ echo "== asrc_poly.h against this machine's build"
 # The host's line: x86-64 (or whatever this is) with its own kernels.
 g++ -std=c++20 -O2 -Wall -Wextra -Wconversion -Werror -Iconverter -Itools \
   -DASRC_CHECK_TARGET="\"$(uname -m) host\"" tools/poly_hash.cpp converter/asrc_poly.cpp \
-  converter/poly_x86.cpp -o "$build/poly_hash-host"
+  converter/poly_x86.cpp converter/cpu_x86.cpp -o "$build/poly_hash-host"
 host_line=$("$build/poly_hash-host" "$seed" "$calls") || {
   echo "$host_line"
   echo "arm_check: poly_hash failed on this machine" >&2
@@ -239,7 +239,7 @@ fi
 
 echo "== asrc_q31.h against this machine's build, on its vector and portable sums"
 # Every source of the 24-bit converter (the x86 one is empty elsewhere).
-q31_sources="converter/asrc_q31.cpp $(echo converter/q31_*.cpp)"
+q31_sources="converter/asrc_q31.cpp $(echo converter/q31_*.cpp) converter/cpu_x86.cpp"
 g++ -std=c++20 -O2 -Wall -Wextra -Wconversion -Werror -Iconverter -Itools \
   -DASRC_CHECK_TARGET="\"$(uname -m) host\"" tools/q31_hash.cpp $q31_sources \
   -o "$build/q31_hash-host"

@@ -30,9 +30,14 @@ for kind in static shared; do
     -DASRC_BUILD_TESTS=OFF -DASRC_BUILD_PROGRAMS=OFF >/dev/null
   cmake --build "$scratch/lib-$kind" -j2 >/dev/null
   cmake --install "$scratch/lib-$kind" --prefix "$prefix" >/dev/null
-  for h in asrc.h asrc_poly.h asrc_fifo.h asrc_servo.h; do
-    test -f "$prefix/include/$h" || { echo "$h is not directly under include/"; exit 1; }
-  done
+  # Exactly the public headers, directly under include/: none of
+  # converter/internal/ goes out.
+  installed=$(cd "$prefix/include" && find . -type f | sed 's|^\./||' | sort | tr '\n' ' ')
+  public="asrc.h asrc_fifo.h asrc_poly.h asrc_q31.h asrc_servo.h "
+  if [[ $installed != "$public" ]]; then
+    echo "installed headers: $installed; expected exactly: $public"
+    exit 1
+  fi
 
   echo "== $kind library, find_package(asrc)"
   rm -rf "$scratch/fp-$kind"

@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""Writes converter/poly_table.h: the prototype lowpass of the polyphase
+"""Writes converter/internal/poly_table.h: the prototype lowpass of the polyphase
 converter, a Kaiser-windowed sinc sampled at 256 points per input sample and
 rounded to integers at 2^20.
 
@@ -87,7 +87,7 @@ def quantise(h):
 
 
 def main():
-    out = sys.argv[1] if len(sys.argv) > 1 else "converter/poly_table.h"
+    out = sys.argv[1] if len(sys.argv) > 1 else "converter/internal/poly_table.h"
     p = quantise(prototype())
     assert np.array_equal(p, p[::-1]), "table must be symmetric"
     half = p[:HALF + 1]
@@ -112,12 +112,19 @@ namespace asrc_poly_detail {{
 
 inline constexpr int kTableTaps = {TAPS};
 inline constexpr int kTablePhases = {PHASES};
-inline constexpr int kTableScaleBits = {SCALE_BITS};
 inline constexpr int kTableCentre = {HALF};
 
 inline constexpr std::int32_t kHalfTable[{HALF + 1}] = {{
 {chr(10).join(lines)}
 }};
+
+// h at position q of the whole prototype, q = 0..{TAPS * PHASES}; 0 outside it.
+constexpr std::int32_t table_entry(std::int32_t q)
+{{
+    return q < 0 || q > 2 * kTableCentre ? 0
+           : q <= kTableCentre           ? kHalfTable[q]
+                                         : kHalfTable[2 * kTableCentre - q];
+}}
 
 }} // namespace asrc_poly_detail
 

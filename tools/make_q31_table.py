@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""Writes converter/q31_table.h: the prototype lowpass of the 24-bit
+"""Writes converter/internal/q31_table.h: the prototype lowpass of the 24-bit
 converter (asrc_q31.h) as cubic pieces, 64 per input sample, with integer
 coefficients at 2^30.
 

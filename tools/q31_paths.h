@@ -15,7 +15,7 @@
 #ifndef ASRC_TOOLS_Q31_PATHS_H
 #define ASRC_TOOLS_Q31_PATHS_H
 
-#include "q31_kernels.h"
+#include "internal/q31_kernels.h"
 
 namespace q31_paths {
 
@@ -23,9 +23,9 @@ namespace q31_paths {
 inline const char* current()
 {
 #ifdef ASRC_Q31_X86_KERNELS
-    if (asrc_q31_detail::q31_cpu_has_avx512())
+    if (asrc_cpu_detail::has_avx512_dq_vl())
         return "avx512";
-    if (asrc_q31_detail::q31_cpu_has_avx2())
+    if (asrc_cpu_detail::has_avx2())
         return "avx2";
 #endif
     return "portable";

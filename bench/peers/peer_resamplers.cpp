@@ -15,6 +15,7 @@
 #include "asrc_poly.h"
 #include "asrc_q31.h"
 #include "rate_offset.h"
+#include "stretched_rows.h"
 
 #ifdef ASRC_PEER_SAMPLERATE
 #include <samplerate.h>
@@ -194,10 +195,7 @@ public:
         s_.resize(static_cast<std::size_t>(channels));
         for (auto& st : s_)
             asrc_poly_init(&st, ratio);
-        if (asrc_poly_stride(ratio) < 256) {
-            rows_ = std::make_unique<asrc_poly_rows>();
-            asrc_poly_rows_init(rows_.get(), ratio);
-        }
+        asrc_cli::stretched_rows(ratio, rows_);
     }
     std::size_t max_output(std::size_t n) const override
     {
@@ -1036,9 +1034,9 @@ std::unique_ptr<Converter> make(const std::string& name, Rates rates, std::strin
         const double offset = 1.0 - ratio_of(rates);
         char text[64];
         std::snprintf(text, sizeof text, "%.17g", offset);
-        const auto step = asrc_driver::parse_rate_offset(text);
+        const auto step = asrc_cli::parse_rate_offset(text);
         if (!step) {
-            *error = asrc_driver::invalid_rate_offset_message(text);
+            *error = asrc_cli::invalid_rate_offset_message(text);
             return nullptr;
         }
         const Rates actual = rule_ratio(*step);

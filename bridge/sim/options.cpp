@@ -11,7 +11,7 @@
 
 namespace bridge_sim {
 
-using asrc_driver::quoted;
+using asrc_cli::quoted;
 
 namespace {
 

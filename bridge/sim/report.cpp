@@ -114,7 +114,7 @@ std::string write_plots(const std::string& dir, const std::string& line, const R
     std::error_code ec;
     fs::create_directories(dir, ec);
     if (ec || !fs::is_directory(dir))
-        return "cannot make the directory " + asrc_driver::quoted(dir) +
+        return "cannot make the directory " + asrc_cli::quoted(dir) +
                (ec ? ": " + ec.message() : std::string());
     const fs::path d(dir);
     std::ofstream tone(d / "tone.csv");
@@ -127,7 +127,7 @@ std::string write_plots(const std::string& dir, const std::string& line, const R
     result.close();
     if (!write_rows(d / "series.csv", r.series) || !write_rows(d / "start.csv", r.start) || !tone ||
         !result)
-        return "cannot write the plot data into " + asrc_driver::quoted(dir);
+        return "cannot write the plot data into " + asrc_cli::quoted(dir);
 
     // The plotting script, by the system's interpreter, without a shell.
     const std::string script = ASRC_BRIDGE_PLOT_SCRIPT;
@@ -140,9 +140,9 @@ std::string write_plots(const std::string& dir, const std::string& line, const R
                "python3-matplotlib)";
     int status = 0;
     if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        return "the plotting script " + asrc_driver::quoted(script) +
+        return "the plotting script " + asrc_cli::quoted(script) +
                " failed (it needs python3-numpy and python3-matplotlib); the data is in " +
-               asrc_driver::quoted(dir);
+               asrc_cli::quoted(dir);
     return {};
 }
 

@@ -25,7 +25,7 @@ FULL_BAND = 0x40A71DE7
 
 def full_table():
     """The whole prototype, q = 0..32768, from the committed header."""
-    text = (ROOT / "converter" / "poly_table.h").read_text()
+    text = (ROOT / "converter" / "internal" / "poly_table.h").read_text()
     body = text.split("kHalfTable[16385] = {")[1].split("};")[0]
     half = np.array([int(v) for v in re.findall(r"-?\d+", body)], dtype=np.int64)
     assert len(half) == 16385

@@ -1,14 +1,14 @@
 // rate_offset.h - the program's one argument: the rate offset and the phase
 // step it gives.
-#ifndef ASRC_DRIVER_RATE_OFFSET_H
-#define ASRC_DRIVER_RATE_OFFSET_H
+#ifndef ASRC_CLI_RATE_OFFSET_H
+#define ASRC_CLI_RATE_OFFSET_H
 
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 
-namespace asrc_driver {
+namespace asrc_cli {
 
 // The accepted range, for messages and for parse_rate_offset alike:
 // trunc(16384 * offset) must fit a 16-bit step, and the offset lies in
@@ -28,6 +28,6 @@ std::optional<std::int16_t> parse_rate_offset(const char* text);
 // Invalid rate offset "TEXT": expected ..., with TEXT made safe to print.
 std::string invalid_rate_offset_message(std::string_view text);
 
-} // namespace asrc_driver
+} // namespace asrc_cli
 
 #endif

@@ -1,12 +1,12 @@
 // escaped.h - raw bytes (file contents, arguments, file names) made safe to
 // show in a message, so that none can play tricks on the terminal.
-#ifndef ASRC_DRIVER_ESCAPED_H
-#define ASRC_DRIVER_ESCAPED_H
+#ifndef ASRC_CLI_ESCAPED_H
+#define ASRC_CLI_ESCAPED_H
 
 #include <string>
 #include <string_view>
 
-namespace asrc_driver {
+namespace asrc_cli {
 
 // Printable ASCII as it is, quotes and backslashes escaped with a backslash,
 // every other byte (NUL included) as \xNN.
@@ -15,6 +15,6 @@ std::string escaped(std::string_view text);
 // The same in double quotes.
 std::string quoted(std::string_view text);
 
-} // namespace asrc_driver
+} // namespace asrc_cli
 
 #endif

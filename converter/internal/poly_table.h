@@ -16,7 +16,6 @@ namespace asrc_poly_detail {
 
 inline constexpr int kTableTaps = 128;
 inline constexpr int kTablePhases = 256;
-inline constexpr int kTableScaleBits = 20;
 inline constexpr int kTableCentre = 16384;
 
 inline constexpr std::int32_t kHalfTable[16385] = {
@@ -2070,6 +2069,14 @@ inline constexpr std::int32_t kHalfTable[16385] = {
     980085, 980409, 980690, 980927, 981122, 981273, 981381, 981446,
     981468,
 };
+
+// h at position q of the whole prototype, q = 0..32768; 0 outside it.
+constexpr std::int32_t table_entry(std::int32_t q)
+{
+    return q < 0 || q > 2 * kTableCentre ? 0
+           : q <= kTableCentre           ? kHalfTable[q]
+                                         : kHalfTable[2 * kTableCentre - q];
+}
 
 } // namespace asrc_poly_detail
 

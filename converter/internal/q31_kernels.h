@@ -10,6 +10,8 @@
 
 #include <stdint.h>
 
+#include "cpu_x86.h"
+
 #if defined(__GNUC__) || defined(__clang__)
 #define ASRC_Q31_INLINE inline __attribute__((always_inline))
 #else
@@ -83,9 +85,8 @@ void stretched_row_portable(int32_t* c, int32_t n, uint64_t x, uint64_t step, in
 int32_t stretched_sums(const int32_t* const* x, int32_t channels, int32_t taps, uint64_t x0,
                        uint64_t step, int32_t gain, int64_t* acc);
 
-// The vector paths are x86-64's (the 32-bit x86 ABI lacks some of their
-// 64-bit moves; i686 runs the portable code, to the same bits).
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+// The vector paths are x86-64's (see cpu_x86.h).
+#ifdef ASRC_X86_KERNELS
 #define ASRC_Q31_X86_KERNELS 1
 #endif
 // The piece-by-piece copy of the table serves the vector units' gathers; a
@@ -100,8 +101,6 @@ void full_band_sums_avx512(const int32_t* const* x, int32_t channels, uint32_t p
 void stretched_row_avx2(int32_t* c, int32_t n, uint64_t x, uint64_t step, int32_t gain);
 void stretched_row_avx512(int32_t* c, int32_t n, uint64_t x, uint64_t step, int32_t gain);
 #endif
-bool q31_cpu_has_avx2();
-bool q31_cpu_has_avx512();
 #endif
 
 // The fastest of the above that this processor runs (same results; the
@@ -109,9 +108,10 @@ bool q31_cpu_has_avx512();
 inline FullBandSums best_full_band_sums()
 {
 #ifdef ASRC_Q31_X86_KERNELS
-    return q31_cpu_has_avx512()     ? full_band_sums_avx512
-           : q31_cpu_has_avx2()     ? full_band_sums_avx2
-                                    : full_band_sums_portable;
+    using namespace asrc_cpu_detail;
+    return has_avx512_dq_vl() ? full_band_sums_avx512
+           : has_avx2()       ? full_band_sums_avx2
+                              : full_band_sums_portable;
 #else
     return full_band_sums_portable;
 #endif
@@ -120,9 +120,10 @@ inline FullBandSums best_full_band_sums()
 inline StretchedRow best_stretched_row()
 {
 #if defined(ASRC_Q31_X86_KERNELS) && !defined(ASRC_Q31_SMALL)
-    return q31_cpu_has_avx512() ? stretched_row_avx512
-           : q31_cpu_has_avx2() ? stretched_row_avx2
-                                : stretched_row_portable;
+    using namespace asrc_cpu_detail;
+    return has_avx512_dq_vl() ? stretched_row_avx512
+           : has_avx2()       ? stretched_row_avx2
+                              : stretched_row_portable;
 #else
     return stretched_row_portable;
 #endif

@@ -7,7 +7,7 @@
 #include <cmath>
 #include <cstdlib>
 
-namespace asrc_driver {
+namespace asrc_cli {
 
 std::optional<std::int16_t> parse_rate_offset(const char* text)
 {
@@ -34,4 +34,4 @@ std::string invalid_rate_offset_message(std::string_view text)
     return "Invalid rate offset " + quoted(text) + ": expected " + kRateOffsetRange;
 }
 
-} // namespace asrc_driver
+} // namespace asrc_cli

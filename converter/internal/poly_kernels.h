@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "cpu_x86.h"
+
 namespace asrc_poly_detail {
 
 // The filter sum of one output at fraction `frac` (Q0.30) past input xn[0],
@@ -25,13 +27,11 @@ std::int64_t filter_sum(const std::int16_t* xn, std::uint32_t frac, std::int32_t
 // The same sum for stride 256 (taps -63..64): the portable code, and on
 // x86-64 the same integers from SSE2, AVX2 and AVX-512 VNNI.
 std::int64_t full_band_sum_portable(const std::int16_t* xn, std::uint32_t frac);
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#ifdef ASRC_X86_KERNELS
 #define ASRC_POLY_X86_KERNELS 1
 std::int64_t full_band_sum_sse2(const std::int16_t* xn, std::uint32_t frac);
 std::int64_t full_band_sum_avx2(const std::int16_t* xn, std::uint32_t frac);
 std::int64_t full_band_sum_avx512(const std::int16_t* xn, std::uint32_t frac);
-bool cpu_has_avx2();
-bool cpu_has_avx512_vnni();
 #endif
 
 // Cortex-M with the DSP extension, when the split rows are built in.

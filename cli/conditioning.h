@@ -1,11 +1,11 @@
 // conditioning.h - turns one input number at 24-bit scale into a 16-bit sample.
-#ifndef ASRC_DRIVER_CONDITIONING_H
-#define ASRC_DRIVER_CONDITIONING_H
+#ifndef ASRC_CLI_CONDITIONING_H
+#define ASRC_CLI_CONDITIONING_H
 
 #include <cfloat>
 #include <cstdint>
 
-namespace asrc_driver {
+namespace asrc_cli {
 
 // The product below must be rounded to double before it is truncated: 25600
 // (100 at 16-bit scale) times 0.99 is exactly 99.0 in double, but falls just
@@ -26,6 +26,6 @@ inline std::int16_t condition_sample(std::int32_t v)
     return static_cast<std::int16_t>(static_cast<std::int32_t>(scaled));
 }
 
-} // namespace asrc_driver
+} // namespace asrc_cli
 
 #endif

@@ -1,7 +1,7 @@
 // escaped.cpp - message-safe text.
 #include "escaped.h"
 
-namespace asrc_driver {
+namespace asrc_cli {
 
 std::string escaped(std::string_view text)
 {
@@ -28,4 +28,4 @@ std::string quoted(std::string_view text)
     return '"' + escaped(text) + '"';
 }
 
-} // namespace asrc_driver
+} // namespace asrc_cli

@@ -35,13 +35,6 @@ struct Rows {
     int32_t max_abs_d;
 };
 
-constexpr int32_t entry(int32_t q)
-{
-    return q < 0 || q > 2 * kTableCentre ? 0
-           : q <= kTableCentre           ? kHalfTable[q]
-                                         : kHalfTable[2 * kTableCentre - q];
-}
-
 // Row p, tap i holds input n + i - 63 at table position 256 * (i + 1) - p.
 constexpr Rows make_rows()
 {
@@ -52,10 +45,10 @@ constexpr Rows make_rows()
         int32_t sum_d = 0;
         for (int i = 0; i < kTaps; ++i) {
             const int32_t q = kTablePhases * (i + 1) - p;
-            const int32_t f = entry(q);
+            const int32_t f = table_entry(q);
             const int32_t hi = f >> 6; // floor: lo = f - 64 * hi is 0..63
             const int32_t lo = f - hi * 64;
-            const int32_t d = entry(q - 1) - f;
+            const int32_t d = table_entry(q - 1) - f;
             r.hi[p][i] = static_cast<int16_t>(hi); // bounded below
             r.lo[p][i] = static_cast<int16_t>(lo);
             r.d[p][i] = static_cast<int16_t>(d);

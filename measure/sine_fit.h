@@ -1,8 +1,8 @@
 // sine_fit.h - least-squares sine fits for the C++ tests, benchmarks and simulator:
 // amplitude and phase at a known frequency (three parameters), and SINAD
 // from a four-parameter fit that also finds the frequency (IEEE 1057).
-#ifndef ASRC_ANALYSIS_SINE_FIT_H
-#define ASRC_ANALYSIS_SINE_FIT_H
+#ifndef ASRC_MEASURE_SINE_FIT_H
+#define ASRC_MEASURE_SINE_FIT_H
 
 #include <cmath>
 #include <cstddef>
