@@ -26,6 +26,15 @@ namespace asrc_audio {
 //             but not written.
 //   tick()    after every chunk collected (the progress).
 // The workers are started on entry and stopped and joined on return.
+//
+// At most ring - 1 chunks are in flight, never the whole ring: a chunk's
+// hand-over is released once per worker, and a worker that has done its
+// part of chunk i runs on through the ring; with every chunk in flight it
+// would come round to chunk i again and take the hand-over still meant for
+// a slower worker (converting its channels twice and leaving the slower
+// one's undone: an output short by a chunk, seen under load with ten
+// channels on two workers).  With one chunk kept back, the chunk before i
+// was collected and not yet resubmitted, and the fast worker waits there.
 template <class Converters, class Read, class Flush, class Write, class Tick>
 void run_chunk_pipeline(Converters& converters, Read read, Flush flush, Write write, Tick tick)
 {
@@ -41,7 +50,7 @@ void run_chunk_pipeline(Converters& converters, Read read, Flush flush, Write wr
     bool writing = true;
     bool flushed = false;
     while (reading || !flushed || collected < submitted) {
-        if ((reading || !flushed) && submitted - collected < ring) {
+        if ((reading || !flushed) && submitted - collected + 1 < ring) {
             auto& c = chunks[submitted % ring];
             if (reading && read(c)) {
                 converters.submit(c);

@@ -111,7 +111,8 @@ struct Chunk {
     std::int32_t frames = 0; // -1: the workers stop
     std::int32_t out_frames = 0;
     // Released once per worker each way: a worker takes each chunk once,
-    // in turn, so that no worker can take another's hand-over.
+    // in turn, and cannot lap round to take a slower worker's hand-over
+    // because run_chunk_pipeline keeps one chunk of the ring back.
     std::counting_semaphore<64> ready{0};
     std::counting_semaphore<64> done{0};
 };

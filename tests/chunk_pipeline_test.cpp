@@ -4,6 +4,7 @@
 // the reading and the flush but still collects what is in flight.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <string>
 #include <vector>
@@ -20,19 +21,26 @@ struct Chunk {
 
 // No worker threads: submit converts at once, collect has nothing to wait
 // for.  Enough to follow the loop's order of reads, flushes and writes.
+// It counts the chunks in flight: the whole ring in flight lets a fast
+// worker lap round to a chunk whose hand-over a slower one has not taken.
 struct Converters {
     std::array<Chunk, 4> ring;
     int stops = 0;
+    int in_flight = 0;
+    int most_in_flight = 0;
     std::array<Chunk, 4>& chunks() { return ring; }
     int workers() const { return 0; }
     void run(int) {}
     void submit(Chunk& c)
     {
-        if (c.frames < 0)
+        if (c.frames < 0) {
             ++stops;
+            return;
+        }
         c.converted = c.number;
+        most_in_flight = std::max(most_in_flight, ++in_flight);
     }
-    void collect(Chunk&) {}
+    void collect(Chunk&) { --in_flight; }
 };
 
 struct PipelineCase {
@@ -85,6 +93,7 @@ TEST_P(ChunkPipeline, WritesInOrderFlushesLastAndStopsOnAFailedWrite)
     EXPECT_EQ(writes, k.fail_write < 0 ? k.collected : k.fail_write + 1)
         << "no write after the one that failed";
     EXPECT_EQ(converters.stops, 1);
+    EXPECT_LE(converters.most_in_flight, static_cast<int>(converters.ring.size()) - 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -94,11 +103,12 @@ INSTANTIATE_TEST_SUITE_P(
                       PipelineCase{"more_than_the_ring", 9, false, -1,
                                    {0, 1, 2, 3, 4, 5, 6, 7, 8}, 10, 9},
                       PipelineCase{"flush_last", 6, true, -1, {0, 1, 2, 3, 4, 5, -2}, 7, 7},
-                      // The ring holds four: the fifth read waits for the
-                      // first write, which fails; the three in flight are
-                      // collected, not written, and there is no flush.
-                      PipelineCase{"failed_write", 9, true, 0, {}, 4, 4},
-                      PipelineCase{"failed_later", 9, true, 2, {0, 1}, 6, 6}),
+                      // Three of the ring's four in flight: the fourth read
+                      // waits for the first write, which fails; the two
+                      // still in flight are collected, not written, and
+                      // there is no flush.
+                      PipelineCase{"failed_write", 9, true, 0, {}, 3, 3},
+                      PipelineCase{"failed_later", 9, true, 2, {0, 1}, 5, 5}),
     [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
