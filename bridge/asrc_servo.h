@@ -293,9 +293,11 @@
 extern "C" {
 #endif
 
-#define ASRC_SERVO_RATIO_ONE 0x40000000u
-#define ASRC_SERVO_RATIO_MIN 0x20000000u // 0.5, the polyphase converter's range
-#define ASRC_SERVO_RATIO_MAX 0x80000000u // 2.0
+// The ratios the servo gives are asrc_poly_set_ratio's (Q2.30, within the
+// polyphase converter's range), so the names are the converter's own.
+#define ASRC_SERVO_RATIO_ONE ASRC_POLY_RATIO_ONE
+#define ASRC_SERVO_RATIO_MIN ASRC_POLY_RATIO_MIN // 0.5
+#define ASRC_SERVO_RATIO_MAX ASRC_POLY_RATIO_MAX // 2.0
 
 // The loop's time constant N lies within 2^ASRC_SERVO_MIN_SHIFT ..
 // 2^ASRC_SERVO_MAX_SHIFT updates after rounding: fewer than 16 updates per
