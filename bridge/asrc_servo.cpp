@@ -110,6 +110,15 @@ constexpr int64_t kLineGapLimit = int64_t{65536} << 16;   // 1.4 s at 48 kHz, Q.
 // feedforward stay below 2^63.
 constexpr int64_t kRateLow = int64_t{1} << 47;
 constexpr int64_t kRateHigh = int64_t{1} << 49;
+// The lines run at second order up to this many gears above acquisition,
+// at third order beyond (see observe).
+constexpr int32_t kSecondOrderGears = 4;
+// log2 of the time constant over a window of the loop: sixteen windows a
+// time constant (see observe).
+constexpr int32_t kWindowShift = 4;
+// The acceleration's bound, Q.64 per frame: 2^40 is 6e-8 of the rate per
+// frame, 3000 ppm a second at 48 kHz, far beyond a clock that drifts.
+constexpr int64_t kAccelLimit = int64_t{1} << 40;
 // The fill correction's limit, in ppm of the nominal ratio.
 constexpr uint32_t kCorrectionPpm = 40;
 
@@ -163,6 +172,14 @@ void anchor(asrc_servo_line& l, uint32_t stamp, uint32_t count)
     l.phase_q16 = 0;
     l.drift_q16 = 0;
     l.outlier_q16 = 0;
+    l.accel_q64 = 0;
+    l.level_q16 = 0;
+    l.earliest_q16 = 0;
+    l.window_q16 = 0;
+    l.mean_q16 = 0;
+    l.watch_best_q16 = 0;
+    l.watch_q16 = 0;
+    l.strikes = -1;
     l.quiet = 0;
 }
 
@@ -208,10 +225,12 @@ void observe(asrc_servo& s, asrc_servo_line& l, uint32_t stamp, uint32_t count)
     if (&l == &s.producer && fast > s.step_shift)
         s.step_shift = fast;
 
-    // A block far off the line (more than four noise scales and a block):
-    // late or early delivery does not move the line, unless it lasts.
-    const int64_t off = error - l.drift_q16;
-    const int64_t bound = 4 * l.noise_q16 + (int64_t{l.block_max} << 16) + (int64_t{2} << 16);
+    // A block far ahead of the earliest ones (more than four of their
+    // spreads and a block: a count that jumped) does not move the line,
+    // unless it lasts.  A late block needs no such care: the windows take
+    // only their earliest.
+    const int64_t off = error - l.level_q16;
+    const int64_t bound = 4 * l.spread_q16 + (int64_t{l.block_max} << 16) + (int64_t{2} << 16);
     if (settled) {
         if (l.measured == 0) {
             // Settled for the first time: the errors before were the line's
@@ -223,7 +242,7 @@ void observe(asrc_servo& s, asrc_servo_line& l, uint32_t stamp, uint32_t count)
         l.early_q16 = error > l.early_q16 ? error : l.early_q16;
         l.late_q16 = -error > l.late_q16 ? -error : l.late_q16;
     }
-    if (settled && l.observed > 1 && magnitude(off) > bound) {
+    if (settled && l.observed > 1 && l.strikes >= 0 && off > bound) {
         l.outlier_q16 += gap;
         if (l.outlier_q16 < (int64_t{1} << (s.line_acquire - 1 + 16))) {
             l.phase_q16 = -error; // the line goes on as it was
@@ -232,6 +251,8 @@ void observe(asrc_servo& s, asrc_servo_line& l, uint32_t stamp, uint32_t count)
         // Off the line for half an acquisition time constant: the clock
         // moved.  Start the line again from this block.
         anchor(l, stamp, count);
+        l.earliest_level_q16 -= error; // the levels, seen from the new line
+        l.mean_level_q16 -= error;
         l.shift = fast;
         return;
     }
@@ -242,25 +263,50 @@ void observe(asrc_servo& s, asrc_servo_line& l, uint32_t stamp, uint32_t count)
     // a long block (or a look that missed some) cannot make the loop
     // overshoot: a gap of more only slows it.
     const int64_t most = int64_t{1} << (l.shift - 3 + 16);
+    // The blocks' short average (a quarter of the acquisition time
+    // constant) and their noise about it (the present time constant): the
+    // noise sets the time constants (gear_for).
     const int64_t step = gap < most ? gap : most; // Q.16, <= 2^35
-    // The step detector's short average (a quarter of the acquisition time
-    // constant) and the noise about it (the present time constant).
     const int32_t short_shift = s.line_acquire - 2;
     const int64_t short_step = gap < (int64_t{1} << (short_shift - 3 + 16))
                                    ? gap
                                    : int64_t{1} << (short_shift - 3 + 16);
     l.drift_q16 += ((error - l.drift_q16) * short_step) >> (short_shift + 16); // 2^29 * 2^35
     l.noise_q16 += ((magnitude(error - l.drift_q16) - l.noise_q16) * step) >> (l.shift + 16);
-    const int64_t threshold = 2 * l.noise_q16 + (int64_t{2} << 16);
-    if (settled && magnitude(l.drift_q16) > threshold) {
-        // A clock step: the line starts again from this block at the
-        // acquisition time constant, whose answer to a step of rate does
-        // not overshoot (critically damped).
-        anchor(l, stamp, count);
-        l.shift = fast;
-        return;
+
+    // The step detector watches the earliest block of each short window
+    // (an eighth of the acquisition time constant): a clock step moves it
+    // off its level by more than four times its spread and two frames in
+    // three windows running.  The line then starts again from this block
+    // at the acquisition time constant, whose answer to a step of rate does
+    // not overshoot (critically damped).
+    l.watch_best_q16 = l.watch_q16 == 0 || error > l.watch_best_q16 ? error : l.watch_best_q16;
+    l.watch_q16 += gap;
+    if (l.watch_q16 >= (int64_t{1} << (s.line_acquire - 3 + 16))) {
+        const int64_t w = l.watch_q16 < most ? l.watch_q16 : most;
+        l.watch_q16 = 0;
+        const int64_t dev = l.strikes < 0 ? 0 : l.watch_best_q16 - l.level_q16;
+        if (l.strikes < 0)
+            l.level_q16 = l.watch_best_q16; // the first window since the anchor
+        const int64_t threshold = 4 * l.spread_q16 + (int64_t{2} << 16);
+        l.strikes = settled && magnitude(dev) > threshold ? l.strikes + 1 : 0;
+        if (l.strikes >= 3) {
+            // Anchored at this block, the line would be as late as it is;
+            // it starts instead where the window's earliest block puts it.
+            const int64_t earliest = l.watch_best_q16 > error ? l.watch_best_q16 : error;
+            anchor(l, stamp, count);
+            l.phase_q16 = earliest - error;
+            l.earliest_level_q16 -= earliest; // the levels, seen from the new line
+            l.mean_level_q16 -= earliest;
+            l.shift = fast;
+            return;
+        }
+        if (l.strikes == 0) {
+            l.level_q16 += (dev * w) >> (l.shift + 16);
+            l.spread_q16 += ((magnitude(dev) - l.spread_q16) * w) >> (l.shift + 16);
+        }
     }
-    if (settled && l.shift > fast && 2 * magnitude(l.drift_q16) > threshold &&
+    if (settled && l.shift > fast && l.strikes > 1 &&
         l.quiet >= (uint32_t{1} << l.shift)) {
         --l.shift; // a drift too fast for this time constant
         l.quiet = 0;
@@ -270,12 +316,64 @@ void observe(asrc_servo& s, asrc_servo_line& l, uint32_t stamp, uint32_t count)
         l.quiet = 0;
     }
 
+    // The window (a sixteenth of the time constant) gives the loop one
+    // input.  A block is never early, only late by its scheduling, so the
+    // clock lies along the earliest blocks, not through their mean: the
+    // window's earliest block (its largest error) is the input, and the
+    // lateness of the others, however large, moves nothing.  Where blocks
+    // come in bunches (short blocks, lateness of several blocks) the
+    // earliest of a window scatters more than the blocks' mean does; then
+    // the mean is the input, moved by its level's distance from the short
+    // windows' earliest level, so that the line lies along the earliest
+    // blocks whichever feeds it.  The measure that scatters less by half
+    // takes over (its spread about its level, kept at the time constant).
+    l.earliest_q16 = l.window_q16 == 0 || error > l.earliest_q16 ? error : l.earliest_q16;
+    {
+        const int32_t ws = l.shift - kWindowShift;
+        const int64_t g = gap < (int64_t{1} << (ws + 16)) ? gap : int64_t{1} << (ws + 16);
+        l.mean_q16 += ((error - l.mean_q16) * g) >> (ws + 16); // 2^28 * 2^(ws + 16)
+    }
+    l.window_q16 += gap;
+    if (l.window_q16 < (int64_t{1} << (l.shift - kWindowShift + 16))) {
+        l.phase_q16 = -error; // the line goes on as it was
+        return;
+    }
+    const int64_t dt = l.window_q16 < most ? l.window_q16 : most; // Q.16, <= 2^35
+    l.window_q16 = 0;
+    const int64_t de = l.earliest_q16 - l.earliest_level_q16;
+    const int64_t dm = l.mean_q16 - l.mean_level_q16;
+    l.earliest_level_q16 += (de * dt) >> (l.shift + 16);
+    l.mean_level_q16 += (dm * dt) >> (l.shift + 16);
+    l.earliest_spread_q16 += ((magnitude(de) - l.earliest_spread_q16) * dt) >> (l.shift + 16);
+    l.mean_spread_q16 += ((magnitude(dm) - l.mean_spread_q16) * dt) >> (l.shift + 16);
+    if (l.use_mean != 0 && 2 * l.earliest_spread_q16 < l.mean_spread_q16)
+        l.use_mean = 0;
+    else if (l.use_mean == 0 && 2 * l.mean_spread_q16 < l.earliest_spread_q16)
+        l.use_mean = 1;
+    const int64_t input =
+        l.use_mean != 0 ? l.mean_q16 - l.mean_level_q16 + l.level_q16 : l.earliest_q16;
+
     // The loop, critically damped with omega = 2^-shift per frame: the
-    // line's count moves by 2 omega dt of the error, its rate by omega^2 dt.
-    // One product: error (<= 2^27) times step (<= 2^(shift + 13)) < 2^63.
-    const int64_t p = error * step; // Q.32 frames squared
-    l.phase_q16 = -error + (p >> (l.shift - 1 + 16));
-    l.rate_q48 = clamp(l.rate_q48 + (p >> (2 * l.shift - 16)), kRateLow, kRateHigh);
+    // line's count moves by 2 omega dt of the input, its rate by omega^2 dt.
+    // One product: input (<= 2^28) times dt (<= 2^(shift + 13)) < 2^63.
+    const int64_t p = input * dt; // Q.32 frames squared
+    if (l.shift < fast + kSecondOrderGears) {
+        l.accel_q64 = 0;
+        l.phase_q16 = -error + (p >> (l.shift - 1 + 16));
+        l.rate_q48 = clamp(l.rate_q48 + (p >> (2 * l.shift - 16)), kRateLow, kRateHigh);
+        return;
+    }
+    // Tracking: third order, three poles at -omega, so that a rate that
+    // drifts at a steady pace (a crystal warming, a wandering oscillator)
+    // leaves the line no lag.  Gains 3 omega, 3 omega^2, omega^3; a quarter
+    // of p (< 2^61) times 3 stays within 64 bits, and the acceleration
+    // (<= 2^40, to Q.48: 2^24) times dt (<= 2^35) too.
+    const int64_t q = p >> 2;
+    l.phase_q16 = -error + ((3 * q) >> (l.shift + 14));
+    l.rate_q48 = clamp(l.rate_q48 + ((3 * q) >> (2 * l.shift - 18)) +
+                           (((l.accel_q64 >> 16) * dt) >> 16),
+                       kRateLow, kRateHigh);
+    l.accel_q64 = clamp(l.accel_q64 + (p >> (3 * l.shift - 32)), -kAccelLimit, kAccelLimit);
 }
 
 // The clocks' ratio from the lines: producer rate / consumer rate, Q2.30.
@@ -662,6 +760,12 @@ int asrc_servo_init(asrc_servo* s, const asrc_servo_config* c)
     for (asrc_servo_line* l : lines) {
         anchor(*l, 0, 0);
         l->noise_q16 = 0;
+        l->spread_q16 = 0;
+        l->earliest_spread_q16 = 0;
+        l->mean_spread_q16 = 0;
+        l->use_mean = 0;
+        l->earliest_level_q16 = 0;
+        l->mean_level_q16 = 0;
         l->early_q16 = 0;
         l->late_q16 = 0;
         l->shift = start;

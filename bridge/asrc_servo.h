@@ -151,10 +151,19 @@
 //               took for this block)
 //
 //   The servo then runs, inside the producer's update, one line per side:
-//   frames counted against time, count(t) = phase + rate * t, a
-//   critically damped second-order loop on each new observation (a
-//   delay-locked loop), with time in nominal consumer frames (the timer's
-//   ticks times rate / clock_hz, a constant worked out at init).  The lines
+//   frames counted against time, count(t) = phase + rate * t, a loop on
+//   each side's observations (a delay-locked loop), with time in nominal
+//   consumer frames (the timer's ticks times rate / clock_hz, a constant
+//   worked out at init).  A block is never early, only late by however
+//   long its interrupt or thread waited, so the line runs along the
+//   earliest blocks, not through their mean: the loop takes, once per
+//   window of a sixteenth of its time constant, the window's earliest
+//   block (or, where the blocks come in bunches and their mean scatters
+//   less, the mean moved to the earliest ones' level).  Up to four
+//   doublings of the time constant above where it acquires, the loop is
+//   critically damped second order; beyond, third order (three poles at
+//   the same place), so that a clock whose rate drifts at a steady pace
+//   (a crystal warming, a slow wander) leaves the line no lag.  The lines
 //   give
 //
 //   - the clocks' ratio, producer rate / consumer rate (input samples per
@@ -164,7 +173,7 @@
 //     the consumer's line has run since its latest read, less half a
 //     producer block, plus half a consumer block.  It is smooth whatever
 //     the blocks (no sawtooth), and each side's lateness is taken out of it
-//     (the lines run through the blocks' mean time);
+//     (the lines run along the blocks' earliest times);
 //   - each side's lateness: how far its blocks come behind or ahead of its
 //     line, the peaks of which size the latency (below).
 //
@@ -180,17 +189,24 @@
 //   which its rate is steady to about 20 ppm while it acquires and to about
 //   0.3 ppm while it tracks (from the error's mean distance and the block
 //   size), within config.acquire_ms .. config.track_ms as powers of two of
-//   frames.  A clock step shows as a short average of the line's error
-//   (over a quarter of the acquisition time constant) that leaves twice the
-//   error's noise plus two frames: the line is then re-anchored at the
-//   latest block and runs at its acquisition time constant again, whose
-//   rate answer to a step has no overshoot.  A drift that lags the line by
-//   half that takes it down one time constant.  A block more than four
-//   noise scales and a block off its line (a stalled consumer, a
-//   descheduled thread) does not move the line at all, unless such blocks
-//   go on for half an acquisition time constant: then it is a step.  mode
-//   is ASRC_SERVO_TRACK once both lines are within a factor two of the time
-//   constant their noise asks for.
+//   frames.  A clock step shows in the earliest block of short windows (an
+//   eighth of the acquisition time constant): when it leaves its level by
+//   more than four times its usual spread and two frames in three windows
+//   running, the line is re-anchored at the latest block and runs at its
+//   acquisition time constant again, whose rate answer to a step has no
+//   overshoot.  Two such windows in a row take the line down one time
+//   constant (a drift too fast for it).  A block ahead of the earliest
+//   ones by more than four spreads and a block (a count that jumped) does
+//   not move the line, unless such blocks go on for half an acquisition
+//   time constant: then the line is re-anchored.  mode is ASRC_SERVO_TRACK
+//   once both lines are within a factor two of the time constant their
+//   noise asks for.
+//
+//   A side that loses time (a sound server whose cycle ran late and never
+//   caught up) runs slower on average by what it loses; a line restarted
+//   at each loss does not learn that, and the correction's 40 ppm must
+//   refill the FIFO: losses of 1 ms every 30 s are held, 2 ms every 10 s
+//   are not (asrc-bridge-sim --lose-ms, docs/bridge.md).
 //
 // LATENCY CHOSEN BY ITSELF
 //
@@ -359,6 +375,24 @@ typedef struct asrc_servo_line {
     int64_t early_q16;      // peak error ahead of the line, Q.16 frames
     int64_t late_q16;       // peak error behind it, Q.16 frames
     int64_t outlier_q16;    // time since off-line blocks began, Q.16 frames
+    int64_t accel_q64;      // the rate's change per nominal frame, Q.64
+                            // (third order only; zero below it)
+    int64_t earliest_q16;   // the largest error (earliest block) of the
+                            // loop's present window, Q.16 frames
+    int64_t mean_q16;       // the blocks' mean error over about a window, Q.16
+    int64_t window_q16;     // time gathered into the present window, Q.16 frames
+    int64_t earliest_level_q16;  // the windows' mean of earliest_q16, Q.16
+    int64_t mean_level_q16;      // and of mean_q16, Q.16
+    int64_t earliest_spread_q16; // their mean distances from those levels,
+    int64_t mean_spread_q16;     // Q.16 frames
+    int64_t watch_best_q16; // the largest error in the step detector's
+                            // present short window, Q.16 frames
+    int64_t watch_q16;      // time gathered into that window, Q.16 frames
+    int64_t level_q16;      // the short windows' mean largest error, Q.16
+    int64_t spread_q16;     // their mean distance from it, Q.16 frames
+    int32_t strikes;        // short windows in a row off that level (-1:
+                            // none seen since the line was anchored)
+    int32_t use_mean;       // nonzero: the loop takes the blocks' mean
     uint32_t quiet;         // frames of time since the time constant changed
     uint32_t measured;      // frames of time since the line first settled
                             // (saturating): how long the peaks were watched

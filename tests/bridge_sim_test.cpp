@@ -116,6 +116,25 @@ INSTANTIATE_TEST_SUITE_P(
                [](Options& o) { o.converter = Converter::rule; o.ppm = -1000; }, 5, 30}),
     [](const ::testing::TestParamInfo<Corner>& i) { return std::string(i.param.name); });
 
+// A clock that slows by 1000 ppm with blocks up to 2 ms late: the line
+// that restarts must start from the earliest blocks, not from the latest
+// (which sent the ratio 840 ppm the wrong way and ran the FIFO dry).  The
+// fill's return at 40 ppm outlasts this run, so only the step is judged.
+TEST(SimLimits, AStepDownWithLateBlocksTurnsTheRightWay)
+{
+    Options o;
+    o.hours = 40.0 / 3600;
+    o.ppm = 1000;
+    o.step_ppm = -1000;
+    o.step_at_s = 15;
+    o.jitter_ms = 2;
+    const Results r = bridge_sim::simulate(o, false);
+    EXPECT_EQ(r.underruns, 0u);
+    EXPECT_EQ(r.overruns, 0u);
+    EXPECT_GE(r.step_overshoot_ppm, 0) << "the step was not measured";
+    EXPECT_LE(r.step_overshoot_ppm, 50.0);
+}
+
 // Without timestamps the servo sees only the FIFO's fill: a target below
 // what the blocks and the jitter need runs the FIFO dry, and the figures
 // say so: no lock, status 1, the underruns counted from the start.

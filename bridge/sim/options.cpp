@@ -80,7 +80,7 @@ ParsedCommandLine parse_command_line(int argc, const char* const* argv)
                                             "--jitter-ms", "--in-block",  "--out-block",
                                             "--target-ms", "--hours",     "--seed",
                                             "--plot",      "--step-ppm",  "--step-at",
-                                            "--usb",       "--stall-ms",  "--stall-every",
+                                            "--usb",       "--stall-ms",  "--stall-every", "--lose-ms", "--lose-every",
                                             "--timestamps", "--step-room"};
         bool is_known = false;
         for (const char* k : known)
@@ -140,6 +140,12 @@ ParsedCommandLine parse_command_line(int argc, const char* const* argv)
         } else if (name == "--stall-every") {
             error = real_in(0, kMaxHours * 3600, true, "a number of seconds above 0",
                             o.stall_every_s);
+        } else if (name == "--lose-ms") {
+            error = real_in(0, kMaxStallMs, false, "a number of milliseconds from 0 to 1000",
+                            o.lose_ms);
+        } else if (name == "--lose-every") {
+            error = real_in(0, kMaxHours * 3600, true, "a number of seconds above 0",
+                            o.lose_every_s);
         } else if (name == "--usb" || name == "--timestamps") {
             const std::string_view v = value;
             if (v != "yes" && v != "no")
@@ -186,6 +192,8 @@ ParsedCommandLine parse_command_line(int argc, const char* const* argv)
         return failure("--stall-ms and --stall-every go together");
     if (o.stall_ms > 0 && o.stall_ms / 1000 >= o.stall_every_s)
         return failure("--stall-ms must be shorter than --stall-every");
+    if ((o.lose_ms > 0) != (o.lose_every_s > 0))
+        return failure("--lose-ms and --lose-every go together");
     if (o.target_ms == 0 && !o.timestamps)
         return failure("--target-ms auto needs --timestamps yes: give a target in milliseconds");
     // The fill target in whole frames at 48 kHz must be at least one.
@@ -225,6 +233,10 @@ FIFO (asrc_fifo) and the rate controller (asrc_servo), with a 997 Hz tone at
   --stall-ms L --stall-every S
                          the consumer stalls for L ms every S seconds: its
                          reads due then are all served at the stall's end
+  --lose-ms L --lose-every S
+                         the producer loses L ms every S seconds: its next
+                         block and all after it come L ms later (a sound
+                         server whose cycle ran late and never caught up)
   --step-room P          with --target-ms auto: the clock step, ppm, that the
                          chosen latency rides through (default 1000; 0 for
                          clocks that never jump)

@@ -35,6 +35,8 @@ struct Options {
     bool usb = false;       // the consumer takes USB-style blocks (see usage)
     double stall_ms = 0;    // the consumer stalls for this long ...
     double stall_every_s = 0; // ... every this many seconds (0: never)
+    double lose_ms = 0;     // the producer loses this much time ...
+    double lose_every_s = 0; // ... every this many seconds (0: never)
     bool timestamps = true; // the servo sees both sides' block times
     double step_room_ppm = 1000; // the clock step the auto target rides through
     std::uint64_t seed = 1;

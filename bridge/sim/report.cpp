@@ -67,6 +67,10 @@ std::string result_line(const Options& o, const Results& r, double wall_s)
         add("stall_ms", general(o.stall_ms));
         add("stall_every_s", general(o.stall_every_s));
     }
+    if (o.lose_every_s > 0) {
+        add("lose_ms", general(o.lose_ms));
+        add("lose_every_s", general(o.lose_every_s));
+    }
     add("timestamps", o.timestamps ? "yes" : "no");
     if (o.target_ms == 0)
         add("step_room_ppm", general(o.step_room_ppm));

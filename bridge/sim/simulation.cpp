@@ -533,7 +533,11 @@ private:
             c_origin_ = now + uniform(rng_) * consumer_block(o_, 0) / kRate;
             plan_consumer();
         }
+        const double before = p_start_;
         p_start_ += o_.in_block / f_in_;
+        if (o_.lose_every_s > 0 &&
+            std::floor(p_start_ / o_.lose_every_s) > std::floor(before / o_.lose_every_s))
+            p_start_ += o_.lose_ms / 1000.0;
         plan_producer();
     }
 
