@@ -1645,7 +1645,7 @@ TEST(CommandLine, VersionGoesToStandardOutput)
     Folder dir;
     const Outcome r = dir.audio({"--version"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out.rfind("asrc-audio 1.", 0), 0u) << r.out;
+    EXPECT_EQ(r.out.rfind("asrc-audio 2.", 0), 0u) << r.out;
     EXPECT_NE(r.out.find("libsndfile"), std::string::npos) << r.out;
 }
 
