@@ -187,8 +187,10 @@
 //   Each line's time constant starts short (2^10 frames) and doubles every
 //   two time constants up to what its noise asks for: the shortest at
 //   which its rate is steady to about 20 ppm while it acquires and to about
-//   0.3 ppm while it tracks (from the error's mean distance and the block
-//   size), within config.acquire_ms .. config.track_ms as powers of two of
+//   0.3 ppm while it tracks (from the error's mean distance and the
+//   frames between its observations: a block, and for the consumer at
+//   least a producer block, since its reads are seen once per update),
+//   within config.acquire_ms .. config.track_ms as powers of two of
 //   frames.  A clock step shows in the earliest block of short windows (an
 //   eighth of the acquisition time constant): when it leaves its level by
 //   more than four times its usual spread and two frames in three windows

@@ -135,6 +135,23 @@ TEST(SimLimits, AStepDownWithLateBlocksTurnsTheRightWay)
     EXPECT_LE(r.step_overshoot_ppm, 50.0);
 }
 
+// 16-frame reads seen once per 1024-frame write: the consumer's line must
+// average over its observations' spacing, not its reads' (which left the
+// ratio 3 to 6 ppm unsteady in 1-s means where 1.3 to 1.8 are reached).
+TEST(SimLimits, ShortReadsUnderLongWritesAreAveragedAtTheirSpacing)
+{
+    Options o;
+    o.hours = 180.0 / 3600;
+    o.ppm = 1000;
+    o.jitter_ms = 1;
+    o.in_block = 1024;
+    o.out_block = 16;
+    const Results r = bridge_sim::simulate(o, false);
+    EXPECT_EQ(r.underruns_total, 0u);
+    EXPECT_GT(r.ratio_seconds, 100u);
+    EXPECT_LT(r.ratio_jitter_ppm, 2.4);
+}
+
 // Without timestamps the servo sees only the FIFO's fill: a target below
 // what the blocks and the jitter need runs the FIFO dry, and the figures
 // say so: no lock, status 1, the underruns counted from the start.
