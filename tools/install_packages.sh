@@ -57,10 +57,13 @@ export DEBIAN_FRONTEND=noninteractive
 if printf '%s\n' "${missing[@]}" | grep -q ':i386$'; then
   $sudo dpkg --add-architecture i386
 fi
-# A registry that hiccups gets two more tries.
+# A registry that hiccups gets two more tries.  An index that fails to
+# download (a mirror in the middle of a sync) fails the update without
+# keeping the packages from installing from the indexes already there, so
+# the install decides.
 for attempt in 1 2 3; do
-  if $sudo apt-get update -qq &&
-     $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null; then
+  $sudo apt-get update -qq || echo "apt-get update reported an error; trying the install" >&2
+  if $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null; then
     exit 0
   fi
   [[ $attempt == 3 ]] && { echo "could not install ${missing[*]}" >&2; exit 1; }
