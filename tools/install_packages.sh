@@ -53,19 +53,37 @@ echo "installing: ${missing[*]}"
 sudo=
 [[ $(id -u) -ne 0 ]] && sudo=sudo
 export DEBIAN_FRONTEND=noninteractive
-# wine32 comes from the i386 architecture.
-if printf '%s\n' "${missing[@]}" | grep -q ':i386$'; then
-  $sudo dpkg --add-architecture i386
-fi
-# A registry that hiccups gets two more tries.  An index that fails to
-# download (a mirror in the middle of a sync) fails the update without
-# keeping the packages from installing from the indexes already there, so
-# the install decides.
-for attempt in 1 2 3; do
-  $sudo apt-get update -qq || echo "apt-get update reported an error; trying the install" >&2
-  if $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null; then
-    exit 0
-  fi
-  [[ $attempt == 3 ]] && { echo "could not install ${missing[*]}" >&2; exit 1; }
-  sleep 10
+native=()
+foreign=()
+for p in "${missing[@]}"; do
+  if [[ $p == *:i386 ]]; then foreign+=("$p"); else native+=("$p"); fi
 done
+# wine32 comes from the i386 architecture.
+((${#foreign[@]} == 0)) || $sudo dpkg --add-architecture i386
+
+# install PACKAGE...: a registry that hiccups gets two more tries.  An
+# index that fails to download (a mirror in the middle of a sync) fails
+# the update without keeping packages from installing from the indexes
+# already there, so the install decides.
+install() {
+  for attempt in 1 2 3; do
+    $sudo apt-get update -qq || echo "apt-get update reported an error; trying the install" >&2
+    $sudo apt-get install -y -qq --no-install-recommends "$@" >/dev/null && return 0
+    ((attempt < 3)) && sleep 10
+  done
+  return 1
+}
+
+# The i386 packages go apart, so that an i386 index out of step with the
+# native one (a security update synced for one architecture and not yet
+# for the other) cannot keep the rest from installing.  Without them the
+# Windows program is still built, and tools/windows_e2e.sh says that it
+# could not run it.
+if ((${#native[@]} > 0)) && ! install "${native[@]}"; then
+  echo "could not install ${native[*]}" >&2
+  exit 1
+fi
+if ((${#foreign[@]} > 0)) && ! install "${foreign[@]}"; then
+  echo "could not install ${foreign[*]} (the i386 archive); the Windows program will be built but not run" >&2
+fi
+exit 0
