@@ -123,6 +123,7 @@ struct Group {
     int count = 0;
     asrc_q31_state state{};
     std::vector<std::int32_t> memory;
+    std::vector<std::int32_t> rows; // the stretched filter's own rows, when downsampling
     std::vector<std::int32_t> in; // the group's frames, when it is not the whole file
     std::vector<std::int32_t> out;
 };
@@ -130,7 +131,7 @@ struct Group {
 class Converters {
 public:
     Converters(int channels, std::int32_t chunk_frames, std::uint64_t ratio, int workers)
-        : channels_(channels), ratio_(ratio)
+        : channels_(channels)
     {
         const auto max_out = static_cast<std::size_t>(asrc_q31_max_output(chunk_frames, ratio));
         const int groups = std::min(channels, std::max(workers, (channels + ASRC_Q31_MAX_CHANNELS - 1) /
@@ -146,6 +147,13 @@ public:
             // The ratio was checked by the caller; the memory is what it needs.
             asrc_q31_init(&grp.state, grp.memory.data(), static_cast<std::int32_t>(grp.memory.size()),
                           grp.count, ratio, ratio);
+            // Downsampling on rows made for this ratio: 5x to 9x faster than
+            // forming each tap's coefficient, for memory a file converter
+            // can spare (216 KiB at 48 -> 44.1 kHz).
+            grp.rows.resize(static_cast<std::size_t>(asrc_q31_table_words(ratio)));
+            if (!grp.rows.empty())
+                asrc_q31_attach_table(&grp.state, grp.rows.data(),
+                                      static_cast<std::int32_t>(grp.rows.size()));
             if (groups > 1) {
                 grp.in.resize(static_cast<std::size_t>(chunk_frames) * static_cast<std::size_t>(grp.count));
                 grp.out.resize(max_out * static_cast<std::size_t>(grp.count));
@@ -159,7 +167,9 @@ public:
 
     std::array<Chunk, kChunks>& chunks() { return chunks_; }
     int workers() const { return workers_; }
-    std::int32_t delay() const { return asrc_q31_delay(ratio_); }
+    // The states' delay (all alike): with rows it can be a frame or so more
+    // than asrc_q31_delay(ratio).
+    std::int32_t delay() const { return groups_.front().state.delay; }
     std::int64_t clipped() const
     {
         std::int64_t n = 0;
@@ -214,7 +224,6 @@ private:
     }
 
     int channels_;
-    std::uint64_t ratio_;
     int workers_ = 1;
     std::vector<Group> groups_;
     std::array<Chunk, kChunks> chunks_;

@@ -53,6 +53,21 @@ int32_t delay_of_step(uint64_t step)
     return static_cast<int32_t>((kCentre + step - 1) / step);
 }
 
+// A row's entries: its taps rounded up to a whole vector of 16, so that
+// the vector paths need no scalar tail.
+constexpr int32_t row_stride(int32_t taps)
+{
+    return (taps + 15) & ~15;
+}
+
+// The rows start at the first 64-byte boundary of the state's memory (so
+// that the vector loads stay within cache lines), at most 15 words in.
+int32_t* rows_base(int32_t* table)
+{
+    const uintptr_t words = reinterpret_cast<uintptr_t>(table) / 4;
+    return table + ((16 - (words & 15)) & 15);
+}
+
 inline int32_t saturate(int64_t acc, uint32_t* clipped)
 {
     const int64_t y = (acc + (int64_t{1} << 29)) >> 30;
@@ -89,10 +104,18 @@ ASRC_Q31_INLINE int32_t piece_coefficient(uint64_t x)
 #endif
 }
 
-void full_band_sums_portable(const int32_t* const* x, int32_t channels, uint32_t p, int64_t* d)
+void full_band_sums_portable(const int32_t* const* x, int32_t channels, const int32_t* const* a,
+                             int32_t taps, int64_t* d)
 {
-    for (int32_t ch = 0; ch < channels; ++ch)
-        row_sums(kQ31Coef[0][p], kQ31Coef[1][p], kQ31Coef[2][p], kQ31Coef[3][p], x[ch], d + 4 * ch);
+    // The prototype's count known when compiled, so that the loop can be
+    // unrolled as it was before the rows came.
+    if (taps == kTaps) {
+        for (int32_t ch = 0; ch < channels; ++ch)
+            row_sums(a[0], a[1], a[2], a[3], x[ch], kTaps, d + 4 * ch);
+    } else {
+        for (int32_t ch = 0; ch < channels; ++ch)
+            row_sums(a[0], a[1], a[2], a[3], x[ch], taps, d + 4 * ch);
+    }
 }
 
 // The stretched filter: each tap at its own place.  The coefficients are
@@ -178,13 +201,27 @@ void emit(asrc_q31_state* s, int32_t* out, FullBandSums sums)
         x[ch] = s->history + (ch < channels ? static_cast<int64_t>(ch) * 2 * window : 0) + start;
 
     int64_t acc[ASRC_Q31_MAX_CHANNELS];
-    if (s->step == kFullStep) {
+    if (s->step == kFullStep || s->table != nullptr) {
         // Every tap at fraction u of row p: the cubic's four terms are
         // summed over the taps first and joined once (Horner's rule on
         // the sums), which costs four multiply-adds a tap and rounds only
         // three times an output.  The rows sum to exactly one at any u.
+        // The prototype's rows on the full band; beyond it the state's
+        // own, made for its stretch (see build_rows).
+        const auto p = static_cast<uint32_t>(s->frac >> 34);
+        const int32_t* a[4];
+        int32_t taps = kTaps;
+        if (s->step == kFullStep) {
+            for (int k = 0; k < 4; ++k)
+                a[k] = kQ31Coef[k][p];
+        } else {
+            taps = s->table_taps;
+            const int32_t* base = rows_base(s->table);
+            for (int k = 0; k < 4; ++k)
+                a[k] = base + (static_cast<int64_t>(k) * kPieces + p) * row_stride(taps);
+        }
         int64_t dsum[4 * ASRC_Q31_MAX_CHANNELS];
-        sums(x, channels, static_cast<uint32_t>(s->frac >> 34), dsum);
+        sums(x, channels, a, taps, dsum);
         const int32_t u = row_fraction(s->frac);
         for (int32_t ch = 0; ch < channels; ++ch) {
             const int64_t* dk = dsum + 4 * ch;
@@ -207,6 +244,101 @@ void emit(asrc_q31_state* s, int32_t* out, FullBandSums sums)
     }
     for (int32_t ch = 0; ch < channels; ++ch)
         out[ch] = saturate(acc[ch], &s->clipped);
+}
+
+// The value of the stretched filter at place X (as the per-tap path forms
+// it): zero beyond the last piece, which is also where a place below the
+// first one wraps.
+int32_t stretched_value(uint64_t x, int32_t gain)
+{
+    return x < kEnd ? mul_q31(piece_coefficient(x), gain) : 0;
+}
+
+// n / 2, a tie to the even neighbour: rounding halves up would bias every
+// tap alike, and the biases of a thousand taps, gathered by the row sums
+// onto the tap nearest the output, would cost 20 dB at ratio 4.
+int64_t half_to_even(int64_t n)
+{
+    const int64_t k = n >> 1; // floor
+    return k + (n & k & 1);
+}
+
+// The state's own rows for the stretch of its ratio (the per-tap path's
+// stretch at that ratio): tap j of row p at fraction u is a cubic in u
+// through the stretched filter's values at u = 0, 1/3, 2/3 and 1 (exact
+// rational weights, one rounding), so that an output costs what one on the
+// full band does per tap.  Neighbouring rows share their end values.  The
+// tap nearest the output then takes what makes each row's terms sum to
+// exactly 2^30, 0, 0, 0: DC passes exactly at every fraction.
+//
+// The rows serve ratios within 2^-10 of the one they were built for, so a
+// drift controller's small corrections do not rebuild them: the output's
+// Nyquist frequency then lies within 0.1% of the stopband's edge, and 20 kHz
+// at the lower rate within the flat band.  They depend on the ratio alone
+// (not on max_ratio), so that every state given the same ratios gives the
+// same outputs.
+void build_rows(asrc_q31_state* s)
+{
+    const uint64_t built = s->ratio;
+    const uint64_t step = step_of(built);
+    const int32_t d = delay_of_step(step);
+    const int32_t taps = 2 * d;
+    const auto gain = static_cast<int32_t>(step >> 7);
+    const int32_t stride = row_stride(taps);
+    int32_t* const base = rows_base(s->table);
+    const auto row = [&](int k, uint32_t p) {
+        return base + (static_cast<int64_t>(k) * kPieces + p) * stride;
+    };
+    for (int32_t j = 0; j < taps; ++j) {
+        // Tap j's place at u = 0 of row 0; below the first piece it wraps
+        // (unsigned), as in the per-tap path.
+        const uint64_t base = kCentre + static_cast<uint64_t>(int64_t{d} - 1 - j) * step;
+        int64_t v0 = stretched_value(base, gain);
+        for (uint32_t p = 0; p < kPieces; ++p) {
+            int64_t v[4] = {v0, 0, 0, 0};
+            for (uint32_t n = 1; n < 4; ++n)
+                v[n] = stretched_value(base + (uint64_t{3 * p + n} * step) / (3 * kPieces), gain);
+            // The cubic through (0, v0), (1/3, v1), (2/3, v2), (1, v3).
+            const int64_t n1 = -11 * v[0] + 18 * v[1] - 9 * v[2] + 2 * v[3];
+            const int64_t n2 = 18 * v[0] - 45 * v[1] + 36 * v[2] - 9 * v[3];
+            const int64_t n3 = -9 * v[0] + 27 * v[1] - 27 * v[2] + 9 * v[3];
+            // The terms of so smooth a curve stay far inside int32.
+            row(0, p)[j] = static_cast<int32_t>(v[0]);
+            row(1, p)[j] = static_cast<int32_t>(half_to_even(n1));
+            row(2, p)[j] = static_cast<int32_t>(half_to_even(n2));
+            row(3, p)[j] = static_cast<int32_t>(half_to_even(n3));
+            v0 = v[3];
+        }
+    }
+    for (uint32_t p = 0; p < kPieces; ++p) {
+        const int32_t centre = p < kPieces / 2 ? d - 1 : d;
+        for (int k = 0; k < 4; ++k) {
+            for (int32_t j = taps; j < stride; ++j)
+                row(k, p)[j] = 0;
+            int64_t sum = 0;
+            for (int32_t j = 0; j < taps; ++j)
+                sum += row(k, p)[j];
+            const int64_t want = k == 0 ? int64_t{1} << 30 : 0;
+            row(k, p)[centre] = static_cast<int32_t>(row(k, p)[centre] + want - sum);
+        }
+    }
+    s->table_taps = taps;
+    s->table_low = built - (built >> 10);
+    s->table_high = built + (built >> 10);
+}
+
+// The filter, delay and (with rows attached) the rows for s->ratio.
+void apply_ratio(asrc_q31_state* s)
+{
+    s->step = step_of(s->ratio);
+    s->delay = delay_of_step(s->step);
+    // s in Q0.31; on the full band it is not used.
+    s->gain = static_cast<int32_t>(s->step == kFullStep ? INT32_MAX : s->step >> 7);
+    if (s->table != nullptr && s->step != kFullStep) {
+        if (s->table_taps == 0 || s->ratio < s->table_low || s->ratio > s->table_high)
+            build_rows(s);
+        s->delay = s->table_taps / 2;
+    }
 }
 
 } // namespace
@@ -253,6 +385,11 @@ int asrc_q31_init(asrc_q31_state* s, int32_t* memory, int32_t words, int32_t cha
     s->lag = -1;
     s->clipped = 0;
     s->reserved = 0;
+    s->table = nullptr;
+    s->table_words = 0;
+    s->table_taps = 0;
+    s->table_low = 0;
+    s->table_high = 0;
     for (int32_t i = 0; i < need; ++i)
         memory[i] = 0;
     asrc_q31_set_ratio(s, ratio);
@@ -265,11 +402,32 @@ int asrc_q31_set_ratio(asrc_q31_state* s, uint64_t ratio)
         return -1;
     if (ratio != s->ratio) {
         s->ratio = ratio;
-        s->step = step_of(ratio);
-        s->delay = delay_of_step(s->step);
-        // s in Q0.31; on the full band it is not used.
-        s->gain = static_cast<int32_t>(s->step == kFullStep ? INT32_MAX : s->step >> 7);
+        apply_ratio(s);
     }
+    return 0;
+}
+
+int32_t asrc_q31_table_words(uint64_t max_ratio)
+{
+    if (!ratio_in_range(max_ratio))
+        return 0;
+    // The rows are built for at most max_ratio, so their delay is at most
+    // its delay.
+    return max_ratio <= ASRC_Q31_RATIO_FULL_BAND
+               ? 0
+               : 4 * int32_t{kPieces} * row_stride(2 * asrc_q31_delay(max_ratio)) + 15;
+}
+
+int asrc_q31_attach_table(asrc_q31_state* s, int32_t* table, int32_t words)
+{
+    if (table != nullptr && words < asrc_q31_table_words(s->max_ratio))
+        return -1;
+    s->table = table;
+    s->table_words = table != nullptr ? words : 0;
+    s->table_taps = 0;
+    s->table_low = 0;
+    s->table_high = 0;
+    apply_ratio(s);
     return 0;
 }
 

@@ -19,26 +19,54 @@ __attribute__((target("avx2"))) inline int64_t hsum(__m256i v)
     return _mm_cvtsi128_si64(s) + _mm_cvtsi128_si64(_mm_unpackhi_epi64(s, s));
 }
 
-__attribute__((target("avx2"))) void full_band_sums_avx2(const int32_t* const* x,
-                                                         int32_t channels, uint32_t p, int64_t* d)
+// One step of 8 taps from j: sample vector xv against the four terms.
+__attribute__((target("avx2"))) inline void step_avx2(const int32_t* const* a, int32_t j,
+                                                      __m256i xv, __m256i* even, __m256i* odd)
 {
-    const int32_t* a[4] = {kQ31Coef[0][p], kQ31Coef[1][p], kQ31Coef[2][p], kQ31Coef[3][p]};
+    const __m256i xo = _mm256_srli_epi64(xv, 32);
+    for (int k = 0; k < 4; ++k) {
+        const __m256i av = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a[k] + j));
+        even[k] = _mm256_add_epi64(even[k], _mm256_mul_epi32(av, xv));
+        odd[k] = _mm256_add_epi64(odd[k], _mm256_mul_epi32(_mm256_srli_epi64(av, 32), xo));
+    }
+}
+
+// kTaps known when compiled (the prototype's rows: the loop is unrolled),
+// or `taps` given (a state's own rows, whose last vector may be partial:
+// its samples beyond `taps` load as zero, by a masked load that touches no
+// memory past the last tap, against terms readable up to a whole vector).
+template <bool kPrototype>
+__attribute__((target("avx2"))) inline void sums_avx2(const int32_t* const* x, int32_t channels,
+                                                      const int32_t* const* a, int32_t taps,
+                                                      int64_t* d)
+{
+    if (kPrototype)
+        taps = kTaps;
+    const int32_t whole = taps & ~7;
+    const __m256i tail = _mm256_cmpgt_epi32(_mm256_set1_epi32(taps & 7),
+                                            _mm256_set_epi32(7, 6, 5, 4, 3, 2, 1, 0));
     for (int32_t ch = 0; ch < channels; ++ch) {
         __m256i even[4], odd[4];
         for (int k = 0; k < 4; ++k)
             even[k] = odd[k] = _mm256_setzero_si256();
-        for (int32_t j = 0; j < kTaps; j += 8) {
-            const __m256i xv = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x[ch] + j));
-            const __m256i xo = _mm256_srli_epi64(xv, 32);
-            for (int k = 0; k < 4; ++k) {
-                const __m256i av = _mm256_load_si256(reinterpret_cast<const __m256i*>(a[k] + j));
-                even[k] = _mm256_add_epi64(even[k], _mm256_mul_epi32(av, xv));
-                odd[k] = _mm256_add_epi64(odd[k], _mm256_mul_epi32(_mm256_srli_epi64(av, 32), xo));
-            }
-        }
+        for (int32_t j = 0; j < whole; j += 8)
+            step_avx2(a, j, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x[ch] + j)), even,
+                      odd);
+        if (!kPrototype && whole < taps)
+            step_avx2(a, whole, _mm256_maskload_epi32(x[ch] + whole, tail), even, odd);
         for (int k = 0; k < 4; ++k)
             d[4 * ch + k] = hsum(_mm256_add_epi64(even[k], odd[k]));
     }
+}
+
+__attribute__((target("avx2"))) void full_band_sums_avx2(const int32_t* const* x,
+                                                         int32_t channels, const int32_t* const* a,
+                                                         int32_t taps, int64_t* d)
+{
+    if (taps == kTaps)
+        sums_avx2<true>(x, channels, a, taps, d);
+    else
+        sums_avx2<false>(x, channels, a, taps, d);
 }
 
 // GCC 12's AVX-512 headers start some intrinsics from an "undefined" vector
@@ -57,27 +85,50 @@ __attribute__((target("avx512f"))) inline int64_t hsum(__m512i v)
     return _mm512_reduce_add_epi64(v);
 }
 
-__attribute__((target("avx512f"))) void full_band_sums_avx512(const int32_t* const* x,
-                                                              int32_t channels, uint32_t p,
-                                                              int64_t* d)
+__attribute__((target("avx512f"))) inline void step_avx512(const int32_t* const* a, int32_t j,
+                                                           __m512i xv, __m512i* even, __m512i* odd)
 {
-    const int32_t* a[4] = {kQ31Coef[0][p], kQ31Coef[1][p], kQ31Coef[2][p], kQ31Coef[3][p]};
+    const __m512i xo = _mm512_srli_epi64(xv, 32);
+    for (int k = 0; k < 4; ++k) {
+        const __m512i av = _mm512_loadu_si512(a[k] + j);
+        even[k] = _mm512_add_epi64(even[k], _mm512_mul_epi32(av, xv));
+        odd[k] = _mm512_add_epi64(odd[k], _mm512_mul_epi32(_mm512_srli_epi64(av, 32), xo));
+    }
+}
+
+// As sums_avx2, 16 taps a step.
+template <bool kPrototype>
+__attribute__((target("avx512f"))) inline void sums_avx512(const int32_t* const* x,
+                                                           int32_t channels,
+                                                           const int32_t* const* a, int32_t taps,
+                                                           int64_t* d)
+{
+    if (kPrototype)
+        taps = kTaps;
+    const int32_t whole = taps & ~15;
+    const auto tail = static_cast<__mmask16>((1u << (taps & 15)) - 1);
     for (int32_t ch = 0; ch < channels; ++ch) {
         __m512i even[4], odd[4];
         for (int k = 0; k < 4; ++k)
             even[k] = odd[k] = _mm512_setzero_si512();
-        for (int32_t j = 0; j < kTaps; j += 16) {
-            const __m512i xv = _mm512_loadu_si512(x[ch] + j);
-            const __m512i xo = _mm512_srli_epi64(xv, 32);
-            for (int k = 0; k < 4; ++k) {
-                const __m512i av = _mm512_load_si512(a[k] + j);
-                even[k] = _mm512_add_epi64(even[k], _mm512_mul_epi32(av, xv));
-                odd[k] = _mm512_add_epi64(odd[k], _mm512_mul_epi32(_mm512_srli_epi64(av, 32), xo));
-            }
-        }
+        for (int32_t j = 0; j < whole; j += 16)
+            step_avx512(a, j, _mm512_loadu_si512(x[ch] + j), even, odd);
+        if (!kPrototype && whole < taps)
+            step_avx512(a, whole, _mm512_maskz_loadu_epi32(tail, x[ch] + whole), even, odd);
         for (int k = 0; k < 4; ++k)
             d[4 * ch + k] = hsum(_mm512_add_epi64(even[k], odd[k]));
     }
+}
+
+__attribute__((target("avx512f"))) void full_band_sums_avx512(const int32_t* const* x,
+                                                              int32_t channels,
+                                                              const int32_t* const* a,
+                                                              int32_t taps, int64_t* d)
+{
+    if (taps == kTaps)
+        sums_avx512<true>(x, channels, a, taps, d);
+    else
+        sums_avx512<false>(x, channels, a, taps, d);
 }
 #ifndef ASRC_Q31_SMALL
 // The stretched filter's coefficients on AVX2: as the AVX-512 code below,

@@ -6,6 +6,9 @@
 // from negative to long, full-scale runs that clip.  Checks nin on return,
 // nout against asrc_q31_max_output, that nothing is written past it or past
 // the memory given, that a ratio change moves nothing, and every output.
+// A twin state with rows of its own takes the same calls: its outputs are
+// not the reference's bits, so it is held to the contract alone (the
+// counts, the guards round its memory and rows, the ratios its rows serve).
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
@@ -61,6 +64,18 @@ uint64_t some_ratio(FuzzedDataProvider& in)
     }
 }
 
+// The rows serve the state's ratio, and the delay is theirs.
+void check_twin(const asrc_q31_state& t)
+{
+    if (t.ratio <= ASRC_Q31_RATIO_FULL_BAND) {
+        check(t.delay == asrc_q31_delay(t.ratio));
+        return;
+    }
+    check(t.table_low <= t.ratio && t.ratio <= t.table_high);
+    check(t.delay == t.table_taps / 2 && t.delay >= asrc_q31_delay(t.ratio) &&
+          t.delay <= asrc_q31_delay(t.max_ratio));
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -68,7 +83,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     FuzzedDataProvider in(data, size);
     static std::vector<int32_t> memory;
     static std::vector<int32_t> out;
+    static std::vector<int32_t> twin_memory, twin_rows, twin_out;
     asrc_q31_state state{};
+    asrc_q31_state twin{};
+    int32_t row_words = 0;
     Stream stream;
     int32_t words = 0; // given at the accepted init
     int64_t work = 0;  // output samples, to keep each input quick
@@ -105,6 +123,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             check(state.delay == asrc_q31_delay(ratio) && asrc_q31_input_held(&state) == -(int64_t{1} << 30));
             check_against_reference(stream);
             words = given;
+            twin_memory.assign(static_cast<size_t>(given) + kGuardWords, kGuard);
+            check(asrc_q31_init(&twin, twin_memory.data(), given, channels, ratio, max_ratio) == 0);
+            row_words = asrc_q31_table_words(max_ratio);
+            twin_rows.assign(static_cast<size_t>(row_words) + kGuardWords, kGuard);
+            check(asrc_q31_attach_table(&twin, twin_rows.data(), row_words - 1) == -1);
+            check(asrc_q31_attach_table(&twin, twin_rows.data(), row_words) == 0);
+            check_twin(twin);
             stream = Stream{};
             stream.channels = channels;
             stream.changes.push_back({0, ratio});
@@ -126,6 +151,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             check(state.ratio == r && state.delay == asrc_q31_delay(r));
             stream.changes.push_back(
                 {static_cast<int64_t>(stream.output.size()) / stream.channels, r});
+            check(asrc_q31_set_ratio(&twin, r) == 0);
+            check_twin(twin);
             break;
         }
         default: { // one block
@@ -155,6 +182,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 check(out[g] == kGuard);
             for (int g = 0; g < kGuardWords; ++g)
                 check(memory[static_cast<size_t>(words) + static_cast<size_t>(g)] == kGuard);
+            const int64_t twin_room = asrc_q31_max_output(count, twin.ratio);
+            twin_out.assign(
+                static_cast<size_t>(twin_room) * static_cast<size_t>(channels) + kGuardWords, kGuard);
+            int32_t twin_in = count;
+            int32_t twin_nout = -1;
+            asrc_q31_process_block(&twin, twin_out.data(), samples.data(), &twin_in, &twin_nout);
+            check(twin_in == static_cast<int32_t>(n) && twin_nout >= 0 && twin_nout <= twin_room);
+            for (size_t g = static_cast<size_t>(twin_room) * static_cast<size_t>(channels);
+                 g < twin_out.size(); ++g)
+                check(twin_out[g] == kGuard);
+            for (int g = 0; g < kGuardWords; ++g)
+                check(twin_memory[static_cast<size_t>(words) + static_cast<size_t>(g)] == kGuard &&
+                      twin_rows[static_cast<size_t>(row_words) + static_cast<size_t>(g)] == kGuard);
             stream.input.insert(stream.input.end(), samples.begin(), samples.end());
             stream.output.insert(stream.output.end(), out.begin(),
                                  out.begin() + int64_t{nout} * channels);

@@ -245,6 +245,7 @@ public:
         const int groups = (channels + ASRC_Q31_MAX_CHANNELS - 1) / ASRC_Q31_MAX_CHANNELS;
         states_.resize(static_cast<std::size_t>(groups));
         memory_.resize(static_cast<std::size_t>(groups));
+        rows_.resize(static_cast<std::size_t>(groups));
         init(ratio);
     }
     Q31Converter(const Q31Converter&) = delete;
@@ -257,7 +258,8 @@ public:
     py::array convert_whole(const py::handle& samples)
     {
         const std::uint64_t ratio = this->ratio();
-        py::array y = run(samples, delay_of(ratio));
+        // The state's delay: with its own rows it can exceed delay_of(ratio).
+        py::array y = run(samples, delay());
         const auto n = static_cast<unsigned __int128>(checked_frames(samples).frames);
         const auto wanted = static_cast<py::ssize_t>(((n << 40) + ratio - 1) / ratio);
         if (y.shape(0) > wanted) {
@@ -292,7 +294,9 @@ public:
         const asrc_q31_state& s = states_[0];
         py::dict d;
         d["converter"] = "asrc_q31";
-        d["filter"] = s.ratio <= ASRC_Q31_RATIO_FULL_BAND ? "full band" : "stretched";
+        d["filter"] = s.ratio <= ASRC_Q31_RATIO_FULL_BAND ? "full band"
+                      : s.table != nullptr                  ? "stretched, own rows"
+                                                            : "stretched";
         d["taps"] = 2 * s.delay;
         d["ratio"] = s.ratio;
         d["ratio_float"] = static_cast<double>(s.ratio) / 0x1p40;
@@ -355,6 +359,13 @@ private:
             // what they need.
             asrc_q31_init(&states_[static_cast<std::size_t>(g)], memory.data(), words, width, ratio,
                           max_ratio_);
+            // Downsampling on rows of its own: 5x to 9x faster, for
+            // asrc_q31_table_words(max_ratio) more words.
+            auto& rows = rows_[static_cast<std::size_t>(g)];
+            rows.assign(static_cast<std::size_t>(asrc_q31_table_words(max_ratio_)), 0);
+            if (!rows.empty())
+                asrc_q31_attach_table(&states_[static_cast<std::size_t>(g)], rows.data(),
+                                      static_cast<std::int32_t>(rows.size()));
         }
         input_clipped_ = 0;
     }
@@ -477,6 +488,7 @@ private:
     std::uint64_t max_ratio_;
     std::vector<asrc_q31_state> states_;
     std::vector<std::vector<std::int32_t>> memory_;
+    std::vector<std::vector<std::int32_t>> rows_;
     std::uint64_t input_clipped_ = 0;
     std::mutex lock_;
 };

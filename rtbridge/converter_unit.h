@@ -71,6 +71,7 @@ private:
     // q31
     asrc_q31_state q31_{};
     std::vector<std::int32_t> history_;
+    std::vector<std::int32_t> q31_rows_; // the 24-bit converter's own rows (downsampling)
     // poly
     std::vector<asrc_poly_state> states_;
     std::unique_ptr<asrc_poly_rows> rows_;

@@ -23,7 +23,9 @@
 #   instruction as an M0+ does), over a quarter of the calls: its 64-bit
 #   products go through libgcc's __aeabi_lmul, about ten times slower.  The
 #   M4 and the host also run it built with -DASRC_Q31_SMALL (without the
-#   table's piece-by-piece copy).
+#   table's piece-by-piece copy), and the M0+, the M4 and the host built
+#   with -DQ31_HASH_ROWS (converters on rows of their own when
+#   downsampling, ratios up to 2).
 #
 # Last, each check must catch a broken converter, so that a check that
 # cannot fail does not pass unnoticed: a copy of asrc.cpp whose fast path's
@@ -96,14 +98,16 @@ targets=("cortex-m0plus microbit --defsym=asrc_code_size=256K,--defsym=asrc_data
 # SOURCES (one or more, separated by spaces) into ELF, with DEFINES (if
 # any) for the converter.
 build_check() {
-  local core=$1 board=$2 sizes=$3 program=$4 sources=$5 elf=$6 defines=${7:-} flags cxx_flags
+  # defines: for the library's sources; program_defines: for the program.
+  local core=$1 board=$2 sizes=$3 program=$4 sources=$5 elf=$6 defines=${7:-}
+  local program_defines=${8:-} flags cxx_flags
   local -a objects=()
   flags=(-mcpu="$core" -mthumb -O2 -ffunction-sections -fdata-sections)
   cxx_flags=(-std=c++20 -fno-exceptions -fno-rtti -Wall -Wextra -Wconversion -Werror -Wno-psabi
     -Iconverter -Itests -Itools)
   arm-none-eabi-gcc "${flags[@]}" -Wall -Wextra -Werror -c tools/arm/vectors.c -o "$elf.vectors.o"
   arm-none-eabi-g++ "${flags[@]}" "${cxx_flags[@]}" -DASRC_CHECK_TARGET="\"$core on $board\"" \
-    -c "$program" -o "$elf.check.o"
+    $program_defines -c "$program" -o "$elf.check.o"
   for source in $sources; do
     objects+=("$elf.$(basename "$source" .cpp).o")
     arm-none-eabi-g++ "${flags[@]}" "${cxx_flags[@]}" $defines -c "$source" -o "${objects[-1]}"
@@ -246,7 +250,7 @@ g++ -std=c++20 -O2 -Wall -Wextra -Wconversion -Werror -Iconverter -Itools \
 m0_calls=$(((q31_calls + 3) / 4))
 # The host's vector sums by one name, whichever this processor has (AVX2,
 # AVX-512), so that the transcript in docs/embedded.md does not depend on it.
-vector_sums() { sed -E 's/ \((avx512|avx2)\): / (vector sums): /'; }
+vector_sums() { sed -E 's/ \((avx512|avx2)(, own rows)?\): / (vector sums\2): /'; }
 declare -A q31_want
 for n in "$q31_calls" "$m0_calls"; do
   for sums in "" portable; do
@@ -300,6 +304,45 @@ build_check cortex-m4 mps2-an386 "" tools/q31_hash.cpp "$q31_sources" "$build/q3
   -DASRC_Q31_SMALL
 printf '(-DASRC_Q31_SMALL) '
 q31_check cortex-m4 mps2-an386 "$build/q31-small-cortex-m4.elf" "$q31_calls" || failed=1
+
+# On rows of its own (-DQ31_HASH_ROWS: ratios up to 2, the downsampling
+# path that the plain reference does not compute): the host's vector and
+# portable sums agree, and the M0+ and M4 give the host's line.
+g++ -std=c++20 -O2 -Wall -Wextra -Wconversion -Werror -Iconverter -Itools -DQ31_HASH_ROWS \
+  -DASRC_CHECK_TARGET="\"$(uname -m) host\"" tools/q31_hash.cpp $q31_sources \
+  -o "$build/q31_hash-host-rows"
+declare -A rows_want
+for n in "$q31_calls" "$m0_calls"; do
+  for sums in "" portable; do
+    line=$(ASRC_Q31_SUMS=$sums "$build/q31_hash-host-rows" "$seed" "$n" | vector_sums) || {
+      echo "$line"
+      echo "arm_check: q31_hash with rows failed on this machine" >&2
+      exit 1
+    }
+    echo "$line"
+    if [[ -z ${rows_want[$n]:-} ]]; then
+      rows_want[$n]=${line#*): }
+    elif [[ ${line#*): } != "${rows_want[$n]}" ]]; then
+      echo "FAIL: this machine's paths disagree on rows"
+      failed=1
+    fi
+  done
+done
+for target in "cortex-m0plus mps2-an385 $m0_calls" "cortex-m4 mps2-an386 $q31_calls"; do
+  read -r core board n <<<"$target"
+  build_check "$core" "$board" "" tools/q31_hash.cpp "$q31_sources" "$build/q31-rows-$core.elf" \
+    "" -DQ31_HASH_ROWS
+  line=$(run_check "$board" "$build/q31-rows-$core.elf" "q31 hash on " q31_hash "$seed" "$n") || {
+    echo "$line"
+    failed=1
+    continue
+  }
+  echo "$line"
+  [[ ${line#*): } == "${rows_want[$n]}" ]] || {
+    echo "FAIL on $core on $board: not the host's line (rows)"
+    failed=1
+  }
+done
 
 # Positive overshoot clipped to 2^31 - 2 instead of 2^31 - 1.
 broken=$build/asrc_q31-broken.cpp

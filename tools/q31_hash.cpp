@@ -9,6 +9,10 @@
 //
 //   q31_hash [SEED [CALLS]]     (defaults 1 and 400)
 //
+// Built with -DQ31_HASH_ROWS, the converters run on rows of their own when
+// downsampling (see q31_hash.h), and the line says "own rows" beside the
+// sums: another hash, which the machines must agree on among themselves.
+//
 // With ASRC_Q31_SUMS=avx2 or ASRC_Q31_SUMS=portable in the environment (x86
 // only), the converter is made to run those sums at most instead of the
 // best this processor has (see q31_paths.h); the line names the sums that
@@ -93,11 +97,11 @@ int main(int argc, char** argv)
     for (int c = 1; c <= ASRC_Q31_MAX_CHANNELS; ++c)
         counts += (s.channel_counts >> c) & 1;
     using ll = long long;
-    std::printf("q31 hash on %s (%s): seed %llu, %lld calls on %d converters of 1 to 8 channels "
+    std::printf("q31 hash on %s (%s%s): seed %llu, %lld calls on %d converters of 1 to 8 channels "
                 "(%d counts seen), %lld frames in, %lld out (%lld full-band, %lld stretched, %lld "
                 "beyond 1:8 or 8:1), %lld samples out, %lld clipped, %lld ratio changes (%lld "
                 "across the full band's edge), %lld refused, %lld skipped: hash 0x%016llx\n",
-                ASRC_CHECK_TARGET, sums, seed, ll{s.calls}, q31_hash::kConverters, counts,
+                ASRC_CHECK_TARGET, sums, q31_hash::kRows ? ", own rows" : "", seed, ll{s.calls}, q31_hash::kConverters, counts,
                 ll{s.frames_in}, ll{s.outputs_full_band + s.outputs_stretched},
                 ll{s.outputs_full_band}, ll{s.outputs_stretched}, ll{s.outputs_far},
                 ll{s.samples_out}, ll{s.clipped}, ll{s.ratio_changes}, ll{s.crossings},

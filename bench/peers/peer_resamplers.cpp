@@ -271,10 +271,18 @@ uint64_t q31_ratio_of(Rates r)
 template <class S>
 class Q31 final : public BasicConverter<S> {
 public:
-    Q31(Rates r, uint64_t ratio, int channels) : BasicConverter<S>(r, channels), ratio_(ratio)
+    // With `rows`, downsampling runs on the state's own stretched rows (as
+    // asrc-audio and the Python module run it); without, on the per-tap
+    // path that needs no memory beyond the history.
+    Q31(Rates r, uint64_t ratio, int channels, bool rows)
+        : BasicConverter<S>(r, channels), ratio_(ratio)
     {
         mem_.resize(static_cast<std::size_t>(asrc_q31_memory_words(channels, ratio)));
         asrc_q31_init(&s_, mem_.data(), static_cast<int32_t>(mem_.size()), channels, ratio, ratio);
+        if (rows) {
+            rows_.resize(static_cast<std::size_t>(asrc_q31_table_words(ratio)));
+            asrc_q31_attach_table(&s_, rows_.data(), static_cast<int32_t>(rows_.size()));
+        }
     }
     std::size_t max_output(std::size_t n) const override
     {
@@ -331,6 +339,7 @@ private:
     uint64_t ratio_;
     asrc_q31_state s_{};
     std::vector<std::int32_t> mem_;
+    std::vector<std::int32_t> rows_;
     std::vector<std::int32_t> wide_in_;
     std::vector<std::int32_t> wide_out_;
 };
@@ -763,12 +772,19 @@ const std::vector<Entry>& entries()
                      Kind::Rule});
         t.push_back({with({"asrc-q31", "asrc", kOurs, kOurs,
                            "24-bit converter, int32 Q1.31 in and out, Q24.40 ratio, "
-                           "interleaved frames (asrc_q31.h)", true}, 32, kChannels),
-                     Kind::Q31});
+                           "interleaved frames, own rows when downsampling (asrc_q31.h)", true},
+                          32, kChannels),
+                     Kind::Q31, 1});
+        t.push_back({with({"asrc-q31-lean", "asrc", kOurs, kOurs,
+                           "24-bit converter as asrc-q31 but without rows of its own: "
+                           "each tap's coefficient formed per output frame when "
+                           "downsampling (asrc_q31.h)", true},
+                          32, kChannels),
+                     Kind::Q31, 0});
         t.push_back({with({"asrc-q31-16", "asrc", kOurs, kOurs,
                            "24-bit converter fed int16 << 16, output rounded to nearest and "
                            "saturated to int16 (asrc_q31.h)", true}, 16, kChannels),
-                     Kind::Q31});
+                     Kind::Q31, 1});
 #ifdef ASRC_PEER_SAMPLERATE
         const std::string src_pkg = ASRC_PEER_SAMPLERATE_PACKAGE;
         t.push_back({with({"src-sinc-fastest", "libsamplerate", src_pkg, samplerate_version(),
@@ -978,7 +994,7 @@ std::unique_ptr<BasicConverter<S>> make_shared_kinds(const Entry& entry, Rates r
             *error = "asrc-q31 converts at ratios from 1:25 to 25:1 only";
             return nullptr;
         }
-        return std::make_unique<Q31<S>>(rates, ratio, channels);
+        return std::make_unique<Q31<S>>(rates, ratio, channels, entry.param != 0);
     }
     case Kind::Samplerate:
 #ifdef ASRC_PEER_SAMPLERATE

@@ -52,15 +52,16 @@ ASRC_Q31_INLINE int32_t row_fraction(uint64_t frac)
     return static_cast<int32_t>(static_cast<uint32_t>(frac >> 3) & 0x7FFFFFFFu);
 }
 
-// The four sums of one channel's 192 taps with the four terms of row p:
-// d[k] = sum of a_k[p][j] * x[j], exact in 64 bits (the terms' magnitudes
-// sum to less than 2.75 x 2^30, the samples' to less than 2^31 each).
+// The four sums of one channel's n taps with the four terms of a row:
+// d[k] = sum of a_k[j] * x[j], exact in 64 bits (a row's terms'
+// magnitudes sum to less than 2.75 x 2^30, the samples' to less than 2^31
+// each).
 ASRC_Q31_INLINE void row_sums(const int32_t* __restrict a0, const int32_t* __restrict a1,
                               const int32_t* __restrict a2, const int32_t* __restrict a3,
-                              const int32_t* __restrict x, int64_t* d)
+                              const int32_t* __restrict x, int32_t n, int64_t* d)
 {
     int64_t d0 = 0, d1 = 0, d2 = 0, d3 = 0;
-    for (int32_t j = 0; j < kTaps; ++j) {
+    for (int32_t j = 0; j < n; ++j) {
         const int64_t xj = x[j];
         d0 += a0[j] * xj;
         d1 += a1[j] * xj;
@@ -73,10 +74,16 @@ ASRC_Q31_INLINE void row_sums(const int32_t* __restrict a0, const int32_t* __res
     d[3] = d3;
 }
 
-// Each channel's four row sums at row p: d[4 * ch + k].
-using FullBandSums = void (*)(const int32_t* const* x, int32_t channels, uint32_t p, int64_t* d);
+// Each channel's four sums over `taps` taps with the row whose four terms
+// start at a[0..3]: d[4 * ch + k].  The prototype's rows (192 taps) on the
+// full band, a state's own stretched rows beyond it.  Each a[k] must be
+// readable up to `taps` rounded up to 16 (the vector paths read the last
+// whole vector of terms against samples loaded as zero past `taps`).
+using FullBandSums = void (*)(const int32_t* const* x, int32_t channels, const int32_t* const* a,
+                              int32_t taps, int64_t* d);
 
-void full_band_sums_portable(const int32_t* const* x, int32_t channels, uint32_t p, int64_t* d);
+void full_band_sums_portable(const int32_t* const* x, int32_t channels, const int32_t* const* a,
+                             int32_t taps, int64_t* d);
 // The stretched filter's coefficients of n taps from place x down by step,
 // times gain (Q0.31), rounded as the full band's terms are; zero for a
 // place beyond the last piece (which is where one below the first wraps).
@@ -95,8 +102,10 @@ int32_t stretched_sums(const int32_t* const* x, int32_t channels, int32_t taps, 
 #define ASRC_Q31_SMALL 1
 #endif
 #ifdef ASRC_Q31_X86_KERNELS
-void full_band_sums_avx2(const int32_t* const* x, int32_t channels, uint32_t p, int64_t* d);
-void full_band_sums_avx512(const int32_t* const* x, int32_t channels, uint32_t p, int64_t* d);
+void full_band_sums_avx2(const int32_t* const* x, int32_t channels, const int32_t* const* a,
+                         int32_t taps, int64_t* d);
+void full_band_sums_avx512(const int32_t* const* x, int32_t channels, const int32_t* const* a,
+                           int32_t taps, int64_t* d);
 #ifndef ASRC_Q31_SMALL
 void stretched_row_avx2(int32_t* c, int32_t n, uint64_t x, uint64_t step, int32_t gain);
 void stretched_row_avx512(int32_t* c, int32_t n, uint64_t x, uint64_t step, int32_t gain);

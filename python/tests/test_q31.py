@@ -117,7 +117,9 @@ def test_whole_array_length_is_the_outputs_within_the_input(frames, ratio):
     for x in (noise(frames), noise(frames, 3, dtype=np.float32)):
         y, info = asrc.q31_convert(x, ratio, info=True)
         assert (y.shape, y.dtype) == ((want, ) + x.shape[1:], x.dtype)
-        assert (info["ratio"], info["delay"]) == (ratio, asrc.q31_delay(ratio))
+        # Downsampling runs on rows built for up to 0.1% above the ratio: a
+        # few frames more of delay at most.
+        assert info["ratio"] == ratio and 0 <= info["delay"] - asrc.q31_delay(ratio) <= 6
 
 
 @pytest.mark.parametrize("fs_in, fs_out", [(44100, 48000), (48000, 44100), (192000, 44100),
