@@ -104,18 +104,18 @@ ASRC_Q31_INLINE int32_t piece_coefficient(uint64_t x)
 #endif
 }
 
-void full_band_sums_portable(const int32_t* const* x, int32_t channels, const int32_t* const* a,
-                             int32_t taps, int64_t* d)
+void full_band_sums_portable(const int32_t* const* x, int32_t channels, uint32_t p, int64_t* d)
 {
-    // The prototype's count known when compiled, so that the loop can be
-    // unrolled as it was before the rows came.
-    if (taps == kTaps) {
-        for (int32_t ch = 0; ch < channels; ++ch)
-            row_sums(a[0], a[1], a[2], a[3], x[ch], kTaps, d + 4 * ch);
-    } else {
-        for (int32_t ch = 0; ch < channels; ++ch)
-            row_sums(a[0], a[1], a[2], a[3], x[ch], taps, d + 4 * ch);
-    }
+    for (int32_t ch = 0; ch < channels; ++ch)
+        row_sums(kQ31Coef[0][p], kQ31Coef[1][p], kQ31Coef[2][p], kQ31Coef[3][p], x[ch], kTaps,
+                 d + 4 * ch);
+}
+
+void row_sums_portable(const int32_t* const* x, int32_t channels, const int32_t* const* a,
+                       int32_t taps, int64_t* d)
+{
+    for (int32_t ch = 0; ch < channels; ++ch)
+        row_sums(a[0], a[1], a[2], a[3], x[ch], taps, d + 4 * ch);
 }
 
 // The stretched filter: each tap at its own place.  The coefficients are
@@ -183,7 +183,7 @@ inline int64_t mul_q31_wide(int64_t d, int32_t u)
     return high * u + ((low * u + (int64_t{1} << 30)) >> 31);
 }
 
-void emit(asrc_q31_state* s, int32_t* out, FullBandSums sums)
+void emit(asrc_q31_state* s, int32_t* out, FullBandSums full_band, RowSums rows)
 {
     const int32_t channels = s->channels;
     const int32_t window = s->window;
@@ -209,19 +209,17 @@ void emit(asrc_q31_state* s, int32_t* out, FullBandSums sums)
         // The prototype's rows on the full band; beyond it the state's
         // own, made for its stretch (see build_rows).
         const auto p = static_cast<uint32_t>(s->frac >> 34);
-        const int32_t* a[4];
-        int32_t taps = kTaps;
+        int64_t dsum[4 * ASRC_Q31_MAX_CHANNELS];
         if (s->step == kFullStep) {
-            for (int k = 0; k < 4; ++k)
-                a[k] = kQ31Coef[k][p];
+            full_band(x, channels, p, dsum);
         } else {
-            taps = s->table_taps;
+            const int32_t taps = s->table_taps;
             const int32_t* base = rows_base(s->table);
+            const int32_t* a[4];
             for (int k = 0; k < 4; ++k)
                 a[k] = base + (static_cast<int64_t>(k) * kPieces + p) * row_stride(taps);
+            rows(x, channels, a, taps, dsum);
         }
-        int64_t dsum[4 * ASRC_Q31_MAX_CHANNELS];
-        sums(x, channels, a, taps, dsum);
         const int32_t u = row_fraction(s->frac);
         for (int32_t ch = 0; ch < channels; ++ch) {
             const int64_t* dk = dsum + 4 * ch;
@@ -440,7 +438,8 @@ void asrc_q31_process_block(asrc_q31_state* s, int32_t* out, const int32_t* in, 
         *nin = 0;
         return;
     }
-    const FullBandSums sums = best_full_band_sums();
+    const FullBandSums full_band = best_full_band_sums();
+    const RowSums rows = best_row_sums();
     const int32_t channels = s->channels;
     const int32_t window = s->window;
     int32_t produced = 0;
@@ -453,7 +452,7 @@ void asrc_q31_process_block(asrc_q31_state* s, int32_t* out, const int32_t* in, 
         s->write = s->write + 1 == window ? 0 : s->write + 1;
         ++s->lag;
         while (s->lag >= s->delay) {
-            emit(s, out + static_cast<int64_t>(produced) * channels, sums);
+            emit(s, out + static_cast<int64_t>(produced) * channels, full_band, rows);
             ++produced;
             s->frac += s->ratio;
             s->lag -= static_cast<int32_t>(s->frac >> 40);

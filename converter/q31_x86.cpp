@@ -60,13 +60,17 @@ __attribute__((target("avx2"))) inline void sums_avx2(const int32_t* const* x, i
 }
 
 __attribute__((target("avx2"))) void full_band_sums_avx2(const int32_t* const* x,
-                                                         int32_t channels, const int32_t* const* a,
-                                                         int32_t taps, int64_t* d)
+                                                         int32_t channels, uint32_t p, int64_t* d)
 {
-    if (taps == kTaps)
-        sums_avx2<true>(x, channels, a, taps, d);
-    else
-        sums_avx2<false>(x, channels, a, taps, d);
+    const int32_t* a[4] = {kQ31Coef[0][p], kQ31Coef[1][p], kQ31Coef[2][p], kQ31Coef[3][p]};
+    sums_avx2<true>(x, channels, a, kTaps, d);
+}
+
+__attribute__((target("avx2"))) void row_sums_avx2(const int32_t* const* x, int32_t channels,
+                                                   const int32_t* const* a, int32_t taps,
+                                                   int64_t* d)
+{
+    sums_avx2<false>(x, channels, a, taps, d);
 }
 
 // GCC 12's AVX-512 headers start some intrinsics from an "undefined" vector
@@ -121,14 +125,18 @@ __attribute__((target("avx512f"))) inline void sums_avx512(const int32_t* const*
 }
 
 __attribute__((target("avx512f"))) void full_band_sums_avx512(const int32_t* const* x,
-                                                              int32_t channels,
-                                                              const int32_t* const* a,
-                                                              int32_t taps, int64_t* d)
+                                                              int32_t channels, uint32_t p,
+                                                              int64_t* d)
 {
-    if (taps == kTaps)
-        sums_avx512<true>(x, channels, a, taps, d);
-    else
-        sums_avx512<false>(x, channels, a, taps, d);
+    const int32_t* a[4] = {kQ31Coef[0][p], kQ31Coef[1][p], kQ31Coef[2][p], kQ31Coef[3][p]};
+    sums_avx512<true>(x, channels, a, kTaps, d);
+}
+
+__attribute__((target("avx512f"))) void row_sums_avx512(const int32_t* const* x,
+                                                        int32_t channels, const int32_t* const* a,
+                                                        int32_t taps, int64_t* d)
+{
+    sums_avx512<false>(x, channels, a, taps, d);
 }
 #ifndef ASRC_Q31_SMALL
 // The stretched filter's coefficients on AVX2: as the AVX-512 code below,

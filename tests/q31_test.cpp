@@ -233,24 +233,34 @@ TEST(Q31Reference, VectorPathsMatchPortable)
         ++paths;
         for (uint32_t p = 0; p < 64; ++p) {
             int64_t want[32], got[32];
-            const int32_t* a[4] = {kQ31Coef[0][p], kQ31Coef[1][p], kQ31Coef[2][p], kQ31Coef[3][p]};
-            full_band_sums_portable(rows, 8, a, kTaps, want);
-            path(rows, 8, a, kTaps, got);
+            full_band_sums_portable(rows, 8, p, want);
+            path(rows, 8, p, got);
             for (int i = 0; i < 32; ++i)
                 ASSERT_EQ(got[i], want[i]) << "row " << p;
         }
-        for (int32_t taps : {1, 7, 17, 31, 210, kMost}) {
+    }
+    for (RowSums path : {best_row_sums()
+#ifdef ASRC_Q31_X86_KERNELS
+                         ,
+                         has_avx2() ? row_sums_avx2 : nullptr,
+                         has_avx512_dq_vl() ? row_sums_avx512 : nullptr
+#endif
+         }) {
+        if (path == nullptr)
+            continue;
+        ++paths;
+        for (int32_t taps : {1, 7, 17, 31, 192, 210, kMost}) {
             for (auto& v : coef)
                 v = static_cast<int32_t>(rng() % (1u << 21)) - (1 << 20);
             const int32_t* a[4] = {&coef[0], &coef[kStride], &coef[2 * kStride], &coef[3 * kStride]};
             int64_t want[32], got[32];
-            full_band_sums_portable(rows, 8, a, taps, want);
+            row_sums_portable(rows, 8, a, taps, want);
             path(rows, 8, a, taps, got);
             for (int i = 0; i < 32; ++i)
                 ASSERT_EQ(got[i], want[i]) << taps << " taps";
         }
     }
-    EXPECT_GE(paths, 1);
+    EXPECT_GE(paths, 2);
 
     // The stretched filter's coefficients, at places all over the table
     // (the first taps past its end are the caller's to skip).
