@@ -251,23 +251,31 @@ m0_calls=$(((q31_calls + 3) / 4))
 # The host's vector sums by one name, whichever this processor has (AVX2,
 # AVX-512), so that the transcript in docs/embedded.md does not depend on it.
 vector_sums() { sed -E 's/ \((avx512|avx2)(, own rows)?\): / (vector sums\2): /'; }
-declare -A q31_want
-for n in "$q31_calls" "$m0_calls"; do
-  for sums in "" portable; do
-    line=$(ASRC_Q31_SUMS=$sums "$build/q31_hash-host" "$seed" "$n" | vector_sums) || {
+# Runs the host's BIN on its vector and portable sums over both call counts,
+# prints each line, and keeps in the array named WANT, by call count, the
+# part that every machine must print; the two paths must agree.
+host_lines() { # BIN WANT
+  local bin=$1 n sums line
+  local -n want=$2
+  for n in "$q31_calls" "$m0_calls"; do
+    for sums in "" portable; do
+      line=$(ASRC_Q31_SUMS=$sums "$bin" "$seed" "$n" | vector_sums) || {
+        echo "$line"
+        echo "arm_check: $(basename "$bin") failed on this machine" >&2
+        exit 1
+      }
       echo "$line"
-      echo "arm_check: q31_hash failed on this machine" >&2
-      exit 1
-    }
-    echo "$line"
-    if [[ -z ${q31_want[$n]:-} ]]; then
-      q31_want[$n]=${line#*): }
-    elif [[ ${line#*): } != "${q31_want[$n]}" ]]; then
-      echo "FAIL: this machine's paths disagree"
-      failed=1
-    fi
+      if [[ -z ${want[$n]:-} ]]; then
+        want[$n]=${line#*): }
+      elif [[ ${line#*): } != "${want[$n]}" ]]; then
+        echo "FAIL: this machine's paths disagree ($(basename "$bin"))"
+        failed=1
+      fi
+    done
   done
-done
+}
+declare -A q31_want
+host_lines "$build/q31_hash-host" q31_want
 # Runs the q31 check for CORE on BOARD from ELF over N calls; fails unless
 # its line after the target's name is the host's.
 q31_check() {
@@ -312,22 +320,7 @@ g++ -std=c++20 -O2 -Wall -Wextra -Wconversion -Werror -Iconverter -Itools -DQ31_
   -DASRC_CHECK_TARGET="\"$(uname -m) host\"" tools/q31_hash.cpp $q31_sources \
   -o "$build/q31_hash-host-rows"
 declare -A rows_want
-for n in "$q31_calls" "$m0_calls"; do
-  for sums in "" portable; do
-    line=$(ASRC_Q31_SUMS=$sums "$build/q31_hash-host-rows" "$seed" "$n" | vector_sums) || {
-      echo "$line"
-      echo "arm_check: q31_hash with rows failed on this machine" >&2
-      exit 1
-    }
-    echo "$line"
-    if [[ -z ${rows_want[$n]:-} ]]; then
-      rows_want[$n]=${line#*): }
-    elif [[ ${line#*): } != "${rows_want[$n]}" ]]; then
-      echo "FAIL: this machine's paths disagree on rows"
-      failed=1
-    fi
-  done
-done
+host_lines "$build/q31_hash-host-rows" rows_want
 for target in "cortex-m0plus mps2-an385 $m0_calls" "cortex-m4 mps2-an386 $q31_calls"; do
   read -r core board n <<<"$target"
   build_check "$core" "$board" "" tools/q31_hash.cpp "$q31_sources" "$build/q31-rows-$core.elf" \
