@@ -30,7 +30,7 @@ const char* ConverterUnit::init(ConverterKind kind, int channels, std::uint32_t 
         history_.assign(static_cast<std::size_t>(words), 0);
         if (asrc_q31_init(&q31_, history_.data(), words, channels, r, high) != 0)
             return "the 24-bit converter refuses the rates";
-        // Downsampling on rows of its own (5x to 9x less work a sample).
+        // Downsampling on rows of its own (3x to 5x less work a sample).
         // They serve about +-0.09% around the first ratio, which the
         // servo's drift corrections stay within; a larger move rebuilds
         // them inside that block's call (0.3 ms at 48 -> 44.1 kHz).
