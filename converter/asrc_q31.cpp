@@ -290,12 +290,12 @@ void build_rows(asrc_q31_state* s)
     for (int32_t j = 0; j < taps; ++j) {
         // Tap j's place at u = 0 of row 0; below the first piece it wraps
         // (unsigned), as in the per-tap path.
-        const uint64_t base = kCentre + static_cast<uint64_t>(int64_t{d} - 1 - j) * step;
-        int64_t v0 = stretched_value(base, gain);
+        const uint64_t place = kCentre + static_cast<uint64_t>(int64_t{d} - 1 - j) * step;
+        int64_t v0 = stretched_value(place, gain);
         for (uint32_t p = 0; p < kPieces; ++p) {
             int64_t v[4] = {v0, 0, 0, 0};
             for (uint32_t n = 1; n < 4; ++n)
-                v[n] = stretched_value(base + (uint64_t{3 * p + n} * step) / (3 * kPieces), gain);
+                v[n] = stretched_value(place + (uint64_t{3 * p + n} * step) / (3 * kPieces), gain);
             // The cubic through (0, v0), (1/3, v1), (2/3, v2), (1, v3).
             const int64_t n1 = -11 * v[0] + 18 * v[1] - 9 * v[2] + 2 * v[3];
             const int64_t n2 = 18 * v[0] - 45 * v[1] + 36 * v[2] - 9 * v[3];
