@@ -121,6 +121,16 @@ constexpr int32_t kWindowShift = 4;
 constexpr int64_t kAccelLimit = int64_t{1} << 40;
 // The fill correction's limit, in ppm of the nominal ratio.
 constexpr uint32_t kCorrectionPpm = 40;
+// Lost time: log2 of the time constant, nominal frames, of the average
+// over which the two sides' losses become a rate (2^23: 175 s at 48 kHz,
+// many losses of a side that keeps losing), and of the ramp that takes the
+// ratio to it (2^21: 44 s, so that a loss moves the pitch by a slope, not
+// a step).  2^22 and 2^20 learnt 2 ms every 10 s with 3 underruns an hour
+// instead of 6, but without the step's room below pushed a 1000 ppm
+// clock step's ratio 51 ppm beyond the clocks'.
+constexpr int32_t kLossShift = 23;
+constexpr int32_t kLossRampShift = 21;
+constexpr int64_t kLossLimit = int64_t{1} << 36; // 2^20 frames, Q.16
 
 int64_t magnitude(int64_t x)
 {
@@ -195,12 +205,15 @@ void anchor(asrc_servo_line& l, uint32_t stamp, uint32_t count)
 
 // One block seen on a line: `count` frames counted by `stamp`.  No
 // division; three multiplies (the time, the prediction, the gains).
-void observe(asrc_servo& s, asrc_servo_line& l, uint32_t stamp, uint32_t count)
+// Returns the frames the line lost when it was anchored again at this
+// block (Q.16; > 0: the blocks come later than the old line had them, so
+// the side counted that many fewer by now), 0 otherwise.
+int64_t observe(asrc_servo& s, asrc_servo_line& l, uint32_t stamp, uint32_t count)
 {
     if (l.observed == 0) {
         anchor(l, stamp, count);
         l.observed = 1;
-        return;
+        return 0;
     }
     const auto ticks = static_cast<int32_t>(stamp - l.stamp); // wrapping difference
     const auto counted = static_cast<int32_t>(count - l.count);
@@ -211,7 +224,7 @@ void observe(asrc_servo& s, asrc_servo_line& l, uint32_t stamp, uint32_t count)
         l.phase_q16 = clamp(l.phase_q16 - (int64_t{counted} << 16), -kLineErrorLimit,
                             kLineErrorLimit);
         l.count = count;
-        return;
+        return 0;
     }
     // Ticks (< 2^31) times frames per tick (Q32.32, <= 2^32): < 2^63; to Q.16.
     const int64_t gap = (int64_t{ticks} * s.tick_frames_q32) >> 16;
@@ -220,7 +233,7 @@ void observe(asrc_servo& s, asrc_servo_line& l, uint32_t stamp, uint32_t count)
         // from here, keeping the rate.
         anchor(l, stamp, count);
         l.shift = kLineStart < s.line_acquire ? kLineStart : s.line_acquire;
-        return;
+        return 0;
     }
     // The line's count at the stamp, relative to the last count: the rate
     // (Q2.30 after the shift, < 2^31) times the gap (Q.16, <= 2^32).
@@ -256,7 +269,7 @@ void observe(asrc_servo& s, asrc_servo_line& l, uint32_t stamp, uint32_t count)
         l.outlier_q16 += gap;
         if (l.outlier_q16 < (int64_t{1} << (s.line_acquire - 1 + 16))) {
             l.phase_q16 = -error; // the line goes on as it was
-            return;
+            return 0;
         }
         // Off the line for half an acquisition time constant: the clock
         // moved.  Start the line again from this block.
@@ -264,7 +277,7 @@ void observe(asrc_servo& s, asrc_servo_line& l, uint32_t stamp, uint32_t count)
         l.earliest_level_q16 -= error; // the levels, seen from the new line
         l.mean_level_q16 -= error;
         l.shift = fast;
-        return;
+        return -error;
     }
     l.outlier_q16 = 0;
     l.observed = 2;
@@ -309,7 +322,7 @@ void observe(asrc_servo& s, asrc_servo_line& l, uint32_t stamp, uint32_t count)
             l.earliest_level_q16 -= earliest; // the levels, seen from the new line
             l.mean_level_q16 -= earliest;
             l.shift = fast;
-            return;
+            return -earliest;
         }
         if (l.strikes == 0) {
             l.level_q16 += (dev * w) >> (l.shift + 16);
@@ -346,7 +359,7 @@ void observe(asrc_servo& s, asrc_servo_line& l, uint32_t stamp, uint32_t count)
     l.window_q16 += gap;
     if (l.window_q16 < (int64_t{1} << (l.shift - kWindowShift + 16))) {
         l.phase_q16 = -error; // the line goes on as it was
-        return;
+        return 0;
     }
     const int64_t dt = l.window_q16 < most ? l.window_q16 : most; // Q.16, <= 2^35
     l.window_q16 = 0;
@@ -371,7 +384,7 @@ void observe(asrc_servo& s, asrc_servo_line& l, uint32_t stamp, uint32_t count)
         l.accel_q64 = 0;
         l.phase_q16 = -error + (p >> (l.shift - 1 + 16));
         l.rate_q48 = clamp(l.rate_q48 + (p >> (2 * l.shift - 16)), kRateLow, kRateHigh);
-        return;
+        return 0;
     }
     // Tracking: third order, three poles at -omega, so that a rate that
     // drifts at a steady pace (a crystal warming, a wandering oscillator)
@@ -384,6 +397,7 @@ void observe(asrc_servo& s, asrc_servo_line& l, uint32_t stamp, uint32_t count)
                            (((l.accel_q64 >> 16) * dt) >> 16),
                        kRateLow, kRateHigh);
     l.accel_q64 = clamp(l.accel_q64 + (p >> (3 * l.shift - 32)), -kAccelLimit, kAccelLimit);
+    return 0;
 }
 
 // The clocks' ratio from the lines: producer rate / consumer rate, Q2.30.
@@ -399,6 +413,46 @@ uint32_t feedforward(asrc_servo& s)
     s.consumer_inverse_q30 = x;
     const int64_t ratio = ((s.producer.rate_q48 >> 18) * x) >> 30; // < 2^31 * 2^31
     return static_cast<uint32_t>(clamp(ratio, s.ratio_min, s.ratio_max));
+}
+
+// What a clock step of step_ppm builds before the producer's line has
+// caught it, frames: a critically damped line lags a step of rate by twice
+// its time constant (2^(fast + 1) frames of it), the detector's average a
+// quarter of that more; and the detector's threshold.  step_ppm_q20
+// <= 10486, times 2^(fast + 1) * 5/4 <= 2^25: below 2^40.
+int64_t step_frames(const asrc_servo& s)
+{
+    if (s.step_ppm_q20 == 0)
+        return 0;
+    return ((int64_t{s.step_ppm_q20} * ((int64_t{5} << s.step_shift) >> 1)) >> 20) +
+           ((2 * s.producer.noise_q16 + (int64_t{4} << 16)) >> 16);
+}
+
+// Lost time as a rate (see TIMESTAMPS): the frames the two sides lost at
+// their lines' restarts (producer's in input samples, consumer's in
+// frames), `elapsed` output frames since the last update.  Returns the
+// ratio's term, Q2.30.  The losses' sum decays with 2^kLossShift frames,
+// so the sum over that is the rate at which the FIFO loses; the term
+// follows minus that rate through a one-pole ramp of 2^kLossRampShift.
+// Products: the sum (< 2^37) times elapsed (<= 2^17); the sum's whole
+// frames / 2^8 (< 2^29) times the nominal ratio (<= 2^31); the term's
+// distance (< 2^33) times elapsed: all below 2^63.
+int32_t lost_time(asrc_servo& s, int64_t producer_lost, int64_t consumer_lost, int64_t elapsed)
+{
+    int64_t lost = s.lost_q16 + ((producer_lost * s.frames_per_input) >> 30) - consumer_lost;
+    lost = clamp(lost, -kLossLimit, kLossLimit);
+    lost -= (lost * elapsed) >> kLossShift;
+    s.lost_q16 = lost;
+    // A clock step's restart finds frames missing too, up to what the step
+    // builds: a sum within that is left to the correction, so that a step
+    // does not push the ratio further (only losses that recur pass it).
+    const int64_t dead = step_frames(s) << 16;
+    const int64_t beyond = lost > dead ? lost - dead : lost < -dead ? lost + dead : 0;
+    const int64_t want = -(((beyond >> 8) * s.ratio_nominal) >> (kLossShift + 8));
+    const int64_t term = s.lost_ratio_q30 + (((want - s.lost_ratio_q30) * elapsed) >> kLossRampShift);
+    const int64_t most = int64_t{s.ratio_max} - s.ratio_min; // < 2^31: both within 2^29 .. 2^31
+    s.lost_ratio_q30 = static_cast<int32_t>(clamp(term, -most, most)); // |.| < 2^31
+    return s.lost_ratio_q30;
 }
 
 // The mean fill's error from the lines, Q.16 frames (see TIMESTAMPS).
@@ -439,17 +493,7 @@ Sizes sizes(const asrc_servo& s)
     const int64_t in_block = (int64_t{s.producer.block_max} * s.frames_per_input) >> 30;
     const int64_t out_block = s.consumer.block_max;
     const int64_t halves = (in_block + out_block + 1) / 2;
-    // What a clock step of step_ppm builds before the producer's line has
-    // caught it: a critically damped line lags a step of rate by twice its
-    // time constant (2^(fast + 1) frames of it), the detector's average a
-    // quarter of that more; and the detector's threshold.  step_ppm_q20
-    // <= 10486, times 2^(fast + 1) * 5/4 <= 2^25: below 2^40.
-    const int32_t fast = s.step_shift;
-    const int64_t step =
-        s.step_ppm_q20 == 0
-            ? 0
-            : ((int64_t{s.step_ppm_q20} * ((int64_t{5} << fast) >> 1)) >> 20) +
-                  ((2 * s.producer.noise_q16 + (int64_t{4} << 16)) >> 16);
+    const int64_t step = step_frames(s); // the clock step's room
     int64_t late = (s.producer.late_q16 * s.frames_per_input >> 30) + s.consumer.early_q16;
     const int64_t early = (s.producer.early_q16 * s.frames_per_input >> 30) + s.consumer.late_q16;
     // The peaks watched so far, and a quarter more: a peak grows as the
@@ -765,6 +809,8 @@ int asrc_servo_init(asrc_servo* s, const asrc_servo_config* c)
     s->consumer_reads = 0;
     s->consumer_inverse_q30 = int64_t{1} << 30;
     s->fill_error_q16 = 0;
+    s->lost_q16 = 0;
+    s->lost_ratio_q30 = 0;
     const int32_t start = kLineStart < s->line_acquire ? kLineStart : s->line_acquire;
     asrc_servo_line* lines[2] = {&s->producer, &s->consumer};
     for (asrc_servo_line* l : lines) {
@@ -821,14 +867,20 @@ uint32_t asrc_servo_update_at(asrc_servo* s, const asrc_fifo* fifo, int64_t posi
         stamp.read_block = s->consumer.block_max;
     }
     s->producer.block_max = input > s->producer.block_max ? input : s->producer.block_max;
-    observe(*s, s->producer, now, s->producer.count + static_cast<uint32_t>(input));
+    const int64_t producer_lost =
+        observe(*s, s->producer, now, s->producer.count + static_cast<uint32_t>(input));
+    int64_t consumer_lost = 0;
     if (stamp.reads != s->consumer_reads && stamp.reads != 0) {
         s->consumer_reads = stamp.reads;
         const int32_t b = stamp.read_block < 65536 ? stamp.read_block : 65536;
         s->consumer.block_max = b > s->consumer.block_max ? b : s->consumer.block_max;
-        observe(*s, s->consumer, stamp.read_time, stamp.read_frames);
+        consumer_lost = observe(*s, s->consumer, stamp.read_time, stamp.read_frames);
     }
-    const uint32_t ratio = feedforward(*s);
+    // input (<= 2^16) times frames per input (Q2.30, <= 2^31): output frames.
+    const int64_t elapsed = (int64_t{input} * s->frames_per_input) >> 30;
+    const int64_t lost = lost_time(*s, producer_lost, consumer_lost, elapsed);
+    const auto ratio = static_cast<uint32_t>(
+        clamp(int64_t{feedforward(*s)} + lost, s->ratio_min, s->ratio_max));
     const int64_t e16 = measure_clocked(*s, stamp, position, now, input);
     s->fill_error_q16 = e16;
     if (s->mode != ASRC_SERVO_REFILL)

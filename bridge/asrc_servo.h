@@ -205,10 +205,20 @@
 //   noise asks for.
 //
 //   A side that loses time (a sound server whose cycle ran late and never
-//   caught up) runs slower on average by what it loses; a line restarted
-//   at each loss does not learn that, and the correction's 40 ppm must
-//   refill the FIFO: losses of 1 ms every 30 s are held, 2 ms every 10 s
-//   are not (asrc-bridge-sim --lose-ms, docs/bridge.md).
+//   caught up) runs slower on average by what it loses, which a line
+//   restarted at each loss does not see: its rate is the clock's.  So the
+//   frames each restart finds missing (or, a side that jumped ahead, too
+//   many) are summed, the sum decaying with 2^23 frames (175 s at 48
+//   kHz), and the ratio follows the rate at which the FIFO loses them: the
+//   sum over 2^23, through a ramp of 2^21 frames (44 s), so that each loss
+//   moves the pitch by a slope (2 ms: 11 ppm over a minute or so), not a
+//   step.  A clock step's restart finds frames missing too; a sum within
+//   what a step of config.step_ppm builds (the same room the automatic
+//   latency keeps for it) is left to the correction, so a step moves the
+//   ratio no further, and only losses that recur pass it.  Losses of 2 ms every
+//   10 s (200 ppm) then cost the FIFO a few underruns in the first minutes,
+//   while the sum learns them, and none after (asrc-bridge-sim --lose-ms,
+//   docs/bridge.md).
 //
 // LATENCY CHOSEN BY ITSELF
 //
@@ -281,9 +291,10 @@
 //   asrc_servo_update: no division; three 64-bit multiplies and a few
 //   dozen 64-bit adds, compares and shifts (on Cortex-M0+, which multiplies
 //   only 32 x 32 -> 32 bits, the multiplies are libgcc's __aeabi_lmul).
-//   asrc_servo_update_at: no division either; about fifteen 64-bit
+//   asrc_servo_update_at: no division either; about twenty 64-bit
 //   multiplies (three per line observation, two for the consumer rate's
-//   reciprocal, which a Newton step per update keeps, and the fill's);
+//   reciprocal, which a Newton step per update keeps, the fill's, and six
+//   for the lost time);
 //   docs/embedded.md gives the instructions counted on Cortex-M cores.
 //   asrc_servo_init divides (64-bit, libgcc's __aeabi_uldivmod there).  No floating point, no
 //   allocation, no I/O, no global state.
@@ -454,6 +465,10 @@ typedef struct asrc_servo {
     uint32_t consumer_reads;   // the FIFO's stamped reads at the last look
     int64_t consumer_inverse_q30; // 1 / consumer.rate, Q2.30 (Newton)
     int64_t fill_error_q16;    // the latest mean fill error, Q.16 frames
+    int64_t lost_q16;          // frames the two sides lost at their lines'
+                               // restarts (> 0: the FIFO is short of them),
+                               // output frames, Q.16, decaying with 2^23 frames
+    int32_t lost_ratio_q30;    // the ratio's term for that loss, Q2.30
     asrc_servo_line producer;  // input samples against time
     asrc_servo_line consumer;  // frames read against time
 } asrc_servo;

@@ -152,6 +152,26 @@ TEST(SimLimits, ShortReadsUnderLongWritesAreAveragedAtTheirSpacing)
     EXPECT_LT(r.ratio_jitter_ppm, 2.4);
 }
 
+// A producer that loses 2 ms every 10 s (200 ppm on average, five times
+// what the fill correction may add) restarts its line at each loss, which
+// then runs at the clock's rate: unless the losses become a rate of their
+// own, the FIFO runs dry about once a loss (29 times in these 10
+// minutes).  Learnt in the first minutes, they cost nothing after.
+TEST(SimLimits, ASourceThatLosesTimeIsFollowedOnceLearnt)
+{
+    Options o;
+    o.ppm = 1000;
+    o.lose_ms = 2;
+    o.lose_every_s = 10;
+    o.hours = 600.0 / 3600;
+    const Results first = bridge_sim::simulate(o, false);
+    o.hours = 1200.0 / 3600;
+    const Results both = bridge_sim::simulate(o, false);
+    EXPECT_LE(first.underruns_total, 10u);
+    EXPECT_EQ(both.underruns_total, first.underruns_total) << "underruns in the second 10 minutes";
+    EXPECT_EQ(both.overruns_total, 0u);
+}
+
 // Without timestamps the servo sees only the FIFO's fill: a target below
 // what the blocks and the jitter need runs the FIFO dry, and the figures
 // say so: no lock, status 1, the underruns counted from the start.
