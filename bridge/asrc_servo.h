@@ -215,10 +215,10 @@
 //   step.  A clock step's restart finds frames missing too; a sum within
 //   what a step of config.step_ppm builds (the same room the automatic
 //   latency keeps for it) is left to the correction, so a step moves the
-//   ratio no further, and only losses that recur pass it.  Losses of 2 ms every
-//   10 s (200 ppm) then cost the FIFO a few underruns in the first minutes,
-//   while the sum learns them, and none after (asrc-bridge-sim --lose-ms,
-//   docs/bridge.md).
+//   ratio no further, and only losses that recur pass it.  Losses of 2 ms
+//   every 10 s (200 ppm) then cost the FIFO a few underruns in the first
+//   minutes, while the sum learns them, and none after (asrc-bridge-sim
+//   --lose-ms, docs/bridge.md).
 //
 // LATENCY CHOSEN BY ITSELF
 //
