@@ -486,6 +486,7 @@ int64_t refill_room(int64_t block)
 struct Sizes {
     int64_t target;
     int64_t above;
+    int64_t floor; // the blocks' swing alone, without lateness or a step
 };
 
 Sizes sizes(const asrc_servo& s)
@@ -503,20 +504,31 @@ Sizes sizes(const asrc_servo& s)
     Sizes z;
     z.target = halves + ((late + 65535) >> 16) + step + 2;
     z.above = halves + ((early + 65535) >> 16) + step + 2;
+    z.floor = halves + 2;
     return z;
 }
 
 // ASRC_SERVO_TARGET_AUTO: the target is what the measurements ask for
 // when the refill settles (`start`), and follows them up after, within
-// what the capacity leaves above it.
+// what the capacity leaves above it.  A capacity too small for both the
+// late side (below the target) and the early side (above it) shares the
+// shortfall between them: all of it taken from below once set the target
+// under zero, where every read underruns (lateness of 30 ms on each side
+// of a 47-ms FIFO: -447 frames, 100,000 underruns in 3 minutes).  The
+// target keeps at least the blocks' own swing, and never so much that the
+// first refill would not fit.
 void choose_target(asrc_servo& s, bool start)
 {
     const Sizes z = sizes(s);
     int64_t want = z.target;
     if (s.capacity > 0) {
-        const int64_t room = s.capacity - (z.above > refill_room(s.block) ? z.above
-                                                                           : refill_room(s.block));
-        want = want < room ? want : room;
+        const int64_t refill = refill_room(s.block);
+        const int64_t room = s.capacity - (z.above > refill ? z.above : refill);
+        if (want > room) {
+            const int64_t most = s.capacity - refill; // >= a block: init checks it
+            const int64_t least = z.floor < most ? z.floor : most;
+            want = clamp((want + room) >> 1, least, most);
+        }
     }
     if (start || want > s.target)
         s.target = static_cast<int32_t>(want < (1 << 20) ? want : (1 << 20));
@@ -923,7 +935,10 @@ int32_t asrc_servo_capacity_wanted(const asrc_servo* s)
 {
     const Sizes z = sizes(*s);
     const int64_t room = z.above > refill_room(s->block) ? z.above : refill_room(s->block);
-    const int64_t want = s->target + room;
+    // With a chosen target, what the measurements ask for, even where the
+    // capacity held the target below it.
+    const int64_t target = s->auto_target != 0 && z.target > s->target ? z.target : s->target;
+    const int64_t want = target + room;
     return static_cast<int32_t>(want < ASRC_FIFO_MAX_FRAMES ? want : ASRC_FIFO_MAX_FRAMES);
 }
 

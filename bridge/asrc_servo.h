@@ -240,10 +240,17 @@
 //   month keeps the latency that its worst hour needed).  It raises the
 //   target when a new peak asks for more (the correction then moves the
 //   fill up within its 40 ppm), within what config.capacity leaves room
-//   for.  asrc_servo_target reports the fill it holds (the latency is that
-//   plus the converter's delay), asrc_servo_capacity_wanted the capacity
-//   that its measurements ask for (a consumer that stalls and then catches
-//   up in a burst is not seen: size the FIFO for stalls).  A fixed target
+//   for.  A capacity too small for what both sides' lateness asks (below
+//   the target and above it) shares the shortfall between them: the
+//   target is the mean of what the late side asks and what the capacity
+//   leaves above the early side's room, never less than the blocks' own
+//   swing ((producer block + consumer block) / 2 + 2) nor so much that the
+//   first refill would not fit.  asrc_servo_target reports the fill it
+//   holds (the latency is that plus the converter's delay),
+//   asrc_servo_capacity_wanted the capacity that its measurements ask for,
+//   also where the capacity holds the target below that (a consumer that
+//   stalls and then catches up in a burst is not seen: size the FIFO for
+//   stalls).  A fixed target
 //   (>= 0) stays as set.  With config.capacity given (> 0), init refuses a
 //   capacity below what the first refill needs,
 //   asrc_servo_capacity_needed(config).
@@ -540,7 +547,8 @@ int16_t asrc_servo_update_step_at(asrc_servo* s, const asrc_fifo* fifo, int64_t 
 int32_t asrc_servo_target(const asrc_servo* s);
 
 // The FIFO capacity, frames, that the servo's measurements ask for: the
-// target and the swing above it (half of each side's largest block, the
+// target (with ASRC_SERVO_TARGET_AUTO the one they ask for, more than the
+// chosen one where config.capacity held it lower) and the swing above it (half of each side's largest block, the
 // producer's earliest block and the consumer's latest read against their
 // lines, and the refill's room).  At least asrc_servo_capacity_needed of
 // its configuration.

@@ -20,8 +20,13 @@ struct SineFit {
     double rms_residual = 0;
     double amplitude() const { return std::hypot(a, b); }
     double phase() const { return std::atan2(b, a); } // y ~ A sin(w k + phase) + c
+    // A window of silence (no tone and nothing else) reads -infinity, not
+    // the 0 / 0 that would be NaN: a NaN among the windows would leave
+    // their median and minimum undefined (and a sort of them too).
     double sinad_db() const
     {
+        if (rms_residual == 0)
+            return amplitude() > 0 ? HUGE_VAL : -HUGE_VAL;
         return 20 * std::log10(amplitude() / std::sqrt(2.0) / rms_residual);
     }
 };
@@ -96,7 +101,9 @@ inline SineFit fit_sine(const std::vector<Sample>& y, std::size_t from, std::siz
                         double w0)
 {
     SineFit f = fit_sine_at(y, from, to, w0);
-    for (int iter = 0; iter < 8; ++iter) {
+    // No sine at all (silence): nothing to find a frequency from, and the
+    // step's column would be zero (a singular system).
+    for (int iter = 0; iter < 8 && f.amplitude() > 0; ++iter) {
         // Linearised in dw around f.w, with k measured from the window's
         // middle so that the columns stay well conditioned.
         const double mid = 0.5 * static_cast<double>(from + to);

@@ -172,6 +172,21 @@ TEST(SimLimits, ASourceThatLosesTimeIsFollowedOnceLearnt)
     EXPECT_EQ(both.overruns_total, 0u);
 }
 
+// Lateness of 30 ms on each side of a FIFO sized for 20: the chosen target
+// shares the shortfall between the two sides instead of going below zero
+// (-447 frames, every read an underrun: 100,000 in 3 minutes), and the
+// capacity it asks for says how far the FIFO falls short.
+TEST(SimLimits, LatenessBeyondTheFifoSharesItsShortfall)
+{
+    Options o;
+    o.jitter_ms = 30;
+    o.hours = 180.0 / 3600;
+    const Results r = bridge_sim::simulate(o, false);
+    EXPECT_GT(r.target, (o.in_block + o.out_block) / 2);
+    EXPECT_LE(r.underruns_total + r.overruns_total, 100u);
+    EXPECT_GT(r.capacity_wanted, r.capacity);
+}
+
 // Without timestamps the servo sees only the FIFO's fill: a target below
 // what the blocks and the jitter need runs the FIFO dry, and the figures
 // say so: no lock, status 1, the underruns counted from the start.

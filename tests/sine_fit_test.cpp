@@ -61,4 +61,13 @@ TEST(SineFit, RecoversTheFrequencyAmplitudeAndSinadOfKnownSignals)
     }
 }
 
+// Silence where the tone should be (a muted bridge) is the worst window,
+// not a NaN that would leave the windows' median undefined.
+TEST(SineFit, SilenceReadsAsNoSignal)
+{
+    const std::vector<std::int16_t> silence(4800, 0);
+    const asrc_measure::SineFit fit = asrc_measure::fit_sine(silence, 0, silence.size(), 0.13);
+    EXPECT_EQ(fit.sinad_db(), -HUGE_VAL);
+}
+
 } // namespace
