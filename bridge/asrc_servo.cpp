@@ -128,6 +128,18 @@ constexpr uint32_t kCorrectionPpm = 40;
 // a step).  2^22 and 2^20 learnt 2 ms every 10 s with 3 underruns an hour
 // instead of 6, but without the step's room below pushed a 1000 ppm
 // clock step's ratio 51 ppm beyond the clocks'.
+// The start-up edge (see edge_observe): eight bins, the first 2^10 frames
+// long, doubling up to 2^16 (eight of them 11 s at 48 kHz, beyond which
+// the line has long settled).  Its rate's rms error is about 7 L / (n T)
+// for n blocks over T frames late by up to L (analysis/line_limits.py),
+// and L is about four times the blocks' mean distance from their mean:
+// kEdgeFactor 28, and the edge is good at 2^-15 (30 ppm, which leaves the
+// lock's 50 ppm room for the other line's error; at 2^-16 the lock took
+// a second longer, 5.1 to 5.3 s on 1024-frame blocks late by up to 1 ms).
+constexpr int32_t kEdgeBins = 8;
+constexpr int32_t kEdgeStart = 10;
+constexpr int32_t kEdgeMax = 16;
+constexpr int64_t kEdgeFactor = 28;
 constexpr int32_t kLossShift = 23;
 constexpr int32_t kLossRampShift = 21;
 constexpr int64_t kLossLimit = int64_t{1} << 36; // 2^20 frames, Q.16
@@ -187,6 +199,12 @@ constexpr int32_t kTrackLevel = 30;
 
 void anchor(asrc_servo_line& l, uint32_t stamp, uint32_t count)
 {
+    l.edge_best_q16 = INT64_MIN;
+    l.edge_clock_q16 = 0;
+    l.edge_blocks = 0;
+    l.edge_bins = 0;
+    l.edge_shift = kEdgeStart;
+    l.edge_good = 0;
     l.stamp = stamp;
     l.count = count;
     l.phase_q16 = 0;
@@ -201,6 +219,148 @@ void anchor(asrc_servo_line& l, uint32_t stamp, uint32_t count)
     l.watch_q16 = 0;
     l.strikes = -1;
     l.quiet = 0;
+}
+
+// Frames of time from bin a's block to bin b's, Q.16 (< 2^36).  The
+// bins keep time since the edge began, summed from the blocks' gaps, not
+// the timer's stamps: a span of 11 s would leave 31 bits of a fast timer
+// (a cycle counter at 400 MHz).
+int64_t edge_between(const asrc_servo_line& l, int32_t a, int32_t b)
+{
+    return (int64_t{l.edge_time_q12[b]} - int64_t{l.edge_time_q12[a]}) * 16;
+}
+
+// How far bin i's block is ahead of bin 0's along a rate (Q2.26), Q.16
+// frames: the rate (<= 2^27) times the time (< 2^36) stays below 2^63.
+int64_t edge_score(const asrc_servo_line& l, int32_t i, int64_t rate_q26)
+{
+    const int64_t dc = int64_t{static_cast<int32_t>(l.edge_count[i] - l.edge_count[0])} * 65536;
+    return dc - ((rate_q26 * edge_between(l, 0, i)) >> 26);
+}
+
+// The rate from bin a's block to bin b's (later), Q16.48, or -1 where they
+// are less than a frame apart.  No division: the time is brought to
+// [2^29, 2^30) (the frames with it), and its reciprocal 2^59 / d, first
+// 3 * 2^29 - d (within 12.5%), is made exact to about 2^-29 by four
+// Newton steps x (2 - d x), each error the square of the last.
+int64_t edge_slope(const asrc_servo_line& l, int32_t a, int32_t b)
+{
+    int64_t d = edge_between(l, a, b);
+    int64_t n = int64_t{static_cast<int32_t>(l.edge_count[b] - l.edge_count[a])} * 65536;
+    if (d < (int64_t{1} << 16) || n <= 0)
+        return -1;
+    const int32_t k = log2_floor(static_cast<uint64_t>(d));
+    if (k > 29) {
+        d >>= k - 29;
+        n >>= k - 29;
+    } else {
+        d *= int64_t{1} << (29 - k);
+        n *= int64_t{1} << (29 - k); // a rate within 2: n < 2^31 after
+    }
+    if (n >= (int64_t{1} << 31))
+        return -1; // beyond any rate a line may hold
+    int64_t x = 3 * (int64_t{1} << 29) - d;
+    for (int32_t i = 0; i < 4; ++i) {
+        const int64_t e = ((int64_t{1} << 60) - d * x) >> 29; // d x < 2^60; e ~ 2^30
+        x = (x * e) >> 30;                                   // < 2^31 * 2^31
+    }
+    return clamp((n * x) >> 11, kRateLow, kRateHigh); // < 2^31 * 2^30
+}
+
+// The edge's rate: the edge of the bins' blocks' upper hull that spans
+// their middle (the line no block is earlier than, where the blocks are
+// many): the earliest block of each half against the rate found so far,
+// until the pair no longer changes.
+int64_t edge_rate(const asrc_servo_line& l)
+{
+    const int32_t half = l.edge_bins / 2;
+    int64_t rate = l.rate_q48;
+    int32_t a = -1;
+    int32_t b = -1;
+    for (int32_t iteration = 0; iteration < 4; ++iteration) {
+        const int64_t r26 = rate >> 22;
+        int32_t na = 0;
+        int32_t nb = half;
+        int64_t best_a = 0;
+        int64_t best_b = edge_score(l, half, r26);
+        for (int32_t i = 1; i < l.edge_bins; ++i) {
+            const int64_t v = i == half ? best_b : edge_score(l, i, r26);
+            if (i < half && v > best_a) {
+                best_a = v;
+                na = i;
+            } else if (i > half && v > best_b) {
+                best_b = v;
+                nb = i;
+            }
+        }
+        if (na == a && nb == b)
+            break;
+        a = na;
+        b = nb;
+        const int64_t r = edge_slope(l, a, b);
+        if (r < 0)
+            break;
+        rate = r;
+    }
+    return rate;
+}
+
+// The start-up edge.  The loop's windows take one block each (the earliest
+// of a sixteenth of the time constant), and while the time constant is
+// short and the blocks long that is one block in all: a mean, whose rate
+// needs 2^17 to 2^18 frames to be steady to 20 ppm with blocks of 1024
+// frames late by up to 1 or 2 ms.  Until the line first settles, the
+// earliest block of each of eight bins of equal span (doubling when they
+// are full, the two halves of each pair merged) gives the edge along the
+// earliest blocks, whose error falls as 1 / n instead of 1 / sqrt(n); once
+// four bins are closed its rate replaces the line's at each bin's end, and
+// once it is as steady as the line at its acquisition time constant
+// (edge_good) the line's lateness is watched from then on, as a settled
+// line's is (the refill waits for that).  Blocks of 1024 frames late by up
+// to 1 ms: 8.6 ppm after 4 s (analysis/line_limits.py).
+void edge_observe(const asrc_servo& s, asrc_servo_line& l, uint32_t count, int64_t error,
+                  int64_t gap)
+{
+    const int32_t i = l.edge_bins;
+    l.edge_clock_q16 += gap; // within 2^20 frames: the edge ends at 2^19
+    if (l.edge_best_q16 == INT64_MIN || error > l.edge_best_q16) {
+        l.edge_time_q12[i] = static_cast<uint32_t>(l.edge_clock_q16 >> 4); // < 2^32
+        l.edge_count[i] = count;
+        l.edge_best_q16 = error;
+    }
+    l.edge_blocks += l.edge_blocks < 0xFFFFFFFFu ? 1u : 0u;
+    if (l.edge_clock_q16 < (int64_t{i + 1} << (l.edge_shift + 16)))
+        return;
+    l.edge_best_q16 = INT64_MIN;
+    if (++l.edge_bins == kEdgeBins) {
+        if (l.edge_shift == kEdgeMax) {
+            l.edge_bins = -1; // 2^19 frames: the line's own loop from here
+            return;
+        }
+        const int64_t r26 = l.rate_q48 >> 22;
+        int64_t score[kEdgeBins];
+        for (int32_t j = 0; j < kEdgeBins; ++j)
+            score[j] = edge_score(l, j, r26);
+        for (int32_t j = 0; j < kEdgeBins / 2; ++j) {
+            const int32_t k = score[2 * j + 1] > score[2 * j] ? 2 * j + 1 : 2 * j;
+            l.edge_time_q12[j] = l.edge_time_q12[k];
+            l.edge_count[j] = l.edge_count[k];
+        }
+        l.edge_bins = kEdgeBins / 2;
+        ++l.edge_shift;
+    }
+    if (l.edge_bins < 4)
+        return;
+    l.rate_q48 = edge_rate(l);
+    // n blocks over the span T: good when 7 L / (n T) <= 2^-15, L four
+    // times the blocks' mean distance (at least a frame), Q.16 (< 2^28,
+    // times 28); n (< 2^32, saturating) times T (<= 2^19), times 2, is
+    // below 2^52.
+    const int64_t span = int64_t{l.edge_bins} << l.edge_shift;
+    const int64_t noise = l.noise_q16 > (int64_t{1} << 16) ? l.noise_q16 : int64_t{1} << 16;
+    if (span >= (int64_t{1} << s.line_acquire) &&
+        kEdgeFactor * noise <= 2 * int64_t{l.edge_blocks} * span)
+        l.edge_good = 1;
 }
 
 // One block seen on a line: `count` frames counted by `stamp`.  No
@@ -254,7 +414,7 @@ int64_t observe(asrc_servo& s, asrc_servo_line& l, uint32_t stamp, uint32_t coun
     // only their earliest.
     const int64_t off = error - l.level_q16;
     const int64_t bound = 4 * l.spread_q16 + (int64_t{l.block_max} << 16) + (int64_t{2} << 16);
-    if (settled) {
+    if (settled || l.edge_good != 0) {
         if (l.measured == 0) {
             // Settled for the first time: the errors before were the line's
             // own convergence, not the clock's lateness.
@@ -281,6 +441,12 @@ int64_t observe(asrc_servo& s, asrc_servo_line& l, uint32_t stamp, uint32_t coun
     }
     l.outlier_q16 = 0;
     l.observed = 2;
+    if (l.edge_bins >= 0) {
+        if (settled)
+            l.edge_bins = -1;
+        else
+            edge_observe(s, l, count, error, gap);
+    }
 
     // The gains' time step, at most an eighth of a time constant, so that
     // a long block (or a look that missed some) cannot make the loop
@@ -383,7 +549,8 @@ int64_t observe(asrc_servo& s, asrc_servo_line& l, uint32_t stamp, uint32_t coun
     if (l.shift < fast + kSecondOrderGears) {
         l.accel_q64 = 0;
         l.phase_q16 = -error + (p >> (l.shift - 1 + 16));
-        l.rate_q48 = clamp(l.rate_q48 + (p >> (2 * l.shift - 16)), kRateLow, kRateHigh);
+        if (l.edge_bins < 4) // else the start-up edge holds the rate
+            l.rate_q48 = clamp(l.rate_q48 + (p >> (2 * l.shift - 16)), kRateLow, kRateHigh);
         return 0;
     }
     // Tracking: third order, three poles at -omega, so that a rate that
@@ -840,6 +1007,10 @@ int asrc_servo_init(asrc_servo* s, const asrc_servo_config* c)
         l->observed = 0;
         l->block_max = 0;
         l->measured = 0;
+        for (int32_t i = 0; i < kEdgeBins; ++i) {
+            l->edge_time_q12[i] = 0;
+            l->edge_count[i] = 0;
+        }
     }
     s->producer.rate_q48 = int64_t{c->ratio} << 18; // input samples per output frame
     s->consumer.rate_q48 = int64_t{1} << 48;

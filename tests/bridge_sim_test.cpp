@@ -152,6 +152,32 @@ TEST(SimLimits, ShortReadsUnderLongWritesAreAveragedAtTheirSpacing)
     EXPECT_LT(r.ratio_jitter_ppm, 2.4);
 }
 
+// Long blocks late by 1 or 2 ms: the lines' rate from the edge of the
+// earliest blocks while they start (a mean of the blocks needed 7 to 12.4
+// s here).  Lock only: the ratio's steadiness needs longer runs.
+TEST(SimLimits, LongLateBlocksLockWithinTheGoal)
+{
+    struct Case {
+        int in_block, out_block;
+        double jitter_ms, ppm, lock_within_s;
+    };
+    for (const Case c : {Case{16, 1024, 1, 100, 5}, Case{1024, 16, 1, 100, 5},
+                         Case{256, 1024, 2, -1000, 10}}) {
+        Options o;
+        o.hours = 40.0 / 3600;
+        o.in_block = c.in_block;
+        o.out_block = c.out_block;
+        o.jitter_ms = c.jitter_ms;
+        o.ppm = c.ppm;
+        const Results r = bridge_sim::simulate(o, false);
+        const std::string what = std::to_string(c.in_block) + "/" + std::to_string(c.out_block);
+        EXPECT_GE(r.first_lock_s, 0) << what;
+        EXPECT_LE(r.first_lock_s, c.lock_within_s) << what;
+        EXPECT_GE(r.lock_s, 0) << what << ": not locked at the end";
+        EXPECT_EQ(r.underruns_total + r.overruns_total, 0u) << what;
+    }
+}
+
 // A producer that loses 2 ms every 10 s (200 ppm on average, five times
 // what the fill correction may add) restarts its line at each loss, which
 // then runs at the clock's rate: unless the losses become a rate of their
