@@ -363,6 +363,17 @@ void edge_observe(const asrc_servo& s, asrc_servo_line& l, uint32_t count, int64
         l.edge_good = 1;
 }
 
+// The windows' levels seen from a line restarted `by` frames (Q.16) ahead
+// of the old one.  Held within the error's own bound: restarts one after
+// another (a timer that jumps about) would otherwise walk them beyond it,
+// and the level's update (its distance times a window, < 2^35) beyond 64
+// bits.
+void shift_levels(asrc_servo_line& l, int64_t by)
+{
+    l.earliest_level_q16 = clamp(l.earliest_level_q16 - by, -kLineErrorLimit, kLineErrorLimit);
+    l.mean_level_q16 = clamp(l.mean_level_q16 - by, -kLineErrorLimit, kLineErrorLimit);
+}
+
 // One block seen on a line: `count` frames counted by `stamp`.  No
 // division; three multiplies (the time, the prediction, the gains).
 // Returns the frames the line lost when it was anchored again at this
@@ -434,8 +445,7 @@ int64_t observe(asrc_servo& s, asrc_servo_line& l, uint32_t stamp, uint32_t coun
         // Off the line for half an acquisition time constant: the clock
         // moved.  Start the line again from this block.
         anchor(l, stamp, count);
-        l.earliest_level_q16 -= error; // the levels, seen from the new line
-        l.mean_level_q16 -= error;
+        shift_levels(l, error); // the levels, seen from the new line
         l.shift = fast;
         return -error;
     }
@@ -485,8 +495,7 @@ int64_t observe(asrc_servo& s, asrc_servo_line& l, uint32_t stamp, uint32_t coun
             const int64_t earliest = l.watch_best_q16 > error ? l.watch_best_q16 : error;
             anchor(l, stamp, count);
             l.phase_q16 = earliest - error;
-            l.earliest_level_q16 -= earliest; // the levels, seen from the new line
-            l.mean_level_q16 -= earliest;
+            shift_levels(l, earliest); // the levels, seen from the new line
             l.shift = fast;
             return -earliest;
         }

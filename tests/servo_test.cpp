@@ -297,6 +297,56 @@ TEST(ServoLimits, TheRatioStaysWithinItsLimitsAndDoesNotWindUp)
     EXPECT_LT(std::fabs(r.final_ppm), 2.0);
 }
 
+// Stamps, counts and positions from anywhere (a timer that jumps, a
+// consumer that reads nothing or everything, a position far off): the
+// ratio stays within its limits and the target within the FIFO, and
+// nothing overflows (the sanitizer build runs this too).  The cases mix
+// plausible stretches, which let the lines' start-up edge fill its bins
+// and fit, with wild ones.
+TEST(ServoLimits, AnyStampsCountsAndPositionsKeepTheRatioWithinItsLimits)
+{
+    struct Case {
+        const char* what;
+        std::uint32_t tick_span;  // the timer's step per update: 0 .. span
+        std::int32_t most_input;  // input per update: 1 .. most
+        std::int32_t most_read;   // frames per read: 0 .. most
+    };
+    const Case cases[] = {{"plausible", 1100, 48, 64},
+                          {"a timer that jumps anywhere", 0xFFFFFFFFu, 48, 64},
+                          {"long blocks, long reads", 30000, 65536, 4096},
+                          {"a stalled consumer", 1000, 48, 0}};
+    for (const Case& c : cases) {
+        asrc_servo_config cfg = asrc_servo_defaults(48000, 48, ASRC_SERVO_TARGET_AUTO,
+                                                    ASRC_SERVO_RATIO_ONE);
+        cfg.clock_hz = 1000000;
+        cfg.capacity = 8192;
+        asrc_servo s;
+        ASSERT_EQ(asrc_servo_init(&s, &cfg), 0);
+        std::vector<std::int16_t> memory(8192);
+        std::vector<std::int16_t> frames(8192);
+        asrc_fifo f;
+        ASSERT_EQ(asrc_fifo_init(&f, memory.data(), 8192, 1), 0);
+        std::mt19937 rng{7};
+        // mt19937 draws 32 bits: the cast is exact.
+        auto next = [&rng] { return static_cast<std::uint32_t>(rng()); };
+        std::uint32_t now = next();
+        for (int u = 0; u < 200000; ++u) {
+            now += c.tick_span == 0xFFFFFFFFu ? next() : next() % (c.tick_span + 1);
+            const auto read = static_cast<std::int32_t>(next() % static_cast<std::uint32_t>(c.most_read + 1));
+            asrc_fifo_read_at(&f, frames.data(), read, now - next() % 500);
+            const auto input = 1 + static_cast<std::int32_t>(next() % static_cast<std::uint32_t>(c.most_input));
+            asrc_fifo_write(&f, frames.data(), std::min(input, asrc_fifo_space(&f)));
+            const std::int64_t position =
+                u % 1000 == 999 ? static_cast<std::int64_t>(next()) << 31 : static_cast<std::int64_t>(next() % 64) << 24;
+            const std::uint32_t ratio = asrc_servo_update_at(&s, &f, position, now, input);
+            ASSERT_GE(ratio, cfg.ratio_min) << c.what;
+            ASSERT_LE(ratio, cfg.ratio_max) << c.what;
+            ASSERT_GE(asrc_servo_target(&s), 0) << c.what;
+            ASSERT_LE(asrc_servo_target(&s), 8192) << c.what;
+        }
+    }
+}
+
 // With acquisition and tracking at the same time constant the loop starts
 // in TRACK: there is nothing to climb.
 TEST(ServoGear, EqualTimeConstantsStartTheLoopTracking)
