@@ -216,7 +216,7 @@
 //   it is steady to about 30 ppm by its count of blocks, span and the
 //   blocks' spread, the line's lateness is watched as a settled line's,
 //   so that the refill ends seconds sooner: 1024-frame blocks late by up
-//   to 1 ms lock in 4.3 s instead of 8.9.  Its slope needs a reciprocal,
+//   to 1 ms lock in 3.9 s instead of 8.9.  Its slope needs a reciprocal,
 //   made by Newton steps (no division).
 //
 //   A side that loses time (a sound server whose cycle ran late and never
