@@ -314,15 +314,22 @@ int64_t edge_rate(const asrc_servo_line& l)
 // are full, the two halves of each pair merged) gives the edge along the
 // earliest blocks, whose error falls as 1 / n instead of 1 / sqrt(n); once
 // four bins are closed its rate replaces the line's at each bin's end, and
-// once it is as steady as the line at its acquisition time constant
-// (edge_good) the line's lateness is watched from then on, as a settled
-// line's is (the refill waits for that).  Blocks of 1024 frames late by up
+// once it is steady to about 30 ppm (edge_good) the line's lateness is
+// watched from then on, as a settled line's is (the refill waits for
+// that).  Blocks of 1024 frames late by up
 // to 1 ms: 8.6 ppm after 4 s (analysis/line_limits.py).
 void edge_observe(const asrc_servo& s, asrc_servo_line& l, uint32_t count, int64_t error,
                   int64_t gap)
 {
     const int32_t i = l.edge_bins;
-    l.edge_clock_q16 += gap; // within 2^20 frames: the edge ends at 2^19
+    l.edge_clock_q16 += gap;
+    if (l.edge_clock_q16 >= (int64_t{1} << 36)) {
+        // 2^20 frames, where the bins' Q.12 times end: only blocks longer
+        // than the first bins (each closes one) get here; the line's own
+        // loop from here.
+        l.edge_bins = -1;
+        return;
+    }
     if (l.edge_best_q16 == INT64_MIN || error > l.edge_best_q16) {
         l.edge_time_q12[i] = static_cast<uint32_t>(l.edge_clock_q16 >> 4); // < 2^32
         l.edge_count[i] = count;
