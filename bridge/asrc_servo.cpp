@@ -121,13 +121,6 @@ constexpr int32_t kWindowShift = 4;
 constexpr int64_t kAccelLimit = int64_t{1} << 40;
 // The fill correction's limit, in ppm of the nominal ratio.
 constexpr uint32_t kCorrectionPpm = 40;
-// Lost time: log2 of the time constant, nominal frames, of the average
-// over which the two sides' losses become a rate (2^23: 175 s at 48 kHz,
-// many losses of a side that keeps losing), and of the ramp that takes the
-// ratio to it (2^21: 44 s, so that a loss moves the pitch by a slope, not
-// a step).  2^22 and 2^20 learnt 2 ms every 10 s with 3 underruns an hour
-// instead of 6, but without the step's room below pushed a 1000 ppm
-// clock step's ratio 51 ppm beyond the clocks'.
 // The start-up edge (see edge_observe): eight bins, the first 2^10 frames
 // long, doubling up to 2^16 (eight of them 11 s at 48 kHz, beyond which
 // the line has long settled).  Its rate's rms error is about 7 L / (n T)
@@ -140,6 +133,13 @@ constexpr int32_t kEdgeBins = 8;
 constexpr int32_t kEdgeStart = 10;
 constexpr int32_t kEdgeMax = 16;
 constexpr int64_t kEdgeFactor = 28;
+// Lost time: log2 of the time constant, nominal frames, of the average
+// over which the two sides' losses become a rate (2^23: 175 s at 48 kHz,
+// many losses of a side that keeps losing), and of the ramp that takes the
+// ratio to it (2^21: 44 s, so that a loss moves the pitch by a slope, not
+// a step).  2^22 and 2^20 learnt 2 ms every 10 s with 3 underruns an hour
+// instead of 6, but without the step's room below pushed a 1000 ppm
+// clock step's ratio 51 ppm beyond the clocks'.
 constexpr int32_t kLossShift = 23;
 constexpr int32_t kLossRampShift = 21;
 constexpr int64_t kLossLimit = int64_t{1} << 36; // 2^20 frames, Q.16
@@ -670,6 +670,7 @@ struct Sizes {
     int64_t target;
     int64_t above;
     int64_t floor; // the blocks' swing alone, without lateness or a step
+    int64_t room;  // above the target: `above`, at least the refill's room
 };
 
 Sizes sizes(const asrc_servo& s)
@@ -688,6 +689,8 @@ Sizes sizes(const asrc_servo& s)
     z.target = halves + ((late + 65535) >> 16) + step + 2;
     z.above = halves + ((early + 65535) >> 16) + step + 2;
     z.floor = halves + 2;
+    const int64_t refill = refill_room(s.block);
+    z.room = z.above > refill ? z.above : refill;
     return z;
 }
 
@@ -705,10 +708,9 @@ void choose_target(asrc_servo& s, bool start)
     const Sizes z = sizes(s);
     int64_t want = z.target;
     if (s.capacity > 0) {
-        const int64_t refill = refill_room(s.block);
-        const int64_t room = s.capacity - (z.above > refill ? z.above : refill);
+        const int64_t room = s.capacity - z.room;
         if (want > room) {
-            const int64_t most = s.capacity - refill; // >= a block: init checks it
+            const int64_t most = s.capacity - refill_room(s.block); // >= a block: init checks it
             const int64_t least = z.floor < most ? z.floor : most;
             want = clamp((want + room) >> 1, least, most);
         }
@@ -1121,11 +1123,10 @@ int32_t asrc_servo_target(const asrc_servo* s)
 int32_t asrc_servo_capacity_wanted(const asrc_servo* s)
 {
     const Sizes z = sizes(*s);
-    const int64_t room = z.above > refill_room(s->block) ? z.above : refill_room(s->block);
     // With a chosen target, what the measurements ask for, even where the
     // capacity held the target below it.
     const int64_t target = s->auto_target != 0 && z.target > s->target ? z.target : s->target;
-    const int64_t want = target + room;
+    const int64_t want = target + z.room;
     return static_cast<int32_t>(want < ASRC_FIFO_MAX_FRAMES ? want : ASRC_FIFO_MAX_FRAMES);
 }
 
