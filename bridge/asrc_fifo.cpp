@@ -160,6 +160,10 @@ int init_as(asrc_fifo* f, void* memory, int32_t capacity, int32_t channels, int3
     f->read_time = 0;
     f->read_frames = 0;
     f->read_block = 0;
+    f->best_time = 0;
+    f->best_frames = 0;
+    f->read_period = 0;
+    f->best_write = 0;
     return 0;
 }
 
@@ -179,6 +183,26 @@ int32_t read_block(asrc_fifo* f, void* frames, int32_t count)
     return static_cast<int32_t>(n); // n <= count
 }
 
+// Whether a read at `now` with `counted` frames asked up to it is the
+// earliest since the producer last wrote (at `written`): a new write starts
+// a new span, and within one a read is earlier than the kept one when it
+// came sooner than the frames between them take at the read period.  Both
+// differences are a span's, far below 2^31 ticks and 2^20 frames; a longer
+// one (a stalled producer, a timer that jumped) starts over too.
+bool is_earliest(const asrc_fifo* f, uint32_t sequence, uint32_t written, uint32_t now,
+                 uint32_t counted)
+{
+    const uint32_t period = load_relaxed(f->read_period);
+    if (period == 0 || written != f->best_write || sequence == 0)
+        return true; // no period, a new span, or the first read
+    const uint32_t frames = counted - f->best_frames;
+    const auto ticks = static_cast<int32_t>(now - f->best_time); // wrapping difference
+    if (frames > (1u << 20) || ticks < 0)
+        return true;
+    // ticks (< 2^31) at Q.8 against frames (<= 2^20) times Q24.8 (< 2^32).
+    return int64_t{ticks} * 256 < int64_t{frames} * period;
+}
+
 int32_t read_stamped(asrc_fifo* f, void* frames, int32_t count, uint32_t now)
 {
     if (count <= 0)
@@ -189,10 +213,17 @@ int32_t read_stamped(asrc_fifo* f, void* frames, int32_t count, uint32_t now)
     // changed too; no standalone fence (ThreadSanitizer does not model one).
     const uint32_t sequence = f->stamp_sequence; // ours
     std::atomic_ref<uint32_t>(f->stamp_sequence).store(sequence + 1, std::memory_order_relaxed);
+    const uint32_t written = load_relaxed(f->write); // only a tag: no frame is read through it
     const int32_t taken = read_block(f, frames, count); // stores `read` with release
+    const uint32_t counted = f->read_frames + static_cast<uint32_t>(count); // ours
     store_release(f->read_time, now);
-    store_release(f->read_frames, f->read_frames + static_cast<uint32_t>(count));
+    store_release(f->read_frames, counted);
     std::atomic_ref<int32_t>(f->read_block).store(count, std::memory_order_release);
+    if (is_earliest(f, sequence, written, now, counted)) {
+        f->best_write = written;
+        store_release(f->best_time, now);
+        store_release(f->best_frames, counted);
+    }
     store_release(f->stamp_sequence, sequence + 2);
     return taken;
 }
@@ -254,6 +285,11 @@ int32_t asrc_fifo_read32_at(asrc_fifo* f, int32_t* frames, int32_t count, uint32
     return is(f, 4) ? read_stamped(f, frames, count, now) : 0;
 }
 
+void asrc_fifo_set_read_period(asrc_fifo* f, uint32_t ticks_per_frame_q8)
+{
+    std::atomic_ref<uint32_t>(f->read_period).store(ticks_per_frame_q8, std::memory_order_relaxed);
+}
+
 int asrc_fifo_get_stamp(const asrc_fifo* f, asrc_fifo_stamp* out)
 {
     const auto capacity = static_cast<uint32_t>(f->capacity);
@@ -266,6 +302,8 @@ int asrc_fifo_get_stamp(const asrc_fifo* f, asrc_fifo_stamp* out)
         const uint32_t frames = load_acquire(f->read_frames);
         const int32_t block =
             std::atomic_ref<int32_t>(const_cast<int32_t&>(f->read_block)).load(std::memory_order_acquire);
+        const uint32_t best_time = load_acquire(f->best_time);
+        const uint32_t best_frames = load_acquire(f->best_frames);
         if (load_acquire(f->stamp_sequence) != before)
             continue;
         const uint32_t held = distance(read, load_acquire(f->write), capacity);
@@ -274,6 +312,8 @@ int asrc_fifo_get_stamp(const asrc_fifo* f, asrc_fifo_stamp* out)
         out->read_time = time;
         out->read_frames = frames;
         out->read_block = block;
+        out->best_time = best_time;
+        out->best_frames = best_frames;
         return 0;
     }
     return -1;

@@ -152,6 +152,17 @@ typedef struct asrc_fifo {
     uint32_t read_time;         // `now` of the last stamped read, ticks
     uint32_t read_frames;       // frames asked by all stamped reads, mod 2^32
     int32_t read_block;         // frames asked by the last stamped read
+    // The earliest stamped read since the producer's last write (see
+    // asrc_fifo_set_read_period), published under the same lock.
+    uint32_t best_time;         // its `now`, ticks
+    uint32_t best_frames;       // frames asked by all stamped reads up to
+                                // and including it, mod 2^32
+    // Stored by asrc_fifo_set_read_period, loaded by the consumer.
+    uint32_t read_period;       // ticks per consumer frame, Q24.8 (0: the
+                                // earliest read is the last one)
+    // The consumer's own.
+    uint32_t best_write;        // the producer's position when the earliest
+                                // read's span began
 } asrc_fifo;
 
 // The counters at one moment (each loaded atomically; the producer's and the
@@ -175,6 +186,13 @@ typedef struct asrc_fifo_stamp {
                            // (asked, not taken: the consumer's clock ran
                            // on through an underrun)
     int32_t read_block;    // frames asked by the last stamped read
+    // The earliest of the stamped reads since the producer's last write
+    // but one (the reads between its last two writes, and any after the
+    // last), judged against the read period: the read least late on the
+    // consumer's clock.  The last read itself where no period is set.
+    uint32_t best_time;    // its `now`, ticks
+    uint32_t best_frames;  // frames asked by all stamped reads up to and
+                           // including it, modulo 2^32
 } asrc_fifo_stamp;
 
 // Sets *f up, with all counters 0, over `memory`, which must hold
@@ -224,13 +242,29 @@ int32_t asrc_fifo_read32(asrc_fifo* f, int32_t* frames, int32_t count);
 // controller (asrc_servo_update_at).  Take `now` when the block's time is
 // best known: at the DMA interrupt's entry, or from the sound card's own
 // timestamp.  A consumer uses asrc_fifo_read_at for every read, or not at
-// all.  Costs five more stores, four of them with release order.
+// all.  Costs seven more stores, six of them with release order, and with
+// a read period set one 32 x 32-bit product (64-bit result) more.
 int32_t asrc_fifo_read_at(asrc_fifo* f, int16_t* frames, int32_t count, uint32_t now);
 
 // Consumer side of a 32-bit FIFO: as asrc_fifo_read_at, into int32_t
 // frames as asrc_fifo_read32.  asrc_servo_update_at reads its stamps the
 // same way whatever the width.
 int32_t asrc_fifo_read32_at(asrc_fifo* f, int32_t* frames, int32_t count, uint32_t now);
+
+// Either side, before or while the FIFO is in use.  The consumer's clock's
+// nominal period, in the ticks of asrc_fifo_read_at's `now` per frame, Q24.8
+// (asrc_servo_read_period gives it from a servo's configuration), so that
+// the FIFO can keep the earliest of the stamped reads between two writes:
+// a read's lateness is its `now` less its frames times the period.  A
+// consumer of short blocks behind a producer of long ones (16-frame reads,
+// 1024-frame writes) is otherwise seen only at the read before each write,
+// late by a random part of its scheduling's lateness; the earliest of 64
+// reads is nearly on its clock, so the rate controller learns that clock
+// about as fast as it learns one that it sees every block.  A period 0.1 %
+// off moves a read's lateness by a thousandth of the span's frames, far
+// below a scheduler's lateness.  0 (as set up): every read is the earliest.
+// One 32-bit store (relaxed): the consumer picks it up at its next read.
+void asrc_fifo_set_read_period(asrc_fifo* f, uint32_t ticks_per_frame_q8);
 
 // Producer side (or any side that does not read).  The fill and the last
 // stamped read, consistent with each other: the consumer publishes them

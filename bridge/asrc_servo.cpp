@@ -121,6 +121,11 @@ constexpr int32_t kWindowShift = 4;
 constexpr int64_t kAccelLimit = int64_t{1} << 40;
 // The fill correction's limit, in ppm of the nominal ratio.
 constexpr uint32_t kCorrectionPpm = 40;
+// How long after the lines settled the correction stays within 25 ppm
+// (see clocked_loop_update), frames.
+constexpr uint32_t kYoungFrames = uint32_t{1} << 20;
+// The pace of the chosen target's raises, Q.20 of the ratio: 20 ppm.
+constexpr int64_t kRaisePpmQ20 = 21;
 // The start-up edge (see edge_observe): eight bins, the first 2^10 frames
 // long, doubling up to 2^16 (eight of them 11 s at 48 kHz, beyond which
 // the line has long settled).  Its rate's rms error is about 7 L / (n T)
@@ -309,11 +314,12 @@ int64_t edge_rate(const asrc_servo_line& l)
 // of a sixteenth of the time constant), and while the time constant is
 // short and the blocks long that is one block in all: a mean, whose rate
 // needs 2^17 to 2^18 frames to be steady to 20 ppm with blocks of 1024
-// frames late by up to 1 or 2 ms.  Until the line first settles, the
+// frames late by up to 1 or 2 ms.  From the line's start, the
 // earliest block of each of eight bins of equal span (doubling when they
 // are full, the two halves of each pair merged) gives the edge along the
 // earliest blocks, whose error falls as 1 / n instead of 1 / sqrt(n); once
-// four bins are closed its rate replaces the line's at each bin's end, and
+// four bins are closed its rate replaces the line's at each bin's end (up
+// to its last bin, past the settling: see observe), and
 // once it is steady to about 30 ppm (edge_good) the line's lateness is
 // watched from then on, as a settled line's is (the refill waits for
 // that).  Blocks of 1024 frames late by up
@@ -386,6 +392,28 @@ void shift_levels(asrc_servo_line& l, int64_t by)
 // Returns the frames the line lost when it was anchored again at this
 // block (Q.16; > 0: the blocks come later than the old line had them, so
 // the side counted that many fewer by now), 0 otherwise.
+// The peaks of a settled line's errors, which size the target and the
+// room above it.
+void watch_peaks(asrc_servo_line& l, int64_t error)
+{
+    if (l.measured == 0)
+        return;
+    l.early_q16 = error > l.early_q16 ? error : l.early_q16;
+    l.late_q16 = -error > l.late_q16 ? -error : l.late_q16;
+}
+
+// A block's error against the line as it stands, Q.16 frames (> 0: ahead
+// of it), without moving it: for a read that the line does not take.
+int64_t line_error(const asrc_servo& s, const asrc_servo_line& l, uint32_t stamp, uint32_t count)
+{
+    const auto ticks = static_cast<int32_t>(stamp - l.stamp);
+    const auto counted = static_cast<int32_t>(count - l.count);
+    const int64_t gap =
+        clamp((int64_t{ticks} * s.tick_frames_q32) >> 16, -kLineGapLimit, kLineGapLimit);
+    const int64_t predicted = l.phase_q16 + (((l.rate_q48 >> 18) * gap) >> 30);
+    return clamp((int64_t{counted} << 16) - predicted, -kLineErrorLimit, kLineErrorLimit);
+}
+
 int64_t observe(asrc_servo& s, asrc_servo_line& l, uint32_t stamp, uint32_t count)
 {
     if (l.observed == 0) {
@@ -440,8 +468,7 @@ int64_t observe(asrc_servo& s, asrc_servo_line& l, uint32_t stamp, uint32_t coun
             l.late_q16 = 0;
         }
         l.measured = l.measured > 0x7FFFFFFFu ? l.measured : l.measured + 1 + static_cast<uint32_t>(gap >> 16);
-        l.early_q16 = error > l.early_q16 ? error : l.early_q16;
-        l.late_q16 = -error > l.late_q16 ? -error : l.late_q16;
+        watch_peaks(l, error);
     }
     if (settled && l.observed > 1 && l.strikes >= 0 && off > bound) {
         l.outlier_q16 += gap;
@@ -459,7 +486,15 @@ int64_t observe(asrc_servo& s, asrc_servo_line& l, uint32_t stamp, uint32_t coun
     l.outlier_q16 = 0;
     l.observed = 2;
     if (l.edge_bins >= 0) {
-        if (settled)
+        // The edge goes on past the line's first settling, whose loop would
+        // take the rate over with a time constant still short (its rate
+        // 10 to 30 ppm off with 1024-frame blocks late by 2 ms, where the
+        // edge's is within a few), up to its last bin.  A line anchored
+        // again once settled (a clock step, lost time: measured, counted
+        // from the first settling, is then beyond the new edge's clock)
+        // keeps its loop: an edge restarted from short bins would swing
+        // the ratio by a hundred ppm.
+        if (settled && int64_t{l.measured} > (l.edge_clock_q16 >> 16) + 1)
             l.edge_bins = -1;
         else
             edge_observe(s, l, count, error, gap);
@@ -576,10 +611,12 @@ int64_t observe(asrc_servo& s, asrc_servo_line& l, uint32_t stamp, uint32_t coun
     // (<= 2^40, to Q.48: 2^24) times dt (<= 2^35) too.
     const int64_t q = p >> 2;
     l.phase_q16 = -error + ((3 * q) >> (l.shift + 14));
-    l.rate_q48 = clamp(l.rate_q48 + ((3 * q) >> (2 * l.shift - 18)) +
-                           (((l.accel_q64 >> 16) * dt) >> 16),
-                       kRateLow, kRateHigh);
-    l.accel_q64 = clamp(l.accel_q64 + (p >> (3 * l.shift - 32)), -kAccelLimit, kAccelLimit);
+    if (l.edge_bins < 4)
+        l.rate_q48 = clamp(l.rate_q48 + ((3 * q) >> (2 * l.shift - 18)) +
+                               (((l.accel_q64 >> 16) * dt) >> 16),
+                           kRateLow, kRateHigh);
+    if (l.edge_bins < 4)
+        l.accel_q64 = clamp(l.accel_q64 + (p >> (3 * l.shift - 32)), -kAccelLimit, kAccelLimit);
     return 0;
 }
 
@@ -649,10 +686,14 @@ int64_t measure_clocked(const asrc_servo& s, const asrc_fifo_stamp& stamp, int64
     // Half the block just written: input (<= 2^16) times Q2.30, to Q.16 / 2.
     e -= (int64_t{input} * s.frames_per_input) >> 15;
     if (s.consumer.observed > 0) {
-        const auto ticks = static_cast<int32_t>(now - stamp.read_time);
+        // The consumer's line at `now` against what it has read (the line's
+        // last block may be an earlier read than the last one).
+        const auto ticks = static_cast<int32_t>(now - s.consumer.stamp);
         const int64_t since =
             clamp((int64_t{ticks} * s.tick_frames_q32) >> 16, -kLineGapLimit, kLineGapLimit);
-        e -= s.consumer.phase_q16 + (((s.consumer.rate_q48 >> 18) * since) >> 30);
+        const auto beyond = static_cast<int32_t>(stamp.read_frames - s.consumer.count);
+        e -= s.consumer.phase_q16 + (((s.consumer.rate_q48 >> 18) * since) >> 30) -
+             (int64_t{beyond} << 16);
         e += int64_t{stamp.read_block} << 15;
     }
     return clamp(e, -kErrorLimit, kErrorLimit);
@@ -703,7 +744,7 @@ Sizes sizes(const asrc_servo& s)
 // of a 47-ms FIFO: -447 frames, 100,000 underruns in 3 minutes).  The
 // target keeps at least the blocks' own swing, and never so much that the
 // first refill would not fit.
-void choose_target(asrc_servo& s, bool start)
+void choose_target(asrc_servo& s, bool start, int64_t e16)
 {
     const Sizes z = sizes(s);
     int64_t want = z.target;
@@ -715,8 +756,19 @@ void choose_target(asrc_servo& s, bool start)
             want = clamp((want + room) >> 1, least, most);
         }
     }
-    if (start || want > s.target)
+    if (start) {
         s.target = static_cast<int32_t>(want < (1 << 20) ? want : (1 << 20));
+        return;
+    }
+    // Later raises come a frame at a time, each once the fill has come up
+    // to within kRaisePpm's worth of correction of the last: the fill
+    // rises at that pace, and the ratio stays within the lines' error and
+    // kRaisePpm of the clocks' (a raise of 15 frames at once, as the peaks
+    // grow in the first seconds, held the correction at its 40 ppm for
+    // seconds and the ratio outside the lock's 50 ppm band).
+    const int64_t gate = (int64_t{kRaisePpmQ20} << (s.fill_shift + 16)) >> 20;
+    if (want > s.target && e16 >= -gate && s.target < (1 << 20))
+        ++s.target;
 }
 
 // REFILL: the fill is brought to the target by the caller, not the ratio,
@@ -767,7 +819,7 @@ void refill_update(asrc_servo& s, int64_t e16)
         int64_t mean = s.settle_sum_q16 >> (s.acquire_shift - kSettleShift);
         if (s.auto_target != 0) {
             const int32_t before = s.target;
-            choose_target(s, true);
+            choose_target(s, true, 0);
             mean -= int64_t{s.target - before} << 16;
         }
         s.refill = frames_to_add(mean);
@@ -863,8 +915,16 @@ uint32_t clocked_loop_update(asrc_servo& s, uint32_t ratio, int64_t e16)
 {
     s.refill = 0;
     if (s.auto_target != 0)
-        choose_target(s, false);
-    const int64_t limit = s.correction_limit;
+        choose_target(s, false, e16);
+    // For the first 2^20 frames (22 s at 48 kHz) after the lines settled,
+    // the fill's error is mostly their own settling (each doubling of a
+    // time constant moves a line's window of earliest blocks, and with it
+    // the fill it reads, by frames), not latency lost: at 40 ppm those
+    // frames held the ratio outside the lock's 50-ppm band for seconds,
+    // with 1024-frame blocks late by 2 ms.  A correction of 25 ppm stays
+    // within it beside the lines' own error.
+    const bool young = s.producer.measured < kYoungFrames || s.consumer.measured < kYoungFrames;
+    const int64_t limit = young ? (s.correction_limit * 5) >> 3 : s.correction_limit;
     const int64_t correction =
         clamp((e16 * s.ratio_nominal) >> (16 + s.fill_shift), -limit, limit);
     s.ratio = static_cast<uint32_t>(clamp(int64_t{ratio} + correction, s.ratio_min, s.ratio_max));
@@ -1066,6 +1126,8 @@ uint32_t asrc_servo_update_at(asrc_servo* s, const asrc_fifo* fifo, int64_t posi
         stamp.read_time = s->consumer.stamp;
         stamp.read_frames = s->consumer.count;
         stamp.read_block = s->consumer.block_max;
+        stamp.best_time = s->consumer.stamp;
+        stamp.best_frames = s->consumer.count;
     }
     s->producer.block_max = input > s->producer.block_max ? input : s->producer.block_max;
     const int64_t producer_lost =
@@ -1075,7 +1137,15 @@ uint32_t asrc_servo_update_at(asrc_servo* s, const asrc_fifo* fifo, int64_t posi
         s->consumer_reads = stamp.reads;
         const int32_t b = stamp.read_block < 65536 ? stamp.read_block : 65536;
         s->consumer.block_max = b > s->consumer.block_max ? b : s->consumer.block_max;
-        consumer_lost = observe(*s, s->consumer, stamp.read_time, stamp.read_frames);
+        // The line takes the earliest read since the last update but one
+        // (the FIFO's, against the read period); the last read, where it
+        // is another, still counts toward the peaks that size the room.
+        if (s->consumer.observed == 0 || stamp.best_time != s->consumer.stamp ||
+            stamp.best_frames != s->consumer.count)
+            consumer_lost = observe(*s, s->consumer, stamp.best_time, stamp.best_frames);
+        if (stamp.read_frames != stamp.best_frames)
+            watch_peaks(s->consumer,
+                        line_error(*s, s->consumer, stamp.read_time, stamp.read_frames));
     }
     // input (<= 2^16) times frames per input (Q2.30, <= 2^31): output frames.
     const int64_t elapsed = (int64_t{input} * s->frames_per_input) >> 30;
@@ -1113,6 +1183,16 @@ void asrc_servo_restart(asrc_servo* s)
     s->shift = s->acquire_shift;
     s->refill = 0;
     s->refill_stage = 0;
+}
+
+uint32_t asrc_servo_read_period(const asrc_servo* s)
+{
+    if (s->tick_frames_q32 <= 0)
+        return 0;
+    // 2^40 / (frames per tick, Q32.32): ticks per frame, Q24.8.  Once, at
+    // set-up; the only division of the timestamped path.
+    const uint64_t q8 = (uint64_t{1} << 40) / static_cast<uint64_t>(s->tick_frames_q32);
+    return q8 > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(q8);
 }
 
 int32_t asrc_servo_target(const asrc_servo* s)

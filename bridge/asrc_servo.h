@@ -145,6 +145,7 @@
 //   timer or cycle counter read at each DMA interrupt, CLOCK_MONOTONIC on
 //   Linux, config.clock_hz ticks per second, wrapping modulo 2^32):
 //
+//     set-up    asrc_fifo_set_read_period(&fifo, asrc_servo_read_period(&servo))
 //     consumer  asrc_fifo_read_at(&fifo, out, n, now)   instead of asrc_fifo_read
 //     producer  asrc_servo_update_at(&servo, &fifo, position, now, input)
 //               instead of asrc_servo_update (input: samples the converter
@@ -163,8 +164,12 @@
 //   doublings of the time constant above where it acquires, the loop is
 //   critically damped second order; beyond, third order (three poles at
 //   the same place), so that a clock whose rate drifts at a steady pace
-//   (a crystal warming, a slow wander) leaves the line no lag.  The lines
-//   give
+//   (a crystal warming, a slow wander) leaves the line no lag.  The
+//   consumer's line takes, of the reads since the last update, the
+//   earliest (asrc_fifo_set_read_period; the last read where no period is
+//   set), so that 16-frame reads behind 1024-frame writes are learnt as
+//   fast as reads seen every block; the last read still counts toward the
+//   lateness.  The lines give
 //
 //   - the clocks' ratio, producer rate / consumer rate (input samples per
 //     output frame), which the ratio follows directly: a feedforward;
@@ -178,7 +183,9 @@
 //     line, the peaks of which size the latency (below).
 //
 //   The ratio is the feedforward plus a correction proportional to the
-//   mean fill's error, limited to +-40 ppm of the nominal ratio: the
+//   mean fill's error, limited to +-40 ppm of the nominal ratio (25 ppm
+//   for the first 2^20 frames after both lines settled, while their own
+//   settling still moves the fill they read by frames): the
 //   correction holds the latency; the lines follow the clocks.  A constant
 //   offset leaves no fill error (the lines have no bias), and a clock that
 //   steps cannot drive the ratio further than 40 ppm beyond where the
@@ -216,8 +223,12 @@
 //   it is steady to about 30 ppm by its count of blocks, span and the
 //   blocks' spread, the line's lateness is watched as a settled line's,
 //   so that the refill ends seconds sooner: 1024-frame blocks late by up
-//   to 1 ms lock in 3.9 s instead of 8.9.  Its slope needs a reciprocal,
-//   made by Newton steps (no division).
+//   to 1 ms lock in 3.9 s instead of 8.9.  The edge holds the rate until
+//   its eight bins of 2^16 frames are full (11 s at 48 kHz), also past the
+//   line's first settling, whose loop at a still short time constant had
+//   the rate 10 to 30 ppm off; a line anchored again later (a clock step,
+//   lost time) goes on with its loop.  Its slope needs a reciprocal, made
+//   by Newton steps (no division).
 //
 //   A side that loses time (a sound server whose cycle ran late and never
 //   caught up) runs slower on average by what it loses, which a line
@@ -253,9 +264,11 @@
 //
 //   all peaks since init (never lowered: a controller left running for a
 //   month keeps the latency that its worst hour needed).  It raises the
-//   target when a new peak asks for more (the correction then moves the
-//   fill up within its 40 ppm), within what config.capacity leaves room
-//   for.  A capacity too small for what both sides' lateness asks (below
+//   target when a new peak asks for more, a frame at a time, each once the
+//   fill has come up to within 20 ppm's worth of correction of the last
+//   (so the fill rises at about 20 ppm, 1 frame a second at 48 kHz, and
+//   the ratio stays within the lock's band), within what config.capacity
+//   leaves room for.  A capacity too small for what both sides' lateness asks (below
 //   the target and above it) shares the shortfall between them: the
 //   target is the mean of what the late side asks and what the capacity
 //   leaves above the early side's room, never less than the blocks' own
@@ -277,6 +290,7 @@
 //     c.clock_hz = 1000000;           // a microsecond timer
 //     c.capacity = CAPACITY;          // >= asrc_servo_capacity_needed(&c)
 //     asrc_servo_init(&servo, &c);
+//     asrc_fifo_set_read_period(&fifo, asrc_servo_read_period(&servo));
 //
 //     consumer (DMA interrupt):  asrc_fifo_read_at(&fifo, half, 64, timer_now());
 //     producer (USB interrupt):  n = convert(block); write n frames (silence
@@ -436,7 +450,7 @@ typedef struct asrc_servo_line {
     int32_t shift;          // log2 of the time constant, nominal frames
     int32_t observed;       // blocks observed, saturating at 2
     int32_t block_max;      // the largest block counted, frames
-    // The start-up edge (see TIMESTAMPS): until the line first settles, the
+    // The start-up edge (see TIMESTAMPS): from the line's start, the
     // earliest block of each of up to eight bins of equal span.
     uint32_t edge_time_q12[8]; // each bin's earliest block: its time since
                                // the edge began, Q.12 frames (< 2^20 frames)
@@ -572,6 +586,16 @@ uint32_t asrc_servo_update_at(asrc_servo* s, const asrc_fifo* fifo, int64_t posi
 // asrc_servo_update_step).
 int16_t asrc_servo_update_step_at(asrc_servo* s, const asrc_fifo* fifo, int64_t position,
                                   uint32_t now, int32_t input);
+
+// The consumer's nominal period in the timer's ticks per frame, Q24.8
+// (clock_hz / rate, rounded down; 0 without timestamps), for
+// asrc_fifo_set_read_period: with it the FIFO hands the servo the earliest
+// of the reads between two updates instead of the last, which a consumer
+// of short blocks behind a producer of long ones needs to be learnt within
+// seconds.  Call once after asrc_servo_init:
+//     asrc_fifo_set_read_period(&fifo, asrc_servo_read_period(&servo));
+// It divides (once); no per-block call does.
+uint32_t asrc_servo_read_period(const asrc_servo* s);
 
 // The mean fill the servo holds, frames: the latency, less the converter's
 // delay.  With ASRC_SERVO_TARGET_AUTO, what it has chosen so far.

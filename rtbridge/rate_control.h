@@ -81,6 +81,8 @@ public:
     {
         return asrc_servo_update_at(&servo_, fifo, position, now, input);
     }
+    // The consumer's period for asrc_fifo_set_read_period.
+    std::uint32_t read_period() const { return asrc_servo_read_period(&servo_); }
     std::int32_t refill() const { return asrc_servo_refill(&servo_); }
     bool muted() const { return asrc_servo_muted(&servo_) != 0; }
     void restart() { asrc_servo_restart(&servo_); }

@@ -55,6 +55,9 @@ const char* Producer::init(Shared* shared, std::uint32_t rate_in, std::uint32_t 
         return "the rate controller refuses these rates, periods or latency";
     if (asrc_fifo_init32(&shared->fifo, shared->ring(), z.capacity, channels) != 0)
         return "the FIFO refuses its size";
+    // The servo then learns the sink's clock from the earliest of its reads
+    // between two source cycles, not the last one's.
+    asrc_fifo_set_read_period(&shared->fifo, servo_.read_period());
     input_.assign(static_cast<std::size_t>(max_block) * static_cast<std::size_t>(channels), 0);
     out_.assign(static_cast<std::size_t>(converter_.max_out()) * static_cast<std::size_t>(channels),
                 0);

@@ -162,7 +162,7 @@ TEST(SimLimits, LongLateBlocksLockWithinTheGoal)
         double jitter_ms, ppm, lock_within_s;
     };
     for (const Case c : {Case{16, 1024, 1, 100, 5}, Case{1024, 16, 1, 100, 5},
-                         Case{256, 1024, 2, -1000, 10}}) {
+                         Case{1024, 16, 2, -100, 5}, Case{256, 1024, 2, -1000, 10}}) {
         Options o;
         o.hours = 40.0 / 3600;
         o.in_block = c.in_block;
@@ -174,6 +174,7 @@ TEST(SimLimits, LongLateBlocksLockWithinTheGoal)
         EXPECT_GE(r.first_lock_s, 0) << what;
         EXPECT_LE(r.first_lock_s, c.lock_within_s) << what;
         EXPECT_GE(r.lock_s, 0) << what << ": not locked at the end";
+        EXPECT_LE(r.lock_s, c.lock_within_s) << what << ": the lock lost after";
         EXPECT_EQ(r.underruns_total + r.overruns_total, 0u) << what;
     }
 }
@@ -318,6 +319,7 @@ INSTANTIATE_TEST_SUITE_P(
         {{"--stall-ms", "2000", "--stall-every", "1"}, "from 0 to 1000"},
         {{"--stall-ms", "500", "--stall-every", "0.4"}, "shorter than --stall-every"},
         {{"--usb", "maybe"}, "expected yes or no"},
+        {{"--last-read", "1"}, "invalid --last-read \"1\": expected yes or no"},
         {{"--step-room", "-1"}, "from 0 to 10000"},
         {{"--ppm", "9000", "--step-ppm", "1500", "--step-at", "1"}, "beyond the servo's limits"},
         {{"--target-ms", "0.01"}, "less than one frame"},

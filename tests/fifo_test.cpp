@@ -367,6 +367,50 @@ TEST(FifoStamp, RecordsTheConsumersReadsForTheProducer)
     EXPECT_EQ(st.fill, 0);
 }
 
+// With a read period the stamp also names the earliest read since the
+// producer's last write (its time less its frames times the period), and a
+// write starts the next span; without one, the last read is the earliest.
+TEST(FifoStamp, KeepsTheEarliestReadBetweenWrites)
+{
+    struct Read {
+        std::uint32_t now;
+        bool write_before; // the producer writes 8 frames first
+    };
+    struct Case {
+        const char* what;
+        std::uint32_t period_q8; // ticks per frame, Q24.8
+        std::vector<Read> reads;  // 4 frames each
+        std::uint32_t best_time, best_frames;
+    };
+    const Case cases[] = {
+        // 10 ticks a frame, 40 a read: due at 100, 140, 180.
+        {"the middle read least late", 10 * 256, {{105, true}, {141, false}, {189, false}}, 141, 8},
+        {"ties keep the first", 10 * 256, {{100, true}, {140, false}, {180, false}}, 100, 4},
+        {"no period: the last", 0, {{105, true}, {141, false}, {189, false}}, 189, 12},
+        {"a write starts a new span", 10 * 256, {{100, true}, {150, false}, {230, true}}, 230, 12},
+        {"a timer that ran back starts over", 10 * 256, {{500, true}, {100, false}}, 100, 8},
+        {"the period's fraction counts", 2 * 256 + 128, {{100, true}, {109, false}}, 109, 8},
+    };
+    for (const Case& c : cases) {
+        std::int16_t memory[64];
+        const std::int16_t in[8] = {};
+        std::int16_t out[4];
+        asrc_fifo f;
+        ASSERT_EQ(asrc_fifo_init(&f, memory, 64, 1), 0);
+        asrc_fifo_set_read_period(&f, c.period_q8);
+        for (const Read& r : c.reads) {
+            if (r.write_before)
+                asrc_fifo_write(&f, in, 8);
+            asrc_fifo_read_at(&f, out, 4, r.now);
+        }
+        asrc_fifo_stamp st;
+        ASSERT_EQ(asrc_fifo_get_stamp(&f, &st), 0) << c.what;
+        EXPECT_EQ(st.best_time, c.best_time) << c.what;
+        EXPECT_EQ(st.best_frames, c.best_frames) << c.what;
+        EXPECT_EQ(st.read_time, c.reads.back().now) << c.what << ": the last read as before";
+    }
+}
+
 // While a stamped read is under way (the sequence odd) the producer gets
 // no stamp rather than a half-written one, and its stamp is left alone.
 TEST(FifoStamp, AReadUnderWayGivesNoStamp)

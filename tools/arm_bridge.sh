@@ -73,9 +73,11 @@ echo "== freestanding at -Os: code bytes per entry, and what the objects need"
 entries=(asrc_fifo_init asrc_fifo_write asrc_fifo_write_silence asrc_fifo_read asrc_fifo_read_at
   asrc_fifo_init32 asrc_fifo_write32 asrc_fifo_read32 asrc_fifo_read32_at
   asrc_fifo_discard asrc_fifo_fill asrc_fifo_space asrc_fifo_get_counts asrc_fifo_get_stamp
+  asrc_fifo_set_read_period
   asrc_servo_defaults asrc_servo_capacity_needed asrc_servo_init asrc_servo_update
   asrc_servo_update_step asrc_servo_update_at asrc_servo_update_step_at asrc_servo_refill
-  asrc_servo_muted asrc_servo_restart asrc_servo_target asrc_servo_capacity_wanted)
+  asrc_servo_muted asrc_servo_restart asrc_servo_target asrc_servo_capacity_wanted
+  asrc_servo_read_period)
 declare -A size
 needs_of=()
 for target in "${targets[@]}"; do
@@ -123,7 +125,7 @@ for target in "${targets[@]}"; do
   # division helper.
   dividers=$(arm-none-eabi-objdump -dr "$build/$core-asrc_servo.o" |
     awk '/^[0-9a-f]+ <.*>:$/ {fn = $2} /R_ARM_THM_(CALL|JUMP24).*__aeabi_.*div/ {print fn}' |
-    sort -u | grep -vE 'asrc_servo_(init|defaults|capacity_needed)>|nearest_shift|shift_for|line_shift' || true)
+    sort -u | grep -vE 'asrc_servo_(init|defaults|capacity_needed|read_period)>|nearest_shift|shift_for|line_shift' || true)
   if [[ -n $dividers ]]; then
     echo "arm_bridge: $core: a division in $dividers" >&2
     failed=1

@@ -81,7 +81,7 @@ ParsedCommandLine parse_command_line(int argc, const char* const* argv)
                                             "--target-ms", "--hours",     "--seed",
                                             "--plot",      "--step-ppm",  "--step-at",
                                             "--usb",       "--stall-ms",  "--stall-every", "--lose-ms", "--lose-every",
-                                            "--timestamps", "--step-room"};
+                                            "--timestamps", "--step-room", "--last-read"};
         bool is_known = false;
         for (const char* k : known)
             is_known = is_known || name == k;
@@ -146,12 +146,13 @@ ParsedCommandLine parse_command_line(int argc, const char* const* argv)
         } else if (name == "--lose-every") {
             error = real_in(0, kMaxHours * 3600, true, "a number of seconds above 0",
                             o.lose_every_s);
-        } else if (name == "--usb" || name == "--timestamps") {
+        } else if (name == "--usb" || name == "--timestamps" || name == "--last-read") {
             const std::string_view v = value;
             if (v != "yes" && v != "no")
                 error = "invalid " + name + " " + quoted(v) + ": expected yes or no";
             else
-                (name == "--usb" ? o.usb : o.timestamps) = v == "yes";
+                (name == "--usb" ? o.usb : name == "--timestamps" ? o.timestamps : o.last_read) =
+                    v == "yes";
         } else if (name == "--hours") {
             error = real_in(0, kMaxHours, true, "a number of hours above 0, up to 1000", o.hours);
         } else if (name == "--in-block" || name == "--out-block") {
@@ -243,6 +244,10 @@ FIFO (asrc_fifo) and the rate controller (asrc_servo), with a 997 Hz tone at
   --timestamps yes|no    the servo sees when each side's blocks come (a
                          1 MHz timer; asrc_servo_update_at), or the FIFO's
                          fill alone (asrc_servo_update) (default yes)
+  --last-read yes|no     with timestamps, the servo learns the consumer's clock
+                         from the last read before each update alone, not
+                         the earliest of the reads since the one before
+                         (no asrc_fifo_set_read_period; default no)
   --hours H              simulated time (default 1)
   --seed S               the random lateness (default 1)
   --plot DIR             write the fill and the ratio against time and the

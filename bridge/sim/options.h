@@ -38,6 +38,8 @@ struct Options {
     double lose_ms = 0;     // the producer loses this much time ...
     double lose_every_s = 0; // ... every this many seconds (0: never)
     bool timestamps = true; // the servo sees both sides' block times
+    bool last_read = false; // ... but of the consumer only the last read
+                            // before each update
     double step_room_ppm = 1000; // the clock step the auto target rides through
     std::uint64_t seed = 1;
     std::string plot_dir; // empty: no plots

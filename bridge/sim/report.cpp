@@ -72,6 +72,8 @@ std::string result_line(const Options& o, const Results& r, double wall_s)
         add("lose_every_s", general(o.lose_every_s));
     }
     add("timestamps", o.timestamps ? "yes" : "no");
+    if (o.last_read)
+        add("last_read", "yes");
     if (o.target_ms == 0)
         add("step_room_ppm", general(o.step_room_ppm));
     add("target", o.target_ms == 0 ? std::string("auto") : general(o.target_ms));

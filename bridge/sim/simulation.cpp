@@ -462,6 +462,8 @@ public:
         if (asrc_fifo_init(&fifo_, ring_.data(), r_.capacity, 1) != 0 ||
             asrc_servo_init(&servo_, &config_) != 0)
             throw std::invalid_argument("the FIFO or the servo refused these settings");
+        if (!o.last_read)
+            asrc_fifo_set_read_period(&fifo_, asrc_servo_read_period(&servo_));
         asrc_poly_init(&converter_, ASRC_POLY_RATIO_ONE);
         plan_producer();
         windows_.emplace(o, out_max_, servo_.target);

@@ -70,8 +70,10 @@ bool setup(Lane& l, bool clocked = false)
         c.clock_hz = 1000000;
         c.capacity = kCapacity;
     }
-    return asrc_fifo_init(&l.fifo, l.memory, kCapacity, 1) == 0 &&
-           asrc_servo_init(&l.servo, &c) == 0;
+    if (asrc_fifo_init(&l.fifo, l.memory, kCapacity, 1) != 0 || asrc_servo_init(&l.servo, &c) != 0)
+        return false;
+    asrc_fifo_set_read_period(&l.fifo, asrc_servo_read_period(&l.servo));
+    return true;
 }
 
 // One producer block and the consumer's reads up to its end; returns the

@@ -117,6 +117,7 @@ int main()
             std::printf("bridge_cycles: init refused\n");
             return 1;
         }
+        asrc_fifo_set_read_period(&fifos[lane], asrc_servo_read_period(&servos[lane]));
     }
     // Time in nanoseconds of the simulated stream (not of the emulator).
     const std::uint64_t in_period = 1000000000ull * kIn / 48000 * 1000000 / 1000300; // 300 ppm fast
