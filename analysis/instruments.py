@@ -92,9 +92,21 @@ def sine_fit(y, freq=None, iterations=8):
 
 
 def sinad_db(y, fit=None):
-    """SINAD in dB: rms of the fitted sine over rms of everything else."""
+    """SINAD in dB: rms of the fitted sine over rms of everything else.
+
+    A window without a tone (silence, a muted or lost stream) is -inf, not
+    NaN: 0/0 turned every median and minimum it entered into NaN, which
+    printed as a figure (sinad_1s_median_db=nan). A tone without any error
+    is +inf."""
     fit = fit or sine_fit(y)
-    return 20 * np.log10((fit.amplitude / np.sqrt(2)) / np.sqrt(np.mean(fit.residual ** 2)))
+    signal = fit.amplitude / np.sqrt(2)
+    noise = float(np.sqrt(np.mean(fit.residual ** 2)))
+    # No tone: none at all, or one at the arithmetic's own level.
+    if signal <= 1e-9 * float(np.sqrt(np.mean(np.square(y, dtype=float)))):
+        return float("-inf")
+    if noise == 0:
+        return float("inf")
+    return 20 * np.log10(signal / noise)
 
 
 def spectrum_db(y, full_scale=32768.0):

@@ -31,6 +31,14 @@ def test_sinad_of_rounded_sine_meets_the_ideal_16_bit_bound():
     assert ins.sinad_db(y) == pytest.approx(ins.ideal_sinad_db(level), abs=0.3)
 
 
+@pytest.mark.parametrize("y,expected", [
+    (np.zeros(4800), float("-inf")),             # silence: no tone at all
+    (np.full(4800, 7.0), float("-inf")),         # a constant: no tone either
+])
+def test_sinad_of_no_tone_is_minus_infinity_not_nan(y, expected):
+    assert ins.sinad_db(y) == expected
+
+
 @pytest.mark.parametrize("dbc,ratio", [(-60.0, 3.3), (-95.0, 0.61), (-120.0, 7.77)])
 def test_largest_spur_recovers_a_known_tone(dbc, ratio):
     f = 1234.5 / 48000
