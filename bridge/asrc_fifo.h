@@ -186,10 +186,10 @@ typedef struct asrc_fifo_stamp {
                            // (asked, not taken: the consumer's clock ran
                            // on through an underrun)
     int32_t read_block;    // frames asked by the last stamped read
-    // The earliest of the stamped reads since the producer's last write
-    // but one (the reads between its last two writes, and any after the
-    // last), judged against the read period: the read least late on the
-    // consumer's clock.  The last read itself where no period is set.
+    // Of the stamped reads between the producer's last two writes (and
+    // any since the last), the earliest, judged by the read period: the
+    // read least late on the consumer's clock.  The last read itself where
+    // no period is set.
     uint32_t best_time;    // its `now`, ticks
     uint32_t best_frames;  // frames asked by all stamped reads up to and
                            // including it, modulo 2^32

@@ -387,11 +387,6 @@ void shift_levels(asrc_servo_line& l, int64_t by)
     l.mean_level_q16 = clamp(l.mean_level_q16 - by, -kLineErrorLimit, kLineErrorLimit);
 }
 
-// One block seen on a line: `count` frames counted by `stamp`.  No
-// division; three multiplies (the time, the prediction, the gains).
-// Returns the frames the line lost when it was anchored again at this
-// block (Q.16; > 0: the blocks come later than the old line had them, so
-// the side counted that many fewer by now), 0 otherwise.
 // The peaks of a settled line's errors, which size the target and the
 // room above it.
 void watch_peaks(asrc_servo_line& l, int64_t error)
@@ -414,6 +409,11 @@ int64_t line_error(const asrc_servo& s, const asrc_servo_line& l, uint32_t stamp
     return clamp((int64_t{counted} << 16) - predicted, -kLineErrorLimit, kLineErrorLimit);
 }
 
+// One block seen on a line: `count` frames counted by `stamp`.  No
+// division; three multiplies (the time, the prediction, the gains).
+// Returns the frames the line lost when it was anchored again at this
+// block (Q.16; > 0: the blocks come later than the old line had them, so
+// the side counted that many fewer by now), 0 otherwise.
 int64_t observe(asrc_servo& s, asrc_servo_line& l, uint32_t stamp, uint32_t count)
 {
     if (l.observed == 0) {
@@ -611,12 +611,13 @@ int64_t observe(asrc_servo& s, asrc_servo_line& l, uint32_t stamp, uint32_t coun
     // (<= 2^40, to Q.48: 2^24) times dt (<= 2^35) too.
     const int64_t q = p >> 2;
     l.phase_q16 = -error + ((3 * q) >> (l.shift + 14));
-    if (l.edge_bins < 4)
+    // While the start-up edge holds the rate, no acceleration winds up.
+    if (l.edge_bins < 4) {
         l.rate_q48 = clamp(l.rate_q48 + ((3 * q) >> (2 * l.shift - 18)) +
                                (((l.accel_q64 >> 16) * dt) >> 16),
                            kRateLow, kRateHigh);
-    if (l.edge_bins < 4)
         l.accel_q64 = clamp(l.accel_q64 + (p >> (3 * l.shift - 32)), -kAccelLimit, kAccelLimit);
+    }
     return 0;
 }
 
@@ -761,7 +762,7 @@ void choose_target(asrc_servo& s, bool start, int64_t e16)
         return;
     }
     // Later raises come a frame at a time, each once the fill has come up
-    // to within kRaisePpm's worth of correction of the last: the fill
+    // to within 20 ppm's worth of correction (kRaisePpmQ20) of the last: the fill
     // rises at that pace, and the ratio stays within the lines' error and
     // kRaisePpm of the clocks' (a raise of 15 frames at once, as the peaks
     // grow in the first seconds, held the correction at its 40 ppm for
@@ -1137,9 +1138,10 @@ uint32_t asrc_servo_update_at(asrc_servo* s, const asrc_fifo* fifo, int64_t posi
         s->consumer_reads = stamp.reads;
         const int32_t b = stamp.read_block < 65536 ? stamp.read_block : 65536;
         s->consumer.block_max = b > s->consumer.block_max ? b : s->consumer.block_max;
-        // The line takes the earliest read since the last update but one
-        // (the FIFO's, against the read period); the last read, where it
-        // is another, still counts toward the peaks that size the room.
+        // The line takes the earliest of the reads since the producer's
+        // write before this one (the FIFO's choice, by the read period);
+        // the last read, where it is another, still counts toward the
+        // peaks that size the room.
         if (s->consumer.observed == 0 || stamp.best_time != s->consumer.stamp ||
             stamp.best_frames != s->consumer.count)
             consumer_lost = observe(*s, s->consumer, stamp.best_time, stamp.best_frames);
