@@ -124,8 +124,9 @@ constexpr uint32_t kCorrectionPpm = 40;
 // How long after the lines settled the correction stays within 25 ppm
 // (see clocked_loop_update), frames.
 constexpr uint32_t kYoungFrames = uint32_t{1} << 20;
-// The pace of the chosen target's raises, Q.20 of the ratio: 20 ppm.
-constexpr int64_t kRaisePpmQ20 = 21;
+// The pace at which the fill held follows a raise of the chosen target,
+// log2 of the frames of time per frame: 2^-16, 15 ppm.
+constexpr int32_t kRaiseShift = 16;
 // The start-up edge (see edge_observe): eight bins, the first 2^10 frames
 // long, doubling up to 2^16 (eight of them 11 s at 48 kHz, beyond which
 // the line has long settled).  Its rate's rms error is about 7 L / (n T)
@@ -681,7 +682,7 @@ int64_t measure_clocked(const asrc_servo& s, const asrc_fifo_stamp& stamp, int64
                         uint32_t now, int32_t input)
 {
     const int64_t held = clamp(position, -kPositionLimit, kPositionLimit) >> 14;
-    int64_t e = (int64_t{stamp.fill} - s.target) * 65536 + ((held * s.frames_per_input) >> 30);
+    int64_t e = int64_t{stamp.fill} * 65536 - s.holding_q16 + ((held * s.frames_per_input) >> 30);
     // The producer's line ahead of its block, in output frames.
     e += (clamp(s.producer.phase_q16, -kLineErrorLimit, kLineErrorLimit) * s.frames_per_input) >> 30;
     // Half the block just written: input (<= 2^16) times Q2.30, to Q.16 / 2.
@@ -745,7 +746,7 @@ Sizes sizes(const asrc_servo& s)
 // of a 47-ms FIFO: -447 frames, 100,000 underruns in 3 minutes).  The
 // target keeps at least the blocks' own swing, and never so much that the
 // first refill would not fit.
-void choose_target(asrc_servo& s, bool start, int64_t e16)
+void choose_target(asrc_servo& s, bool start)
 {
     const Sizes z = sizes(s);
     int64_t want = z.target;
@@ -757,19 +758,25 @@ void choose_target(asrc_servo& s, bool start, int64_t e16)
             want = clamp((want + room) >> 1, least, most);
         }
     }
-    if (start) {
+    if (start || want > s.target)
         s.target = static_cast<int32_t>(want < (1 << 20) ? want : (1 << 20));
-        return;
-    }
-    // Later raises come a frame at a time, each once the fill has come up
-    // to within 20 ppm's worth of correction (kRaisePpmQ20) of the last: the fill
-    // rises at that pace, and the ratio stays within the lines' error and
-    // kRaisePpm of the clocks' (a raise of 15 frames at once, as the peaks
-    // grow in the first seconds, held the correction at its 40 ppm for
-    // seconds and the ratio outside the lock's 50 ppm band).
-    const int64_t gate = (int64_t{kRaisePpmQ20} << (s.fill_shift + 16)) >> 20;
-    if (want > s.target && e16 >= -gate && s.target < (1 << 20))
-        ++s.target;
+    if (start)
+        s.holding_q16 = int64_t{s.target} << 16;
+}
+
+// The fill held follows a raise of the target at kRaiseShift's pace, so
+// that the correction moves the ratio by a ramp of at most about 15 ppm
+// (a raise of 15 frames at once, as the peaks grow in the first seconds,
+// held the correction at its 40 ppm for seconds and the ratio outside the
+// lock's 50 ppm band; one of a frame stepped the correction by 3.8 ppm, a
+// jump of pitch).  `elapsed`: output frames since the last update.
+void follow_target(asrc_servo& s, int64_t elapsed)
+{
+    const int64_t target = int64_t{s.target} << 16;
+    const int64_t step = (elapsed << 16) >> kRaiseShift;
+    s.holding_q16 = s.mode == ASRC_SERVO_REFILL || s.holding_q16 > target
+                        ? target
+                        : s.holding_q16 + step < target ? s.holding_q16 + step : target;
 }
 
 // REFILL: the fill is brought to the target by the caller, not the ratio,
@@ -820,7 +827,7 @@ void refill_update(asrc_servo& s, int64_t e16)
         int64_t mean = s.settle_sum_q16 >> (s.acquire_shift - kSettleShift);
         if (s.auto_target != 0) {
             const int32_t before = s.target;
-            choose_target(s, true, 0);
+            choose_target(s, true);
             mean -= int64_t{s.target - before} << 16;
         }
         s.refill = frames_to_add(mean);
@@ -916,7 +923,7 @@ uint32_t clocked_loop_update(asrc_servo& s, uint32_t ratio, int64_t e16)
 {
     s.refill = 0;
     if (s.auto_target != 0)
-        choose_target(s, false, e16);
+        choose_target(s, false);
     // For the first 2^20 frames (22 s at 48 kHz) after the lines settled,
     // the fill's error is mostly their own settling (each doubling of a
     // time constant moves a line's window of earliest blocks, and with it
@@ -1067,6 +1074,7 @@ int asrc_servo_init(asrc_servo* s, const asrc_servo_config* c)
     s->consumer_reads = 0;
     s->consumer_inverse_q30 = int64_t{1} << 30;
     s->fill_error_q16 = 0;
+    s->holding_q16 = int64_t{s->target} << 16;
     s->lost_q16 = 0;
     s->lost_ratio_q30 = 0;
     const int32_t start = kLineStart < s->line_acquire ? kLineStart : s->line_acquire;
@@ -1152,6 +1160,7 @@ uint32_t asrc_servo_update_at(asrc_servo* s, const asrc_fifo* fifo, int64_t posi
     // input (<= 2^16) times frames per input (Q2.30, <= 2^31): output frames.
     const int64_t elapsed = (int64_t{input} * s->frames_per_input) >> 30;
     const int64_t lost = lost_time(*s, producer_lost, consumer_lost, elapsed);
+    follow_target(*s, elapsed);
     const auto ratio = static_cast<uint32_t>(
         clamp(int64_t{feedforward(*s)} + lost, s->ratio_min, s->ratio_max));
     const int64_t e16 = measure_clocked(*s, stamp, position, now, input);

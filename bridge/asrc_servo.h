@@ -264,11 +264,11 @@
 //
 //   all peaks since init (never lowered: a controller left running for a
 //   month keeps the latency that its worst hour needed).  It raises the
-//   target when a new peak asks for more, a frame at a time, each once the
-//   fill has come up to within 20 ppm's worth of correction of the last
-//   (so the fill rises at about 20 ppm, 1 frame a second at 48 kHz, and
-//   the ratio stays within the lock's band), within what config.capacity
-//   leaves room for.  A capacity too small for what both sides' lateness asks (below
+//   target when a new peak asks for more, within what config.capacity
+//   leaves room for; the fill the correction holds to then follows at
+//   2^-16 frames per frame (15 ppm, 0.7 frames a second at 48 kHz), so
+//   that the ratio moves by a ramp within the lock's band, never a step
+//   (holding_q16).  A capacity too small for what both sides' lateness asks (below
 //   the target and above it) shares the shortfall between them: the
 //   target is the mean of what the late side asks and what the capacity
 //   leaves above the early side's room, never less than the blocks' own
@@ -517,6 +517,9 @@ typedef struct asrc_servo {
     uint32_t consumer_reads;   // the FIFO's stamped reads at the last look
     int64_t consumer_inverse_q30; // 1 / consumer.rate, Q2.30 (Newton)
     int64_t fill_error_q16;    // the latest mean fill error, Q.16 frames
+    int64_t holding_q16;       // the fill the correction holds to, Q.16
+                               // frames: the target, reached after a raise
+                               // at 2^-16 frames per frame (15 ppm)
     int64_t lost_q16;          // frames the two sides lost at their lines'
                                // restarts (> 0: the FIFO is short of them),
                                // output frames, Q.16, decaying with 2^23 frames

@@ -508,6 +508,66 @@ INSTANTIATE_TEST_SUITE_P(
                       Clocked{"blocks_1024_and_256", 1.0, 100, 1024, 256, ASRC_SERVO_TARGET_AUTO}),
     [](const ::testing::TestParamInfo<Clocked>& i) { return std::string(i.param.name); });
 
+// A new lateness peak raises the chosen target; the fill held follows it
+// at 15 ppm, so the ratio moves by a ramp, never by a step (a raise taken
+// at once stepped the correction to its 40 ppm within one update).
+TEST(ServoClockedTarget, ARaiseMovesTheRatioByARampNotAStep)
+{
+    asrc_servo_config cfg = asrc_servo_defaults(48000, 48, ASRC_SERVO_TARGET_AUTO, q30(1.0));
+    cfg.clock_hz = 1000000;
+    cfg.capacity = 8192;
+    asrc_servo s;
+    ASSERT_EQ(asrc_servo_init(&s, &cfg), 0);
+    std::vector<std::int16_t> memory(8192);
+    std::vector<std::int16_t> frames(4 * 48 + 8);
+    std::vector<std::int16_t> pulled(64);
+    asrc_fifo f;
+    ASSERT_EQ(asrc_fifo_init(&f, memory.data(), 8192, 1), 0);
+    asrc_fifo_set_read_period(&f, asrc_servo_read_period(&s));
+    const double in_rate = 48000 * (1 + 100e-6);
+    double input = 0;
+    double next_output = 0;
+    std::int64_t reads = 0;
+    std::uint32_t ratio = s.ratio;
+    std::int32_t withhold = 0;
+    std::int32_t target_before = 0;
+    double largest_step_ppm = 0;
+    const long updates = std::lround(60 * in_rate / 48);
+    const long late_at = updates / 2; // at 30 s
+    for (long u = 0; u < updates; ++u) {
+        // The block at late_at comes 1 ms late: the reads due meanwhile go first.
+        const double now = static_cast<double>(u + 1) * 48 / in_rate + (u == late_at ? 1e-3 : 0);
+        while (1e-3 + static_cast<double>((reads + 1) * 64) / 48000.0 <= now) {
+            ++reads;
+            const double at = 1e-3 + static_cast<double>(reads * 64) / 48000.0;
+            asrc_fifo_read_at(&f, pulled.data(), 64, static_cast<std::uint32_t>(std::llround(at * 1e6)));
+        }
+        input += 48;
+        std::int32_t n = 0;
+        while (next_output <= input - 1) {
+            next_output += ratio / kOne;
+            ++n;
+        }
+        const std::int32_t dropped = std::min(n, withhold);
+        asrc_fifo_write(&f, frames.data(), n - dropped);
+        const std::int64_t position = std::llround((input - 1 - next_output + ratio / kOne / 2) * kOne);
+        if (u == late_at)
+            target_before = asrc_servo_target(&s);
+        const std::uint32_t next =
+            asrc_servo_update_at(&s, &f, position, static_cast<std::uint32_t>(std::llround(now * 1e6)), 48);
+        if (u >= late_at)
+            largest_step_ppm = std::max(largest_step_ppm, std::fabs((next / kOne - ratio / kOne) * 1e6));
+        ratio = next;
+        const std::int32_t refill = asrc_servo_refill(&s);
+        if (refill > 0)
+            asrc_fifo_write_silence(&f, refill);
+        withhold = refill < 0 ? -refill : 0;
+    }
+    EXPECT_GT(asrc_servo_target(&s), target_before + 40) << "the late block raised the target";
+    EXPECT_LT(largest_step_ppm, 0.5) << "the ratio stepped";
+    EXPECT_EQ(asrc_fifo_get_counts(&f).underruns, 0u);
+}
+
 // A drift too fast for the tracking time constant (3 ppm/s, a crystal
 // heating up quickly; its lag there would be 3e-6 * 48000 * 16.4 s^2 = 39
 // frames) takes the loop down a gear or two, where the lag is a quarter or
