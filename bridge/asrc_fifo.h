@@ -242,8 +242,9 @@ int32_t asrc_fifo_read32(asrc_fifo* f, int32_t* frames, int32_t count);
 // controller (asrc_servo_update_at).  Take `now` when the block's time is
 // best known: at the DMA interrupt's entry, or from the sound card's own
 // timestamp.  A consumer uses asrc_fifo_read_at for every read, or not at
-// all.  Costs seven more stores, six of them with release order, and with
-// a read period set one 32 x 32-bit product (64-bit result) more.
+// all.  Costs five more stores, four of them with release order, three
+// more (two with release order) when the read is the earliest of its span,
+// and with a read period set one 32 x 32-bit product (64-bit result).
 int32_t asrc_fifo_read_at(asrc_fifo* f, int16_t* frames, int32_t count, uint32_t now);
 
 // Consumer side of a 32-bit FIFO: as asrc_fifo_read_at, into int32_t

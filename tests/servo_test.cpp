@@ -424,44 +424,47 @@ void PrintTo(const Clocked& c, std::ostream* os)
 
 class ServoClocked : public ::testing::TestWithParam<Clocked> {};
 
-TEST_P(ServoClocked, HoldsTheFillAndTheRatioFromTimestamps)
-{
-    const Clocked c = GetParam();
-    asrc_servo_config cfg = asrc_servo_defaults(
-        48000, static_cast<std::int32_t>(std::lround(c.in_block / c.nominal)), c.target,
-        q30(c.nominal));
-    cfg.clock_hz = 1000000;
-    cfg.capacity = 8192;
-    asrc_servo s;
-    ASSERT_EQ(asrc_servo_init(&s, &cfg), 0);
-    std::vector<std::int16_t> memory(8192);
-    std::vector<std::int16_t> frames(4 * static_cast<std::size_t>(c.in_block) + 8);
-    std::vector<std::int16_t> pulled(static_cast<std::size_t>(c.out_block));
-    asrc_fifo f;
-    ASSERT_EQ(asrc_fifo_init(&f, memory.data(), 8192, 1), 0);
-    const double true_ratio = c.nominal * (1 + c.offset_ppm * 1e-6);
-    const double in_rate = 48000 * true_ratio; // input samples per second
+// The servo with timestamps against a real FIFO of 8192 frames: the
+// converter as its position alone, the consumer reading out-block frames
+// on its own clock (a read every out-block frames after `origin` seconds),
+// both sides stamping a 1 MHz timer.
+struct ClockedRig {
+    asrc_servo s{};
+    asrc_fifo f{};
+    std::vector<std::int16_t> memory = std::vector<std::int16_t>(8192);
+    std::vector<std::int16_t> frames;
+    std::vector<std::int16_t> pulled;
+    std::int32_t out_block;
+    double origin;
     double input = 0;
     double next_output = 0;
     std::int64_t reads = 0;
-    std::uint32_t ratio = s.ratio;
+    std::uint32_t ratio = 0;
     std::int32_t withhold = 0;
-    double ratio_sum = 0;
-    double error_sum = 0;
-    long counted = 0;
-    const long updates = std::lround(60 * in_rate / c.in_block);
-    for (long u = 0; u < updates; ++u) {
-        const double now = static_cast<double>(u + 1) * c.in_block / in_rate; // seconds
-        // The consumer's reads due by now, each at its own time, from the
-        // producer's first block on.
-        const double origin = c.in_block / in_rate + 1e-4;
-        while (origin + static_cast<double>((reads + 1) * c.out_block) / 48000.0 <= now) {
+
+    ClockedRig(std::int32_t in_block, std::int32_t out, double first_read)
+        : frames(4 * static_cast<std::size_t>(in_block) + 8),
+          pulled(static_cast<std::size_t>(out)), out_block(out), origin(first_read)
+    {
+    }
+
+    bool init(const asrc_servo_config& cfg)
+    {
+        ratio = cfg.ratio;
+        return asrc_servo_init(&s, &cfg) == 0 && asrc_fifo_init(&f, memory.data(), 8192, 1) == 0;
+    }
+
+    // The reads due by `now`, then a producer block of in_block input
+    // samples written and the servo's update stamped `now`, then its refill.
+    std::uint32_t block(double now, std::int32_t in_block)
+    {
+        while (origin + static_cast<double>((reads + 1) * out_block) / 48000.0 <= now) {
             ++reads;
-            const double at = origin + static_cast<double>(reads * c.out_block) / 48000.0;
-            asrc_fifo_read_at(&f, pulled.data(), c.out_block,
+            const double at = origin + static_cast<double>(reads * out_block) / 48000.0;
+            asrc_fifo_read_at(&f, pulled.data(), out_block,
                               static_cast<std::uint32_t>(std::llround(at * 1e6)));
         }
-        input += c.in_block;
+        input += in_block;
         std::int32_t n = 0;
         while (next_output <= input - 1) {
             next_output += ratio / kOne;
@@ -471,11 +474,36 @@ TEST_P(ServoClocked, HoldsTheFillAndTheRatioFromTimestamps)
         asrc_fifo_write(&f, frames.data(), n - dropped);
         const std::int64_t position = std::llround((input - 1 - next_output + ratio / kOne / 2) * kOne);
         ratio = asrc_servo_update_at(&s, &f, position, static_cast<std::uint32_t>(std::llround(now * 1e6)),
-                                     c.in_block);
+                                     in_block);
         const std::int32_t refill = asrc_servo_refill(&s);
         if (refill > 0)
             asrc_fifo_write_silence(&f, refill);
         withhold = refill < 0 ? -refill : 0;
+        return ratio;
+    }
+};
+
+TEST_P(ServoClocked, HoldsTheFillAndTheRatioFromTimestamps)
+{
+    const Clocked c = GetParam();
+    asrc_servo_config cfg = asrc_servo_defaults(
+        48000, static_cast<std::int32_t>(std::lround(c.in_block / c.nominal)), c.target,
+        q30(c.nominal));
+    cfg.clock_hz = 1000000;
+    cfg.capacity = 8192;
+    const double true_ratio = c.nominal * (1 + c.offset_ppm * 1e-6);
+    const double in_rate = 48000 * true_ratio; // input samples per second
+    // The consumer's reads from the producer's first block on.
+    ClockedRig rig(c.in_block, c.out_block, c.in_block / in_rate + 1e-4);
+    ASSERT_TRUE(rig.init(cfg));
+    asrc_servo& s = rig.s;
+    asrc_fifo& f = rig.f;
+    double ratio_sum = 0;
+    double error_sum = 0;
+    long counted = 0;
+    const long updates = std::lround(60 * in_rate / c.in_block);
+    for (long u = 0; u < updates; ++u) {
+        const std::uint32_t ratio = rig.block(static_cast<double>(u + 1) * c.in_block / in_rate, c.in_block);
         if (u >= updates - updates / 6) {
             ratio_sum += ratio / kOne;
             error_sum += static_cast<double>(s.fill_error_q16) / 65536;
@@ -516,20 +544,12 @@ TEST(ServoClockedTarget, ARaiseMovesTheRatioByARampNotAStep)
     asrc_servo_config cfg = asrc_servo_defaults(48000, 48, ASRC_SERVO_TARGET_AUTO, q30(1.0));
     cfg.clock_hz = 1000000;
     cfg.capacity = 8192;
-    asrc_servo s;
-    ASSERT_EQ(asrc_servo_init(&s, &cfg), 0);
-    std::vector<std::int16_t> memory(8192);
-    std::vector<std::int16_t> frames(4 * 48 + 8);
-    std::vector<std::int16_t> pulled(64);
-    asrc_fifo f;
-    ASSERT_EQ(asrc_fifo_init(&f, memory.data(), 8192, 1), 0);
+    ClockedRig rig(48, 64, 1e-3);
+    ASSERT_TRUE(rig.init(cfg));
+    asrc_servo& s = rig.s;
+    asrc_fifo& f = rig.f;
     asrc_fifo_set_read_period(&f, asrc_servo_read_period(&s));
     const double in_rate = 48000 * (1 + 100e-6);
-    double input = 0;
-    double next_output = 0;
-    std::int64_t reads = 0;
-    std::uint32_t ratio = s.ratio;
-    std::int32_t withhold = 0;
     std::int32_t target_before = 0;
     double largest_step_ppm = 0;
     const long updates = std::lround(60 * in_rate / 48);
@@ -537,31 +557,12 @@ TEST(ServoClockedTarget, ARaiseMovesTheRatioByARampNotAStep)
     for (long u = 0; u < updates; ++u) {
         // The block at late_at comes 1 ms late: the reads due meanwhile go first.
         const double now = static_cast<double>(u + 1) * 48 / in_rate + (u == late_at ? 1e-3 : 0);
-        while (1e-3 + static_cast<double>((reads + 1) * 64) / 48000.0 <= now) {
-            ++reads;
-            const double at = 1e-3 + static_cast<double>(reads * 64) / 48000.0;
-            asrc_fifo_read_at(&f, pulled.data(), 64, static_cast<std::uint32_t>(std::llround(at * 1e6)));
-        }
-        input += 48;
-        std::int32_t n = 0;
-        while (next_output <= input - 1) {
-            next_output += ratio / kOne;
-            ++n;
-        }
-        const std::int32_t dropped = std::min(n, withhold);
-        asrc_fifo_write(&f, frames.data(), n - dropped);
-        const std::int64_t position = std::llround((input - 1 - next_output + ratio / kOne / 2) * kOne);
         if (u == late_at)
             target_before = asrc_servo_target(&s);
-        const std::uint32_t next =
-            asrc_servo_update_at(&s, &f, position, static_cast<std::uint32_t>(std::llround(now * 1e6)), 48);
+        const std::uint32_t before = rig.ratio;
+        const std::uint32_t next = rig.block(now, 48);
         if (u >= late_at)
-            largest_step_ppm = std::max(largest_step_ppm, std::fabs((next / kOne - ratio / kOne) * 1e6));
-        ratio = next;
-        const std::int32_t refill = asrc_servo_refill(&s);
-        if (refill > 0)
-            asrc_fifo_write_silence(&f, refill);
-        withhold = refill < 0 ? -refill : 0;
+            largest_step_ppm = std::max(largest_step_ppm, std::fabs((next / kOne - before / kOne) * 1e6));
     }
     EXPECT_GT(asrc_servo_target(&s), target_before + 40) << "the late block raised the target";
     EXPECT_LT(largest_step_ppm, 0.5) << "the ratio stepped";
