@@ -225,6 +225,8 @@ void anchor(asrc_servo_line& l, uint32_t stamp, uint32_t count)
     l.watch_q16 = 0;
     l.strikes = -1;
     l.quiet = 0;
+    if (l.use_mean == 2)
+        l.use_mean = 1; // the time constant grows again (see observe)
 }
 
 // Frames of time from bin a's block to bin b's, Q.16 (< 2^36).  The
@@ -564,10 +566,25 @@ int64_t observe(asrc_servo& s, asrc_servo_line& l, uint32_t stamp, uint32_t coun
     // lateness of the others, however large, moves nothing.  Where blocks
     // come in bunches (short blocks, lateness of several blocks) the
     // earliest of a window scatters more than the blocks' mean does; then
-    // the mean is the input, moved by its level's distance from the short
-    // windows' earliest level, so that the line lies along the earliest
-    // blocks whichever feeds it.  The measure that scatters less by half
-    // takes over (its spread about its level, kept at the time constant).
+    // the mean is the input, moved by its level's distance from an earliest
+    // level, so that the line lies along the earliest blocks whichever
+    // feeds it.  The measure that scatters less by half takes over (its
+    // spread about its level, kept at the time constant).
+    //
+    // Which earliest level: these windows' own makes a handover move
+    // nothing on average (the earliest block and the moved mean then have
+    // the same mean), but it follows each doubling of the time constant
+    // (a longer window's earliest block is earlier) only over a time
+    // constant, so a line fed by it while its time constant grows walks
+    // with the level (16-frame blocks late by up to 2 ms: 8.8 ppm rms in
+    // the 1-s means of a run's 20th to 40th second, against 2.1).  The
+    // short windows' level (the step detector's, of a fixed length) does
+    // not move with the doublings, but lies a few frames later: each
+    // handover to or from it steps the line's input by those frames, which
+    // the loop turned into 5 to 20 ppm for tens of seconds.  So a handover
+    // to the mean takes these windows' level where the time constant has
+    // held for two of its own (use_mean 2), and the short windows' while
+    // it still grows (use_mean 1) and again after a re-anchor.
     l.earliest_q16 = l.window_q16 == 0 || error > l.earliest_q16 ? error : l.earliest_q16;
     {
         const int32_t ws = l.shift - kWindowShift;
@@ -590,9 +607,9 @@ int64_t observe(asrc_servo& s, asrc_servo_line& l, uint32_t stamp, uint32_t coun
     if (l.use_mean != 0 && 2 * l.earliest_spread_q16 < l.mean_spread_q16)
         l.use_mean = 0;
     else if (l.use_mean == 0 && 2 * l.mean_spread_q16 < l.earliest_spread_q16)
-        l.use_mean = 1;
-    const int64_t input =
-        l.use_mean != 0 ? l.mean_q16 - l.mean_level_q16 + l.level_q16 : l.earliest_q16;
+        l.use_mean = l.quiet >= (uint32_t{2} << l.shift) ? 2 : 1;
+    const int64_t level = l.use_mean == 2 ? l.earliest_level_q16 : l.level_q16;
+    const int64_t input = l.use_mean != 0 ? l.mean_q16 - l.mean_level_q16 + level : l.earliest_q16;
 
     // The loop, critically damped with omega = 2^-shift per frame: the
     // line's count moves by 2 omega dt of the input, its rate by omega^2 dt.

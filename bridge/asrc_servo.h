@@ -443,7 +443,11 @@ typedef struct asrc_servo_line {
     int64_t spread_q16;     // their mean distance from it, Q.16 frames
     int32_t strikes;        // short windows in a row off that level (-1:
                             // none seen since the line was anchored)
-    int32_t use_mean;       // nonzero: the loop takes the blocks' mean
+    int32_t use_mean;       // nonzero: the loop takes the blocks' mean,
+                            // moved to the short windows' earliest level
+                            // (1) or to the loop windows' own (2: taken at
+                            // a handover once the time constant has held
+                            // for two of its own, until a re-anchor)
     uint32_t quiet;         // frames of time since the time constant changed
     uint32_t measured;      // frames of time since the line first settled
                             // (saturating): how long the peaks were watched
