@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -58,6 +59,31 @@ int start_producer(Producer& p, const Options& o, Shared* s, std::uint32_t rate,
         return kStatusBad;
     }
     return kStatusOk;
+}
+
+// --stamps: this side's log, made before the audio starts and written
+// once it has stopped (a file that cannot be written is said, and the
+// bridge's status is its own).
+void record_stamps(const Options& o, bool source, StampLog& log, Producer& producer,
+                   Consumer& consumer, std::uint32_t rate, std::uint32_t period)
+{
+    if (o.stamps.empty())
+        return;
+    log.reserve(stamp_log_blocks(o.seconds, rate, period));
+    if (source)
+        producer.record(&log);
+    else
+        consumer.record(&log);
+}
+
+void write_stamps(const Options& o, bool source, const StampLog& log, std::uint32_t rate,
+                  std::uint32_t period)
+{
+    if (o.stamps.empty())
+        return;
+    const std::string path = o.stamps + (source ? ".source" : ".sink");
+    if (!log.write(path, role_name(source), rate, period))
+        std::fprintf(stderr, "asrc-bridge: cannot write '%s': %s\n", path.c_str(), std::strerror(errno));
 }
 
 #ifdef ASRC_HAVE_JACK
@@ -187,6 +213,8 @@ int run_jack(const Options& o, Shared* s, bool source)
         j.consumer = &consumer;
         j.interleaved.assign(static_cast<std::size_t>(kMaxBlock) * static_cast<std::size_t>(s->channels), 0);
     }
+    StampLog stamps;
+    record_stamps(o, source, stamps, producer, consumer, rate, period);
     jack_set_process_callback(j.client, jack_process, &j);
     jack_set_xrun_callback(j.client, jack_xrun, &j);
     jack_on_info_shutdown(j.client, jack_gone, &j);
@@ -228,6 +256,7 @@ int run_jack(const Options& o, Shared* s, bool source)
     }
     if (!lost)
         jack_client_close(j.client);
+    write_stamps(o, source, stamps, rate, period);
     return lost ? kStatusLost : kStatusOk;
 }
 
@@ -309,6 +338,8 @@ int run_alsa(const Options& o, Shared* s, bool source)
         if (st != kStatusOk)
             return st;
     }
+    StampLog stamps;
+    record_stamps(o, source, stamps, producer, consumer, rate, static_cast<std::uint32_t>(period));
     try_realtime();
     auto& xruns = source ? s->live.xruns_source : s->live.xruns_sink;
     // Playback starts from a buffer of silence less one period, so that the
@@ -386,6 +417,7 @@ int run_alsa(const Options& o, Shared* s, bool source)
         consumer.summarise();
         s->sink_done.store(1, std::memory_order_release);
     }
+    write_stamps(o, source, stamps, rate, static_cast<std::uint32_t>(period));
     return status;
 }
 

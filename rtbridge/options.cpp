@@ -96,6 +96,8 @@ std::string usage_text()
            "                       16-bit polyphase one\n"
            "  --seconds S          stop after S seconds (default: at SIGINT or SIGTERM)\n"
            "  --log FILE           write the live values every 0.1 s as CSV\n"
+           "  --stamps FILE        record each side's blocks as the rate controller saw them\n"
+           "                       into FILE.source and FILE.sink, for asrc-bridge-replay\n"
            "  -q                   no live line\n"
            "Prints a live line on standard error and, at the end, one line of key=value\n"
            "results on standard output.  Status 0, 1 when a device or server was lost or\n"
@@ -143,7 +145,7 @@ ParsedCommandLine parse_command_line(int argc, const char* const* argv)
         static const char* const with_value[] = {"--channels", "--name", "--connect-in",
                                                  "--connect-out", "--rate", "--period",
                                                  "--latency-ms", "--seconds", "--log",
-                                                 "--converter"};
+                                                 "--converter", "--stamps"};
         bool known = false;
         for (const char* k : with_value)
             known = known || arg == k;
@@ -198,6 +200,10 @@ ParsedCommandLine parse_command_line(int argc, const char* const* argv)
             if (value.empty())
                 return fail("--log needs a file name");
             o.log = value;
+        } else if (arg == "--stamps") {
+            if (value.empty())
+                return fail("--stamps needs a file name");
+            o.stamps = value;
         }
     }
     if (positional.size() != 2)

@@ -30,6 +30,7 @@ struct Options {
     double seconds = 0;      // 0: until a signal
     bool quiet = false;
     std::string log;         // CSV of the live values every 0.1 s
+    std::string stamps;      // each side's blocks into STAMPS.source / STAMPS.sink
 };
 
 struct ParsedCommandLine {

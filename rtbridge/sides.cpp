@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 
 namespace rtbridge {
@@ -30,6 +31,37 @@ std::int64_t monotonic_ns()
     timespec t{};
     clock_gettime(CLOCK_MONOTONIC, &t);
     return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+void StampLog::reserve(std::size_t blocks)
+{
+    records_.assign(blocks, Record{});
+    used_ = 0;
+    dropped_ = 0;
+}
+
+bool StampLog::write(const std::string& path, const char* side, std::uint32_t rate,
+                     std::uint32_t period) const
+{
+    std::FILE* f = std::fopen(path.c_str(), "w");
+    if (f == nullptr)
+        return false;
+    std::fprintf(f, "# asrc-bridge stamps %s %u %u\n", side, rate, period);
+    for (std::size_t i = 0; i < used_; ++i) {
+        const Record& r = records_[i];
+        std::fprintf(f, "%lld %lld %d %u\n", static_cast<long long>(r.stamp_ns),
+                     static_cast<long long>(r.entry_ns), r.frames, r.xruns);
+    }
+    std::fprintf(f, "# dropped %llu\n", static_cast<unsigned long long>(dropped_));
+    const bool ok = std::ferror(f) == 0;
+    return std::fclose(f) == 0 && ok;
+}
+
+std::size_t stamp_log_blocks(double seconds, std::uint32_t rate, std::uint32_t period)
+{
+    const double s = seconds > 0 ? seconds : 3600;
+    const double blocks = std::ceil(s * rate / std::max<std::uint32_t>(1, period)) + 1024;
+    return static_cast<std::size_t>(std::min(blocks, double{1 << 22}));
 }
 
 const char* Producer::init(Shared* shared, std::uint32_t rate_in, std::uint32_t period_in,
@@ -110,6 +142,8 @@ void Producer::block(const std::int32_t* in, std::int32_t n, std::int64_t cycle_
     // tens of milliseconds, and the loop keeps its frequency estimate.
     const std::uint32_t xruns = live.xruns_source.load(std::memory_order_relaxed) +
                                 live.xruns_sink.load(std::memory_order_relaxed);
+    if (stamps_ != nullptr)
+        stamps_->add(cycle_ns, t0, n, xruns);
     const asrc_fifo_counts counts = asrc_fifo_get_counts(fifo);
     if (xruns != xruns_seen_) {
         xruns_seen_ = xruns;
@@ -255,6 +289,8 @@ void Consumer::block(std::int32_t* out, std::int32_t n, std::int64_t cycle_ns)
                         sizeof(std::int32_t));
         return;
     }
+    if (stamps_ != nullptr)
+        stamps_->add(cycle_ns, monotonic_ns(), n, 0);
     const std::int32_t before = asrc_fifo_fill(&shared_->fifo);
     asrc_fifo_read32_at(&shared_->fifo, out, n, stamp_us(cycle_ns));
     frames_ += static_cast<std::uint64_t>(n);

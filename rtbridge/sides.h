@@ -32,6 +32,7 @@
 #define ASRC_RTBRIDGE_SIDES_H
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "converter_unit.h"
@@ -39,6 +40,44 @@
 #include "shared.h"
 
 namespace rtbridge {
+
+// A side's cycles as the servo saw them, for asrc-bridge --stamps and
+// asrc-bridge-replay: each block's stamp (the `cycle_ns` given), the
+// moment the block began on CLOCK_MONOTONIC, its frames and, for the
+// source, both servers' xruns counted by then.  Room is made before the
+// audio starts; block() only stores, and a full log counts what it drops.
+// The file: a line "# asrc-bridge stamps SIDE RATE PERIOD", one line
+// "stamp_ns entry_ns frames xruns" per block, and "# dropped N" last.
+class StampLog {
+public:
+    void reserve(std::size_t blocks);
+    void add(std::int64_t stamp_ns, std::int64_t entry_ns, std::int32_t frames,
+             std::uint32_t xruns)
+    {
+        if (used_ < records_.size())
+            records_[used_++] = Record{stamp_ns, entry_ns, frames, xruns};
+        else
+            ++dropped_;
+    }
+    // False (errno set) if the file cannot be written.
+    bool write(const std::string& path, const char* side, std::uint32_t rate,
+               std::uint32_t period) const;
+
+private:
+    struct Record {
+        std::int64_t stamp_ns;
+        std::int64_t entry_ns;
+        std::int32_t frames;
+        std::uint32_t xruns;
+    };
+    std::vector<Record> records_;
+    std::size_t used_ = 0;
+    std::uint64_t dropped_ = 0;
+};
+
+// Blocks a log holds for `seconds` of a side's periods (0: an hour), at
+// most 2^22 (96 MiB): the rest is dropped and counted.
+std::size_t stamp_log_blocks(double seconds, std::uint32_t rate, std::uint32_t period);
 
 class Producer {
 public:
@@ -60,6 +99,10 @@ public:
 
     // Into shared->source_summary (after the endpoint stopped).
     void summarise() const;
+
+    // Every block from now on into `log` (nullptr: none); set up before
+    // the audio starts.
+    void record(StampLog* log) { stamps_ = log; }
 
 private:
     struct Window {
@@ -110,6 +153,7 @@ private:
     Window since_lock_;   // every window from the lock's first on
     double lock_s_ = -1;
     std::uint64_t lock_losses_ = 0; // windows out of band after lock
+    StampLog* stamps_ = nullptr;
 };
 
 class Consumer {
@@ -123,8 +167,12 @@ public:
 
     void summarise() const;
 
+    // As Producer::record.
+    void record(StampLog* log) { stamps_ = log; }
+
 private:
     Shared* shared_;
+    StampLog* stamps_ = nullptr;
     std::uint32_t epoch_ = 0;
     std::int32_t min_since_lock_ = 0x7fffffff;
     double fill_sum_ = 0; // since lock, see SinkSummary::fill_mean

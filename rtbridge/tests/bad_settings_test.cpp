@@ -93,6 +93,7 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"value_missing", {A, B, "--seconds"}, 2, "--seconds needs a value"},
         Case{"too_many_ports", {"--channels", "1", "--connect-in", "x:1,x:2", A, B}, 2,
              "more ports to connect than --channels"},
+        Case{"stamps_without_file", {"--stamps=", A, B}, 2, "--stamps needs a file name"},
         Case{"unknown_converter", {"--converter", "float", A, B}, 2, "--converter must be q31 or poly"},
         Case{"q31_nine_channels", {"--channels", "9", A, B}, 2, "the 24-bit converter takes up to 8"},
         Case{"connect_in_on_alsa", {"--connect-in", "x:1", "alsa:hw:0", B}, 2,
