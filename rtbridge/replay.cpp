@@ -109,6 +109,7 @@ const char* replay(const StampSide& in, const StampSide& out, const ReplaySettin
     std::vector<double> ratio_sum;
     std::vector<double> fill_sum;
     std::vector<int> count;
+    std::vector<double> target;
     std::uint64_t frames_in = 0;
     const std::int64_t t0 = blocks.front().entry_ns;
     for (const StampBlock& b : blocks) {
@@ -126,7 +127,9 @@ const char* replay(const StampSide& in, const StampSide& out, const ReplaySettin
                 ratio_sum.resize(k + 1, 0);
                 fill_sum.resize(k + 1, 0);
                 count.resize(k + 1, 0);
+                target.resize(k + 1, 0);
             }
+            target[k] = s->live.target.load();
             ratio_sum[k] += s->live.ratio_ppm.load();
             fill_sum[k] += s->live.fill_mean.load();
             ++count[k];
@@ -150,6 +153,7 @@ const char* replay(const StampSide& in, const StampSide& out, const ReplaySettin
             result.second_1s.push_back(static_cast<double>(k));
             result.ratio_ppm_1s.push_back(ratio_sum[k] / count[k]);
             result.fill_error_1s.push_back(fill_sum[k] / count[k]);
+            result.target_1s.push_back(target[k]);
         }
     }
     // The tone's 1-s windows from a quarter second after lock.  lock_s is

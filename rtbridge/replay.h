@@ -48,6 +48,7 @@ struct ReplayResult {
     std::vector<double> second_1s;    // each second with source blocks, from the first block
     std::vector<double> ratio_ppm_1s; // the ratio re nominal, its mean over that second
     std::vector<double> fill_error_1s; // the controller's fill error, frames
+    std::vector<double> target_1s;     // the fill it holds at that second's end, frames
 };
 
 // Null, or why the settings or the recording cannot be replayed.

@@ -11,8 +11,8 @@
 // counts), true_ppm (the sides' rates from their stamps), ratio_error_ppm,
 // and the tone's SINAD in 1-s windows from lock on (4-parameter sine fit:
 // a ratio that moves within a second costs there, a steady offset does
-// not).  --csv writes the ratio (ppm re nominal) and the controller's fill
-// error for each second.  Status 0, 1 if a file cannot be read or written,
+// not).  --csv writes, for each second, the ratio (ppm re nominal), the
+// controller's fill error and the fill it holds (frames).  Status 0, 1 if a file cannot be read or written,
 // 2 for a bad command line or settings the bridge refuses.
 #include <cerrno>
 #include <cstdio>
@@ -101,9 +101,10 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "asrc-bridge-replay: cannot write '%s': %s\n", csv.c_str(), std::strerror(errno));
             return 1;
         }
-        std::fprintf(f, "t_s,ratio_ppm,fill_error\n");
+        std::fprintf(f, "t_s,ratio_ppm,fill_error,target\n");
         for (std::size_t k = 0; k < r.ratio_ppm_1s.size(); ++k)
-            std::fprintf(f, "%.0f,%.4f,%.3f\n", r.second_1s[k], r.ratio_ppm_1s[k], r.fill_error_1s[k]);
+            std::fprintf(f, "%.0f,%.4f,%.3f,%.0f\n", r.second_1s[k], r.ratio_ppm_1s[k], r.fill_error_1s[k],
+                         r.target_1s[k]);
         if (std::fclose(f) != 0) {
             std::fprintf(stderr, "asrc-bridge-replay: cannot write '%s'\n", csv.c_str());
             return 1;
