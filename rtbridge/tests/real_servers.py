@@ -4,6 +4,13 @@ its own timer): a tone on server A, the bridge, a recorder on server B.
 
 Checks, from the bridge's result line and from what the test measures by
 itself:
+  - where the servers keep time (below), the bridge's own halves replayed
+    off line on the blocks the run recorded (--stamps, asrc-bridge-replay)
+    give its lock and mean ratio again (REPLAY_*), so that a recording is a
+    faithful stand-in for the run it came from.  Where they lose cycles by
+    the hundred, the two processes' callbacks overlap and run back to back,
+    the order of their FIFO operations is no longer the order their blocks
+    began in, and the replay drifts from the run (seen: 7.7 ppm at 3303);
   - lock within 5 s;
   - the bridge's mean ratio after lock within 2 ppm of the servers' true
     ratio, measured from each server's frame counts against CLOCK_MONOTONIC
@@ -87,6 +94,13 @@ SINAD_DB_MIN = {"poly": 90.0, "q31": 90.0}
 SETTLE_S = 5.0
 MIN_CLEAR_WINDOWS = 50
 AT_LATE_S = 2.0
+# The replay of a run's stamps against the run: the lock within two 0.1-s
+# windows, the mean ratio within 0.5 ppm or 0.1% of it (seen: the last
+# digit in a 20-s run without xruns; 0.03 to 0.12 ppm apart at 309 to
+# 7733 ppm in runs with up to 600 server xruns, and once 7.7 at 3303).
+REPLAY_LOCK_S = 0.2
+REPLAY_PPM = 0.5
+REPLAY_SHARE = 1e-3
 # The plugin passes whole JACK periods through a blocking transfer, in
 # bursts after its server's late cycles: the latency the controller
 # chooses from its first seconds (7 to 8 ms) let the FIFO run dry 3 to 7
@@ -233,7 +247,7 @@ def run(build, servers, work, seconds, tag, load, converter):
     rec = start_client([os.path.join(build, "asrc-jack-probe"), "record", b, rec_name, "2",
                         str(seconds + 20), os.path.join(work, f"rec_{tag}.log"), raw], env, "the recorder")
     cmd = [os.path.join(build, "asrc-bridge"), "-q", "--seconds", str(seconds), "--converter", converter,
-           "--log", os.path.join(work, f"live_{tag}.csv")]
+           "--log", os.path.join(work, f"live_{tag}.csv"), "--stamps", os.path.join(work, f"stamps_{tag}")]
     connect_in = ["--connect-in", "tone:out_1,tone:out_2"]
     connect_out = ["--connect-out", f"{rec_name}:in_1,{rec_name}:in_2"]
     if tag != "jack":
@@ -278,6 +292,21 @@ def run(build, servers, work, seconds, tag, load, converter):
         res.update({"lock_s": -1.0, "seconds": float(r["seconds"]),
                     "xruns_source": int(r["xruns_source"]), "xruns_sink": int(r["xruns_sink"])})
         return res, r
+    # The run again, off line, from the stamps it recorded: the same halves
+    # on the same blocks in the same order must give the same lock and mean
+    # ratio (the two processes' blocks interleave as their entry times say).
+    replay_cmd = [os.path.join(build, "asrc-bridge-replay"), "--converter", converter]
+    if tag != "jack":
+        replay_cmd += ["--latency-ms", alsa_latency_ms()]
+    replayed = subprocess.run(replay_cmd + [os.path.join(work, f"stamps_{tag}")], stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, text=True, timeout=120)
+    rp = dict(kv.split("=", 1) for kv in replayed.stdout.split() if "=" in kv)
+    res["replay"] = (f"lock_s {rp['lock_s']} ratio_ppm {rp['ratio_ppm']}" if replayed.returncode == 0
+                     else f"status {replayed.returncode}: {replayed.stderr.strip()}")
+    res["replay_matches"] = int(replayed.returncode == 0 and
+                                abs(float(rp["lock_s"]) - float(r["lock_s"])) <= REPLAY_LOCK_S and
+                                abs(float(rp["ratio_ppm"]) - float(r["ratio_ppm"])) <=
+                                max(REPLAY_PPM, REPLAY_SHARE * abs(float(r["ratio_ppm"]))))
     t0, t1 = int(r["lock_mono_ns"]) * 1e-9, int(r["end_mono_ns"]) * 1e-9
     ta, fa, xa = read_log(os.path.join(work, f"tone_{tag}.log"))
     tb, fb, xb = read_log(os.path.join(work, f"rec_{tag}.log"))
@@ -386,6 +415,9 @@ def check(res, full, converter):
     # refill each time: no second in band can be asked for then.
     if too_busy(res):
         return failures
+    if "replay_matches" in res and not res["replay_matches"]:
+        failures.append(f"asrc-bridge-replay of the run's --stamps gives {res['replay']}, "
+                        f"the run lock_s {res['lock_s']} ratio_ppm {res['ratio_ppm']}")
     if not 0 <= res["lock_s"] <= LOCK_S_MAX:
         failures.append(f"lock at {res['lock_s']} s, not within {LOCK_S_MAX} s")
     if res["lock_s"] < 0:
