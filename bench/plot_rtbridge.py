@@ -67,7 +67,7 @@ def main():
         for ax in (ax1, ax2):
             ax.axvline(x, color="0.7", lw=0.5, zorder=0)
     title = sys.argv[5] if len(sys.argv) > 5 else ""
-    fig.suptitle("asrc-bridge, dummy JACK servers 48 kHz/256 into 44.1 kHz/128 (grey: a server's xrun)"
+    fig.suptitle("asrc-bridge, dummy JACK servers 48 kHz into 44.1 kHz (grey: a server's xrun)"
                  + ("\n" + title if title else ""), fontsize=10)
     fig.tight_layout()
     fig.savefig(png, dpi=90)
