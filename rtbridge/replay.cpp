@@ -106,10 +106,7 @@ const char* replay(const StampSide& in, const StampSide& out, const ReplaySettin
     std::vector<std::int32_t> buffer(8192);
     std::vector<std::int64_t> played_ns;  // when each consumer block began
     std::vector<std::size_t> played_at;   // and where its frames start in `played`
-    std::vector<double> ratio_sum;
-    std::vector<double> fill_sum;
-    std::vector<int> count;
-    std::vector<double> target;
+    std::vector<ReplayResult::Second> seconds;
     std::uint64_t frames_in = 0;
     const std::int64_t t0 = blocks.front().entry_ns;
     for (const StampBlock& b : blocks) {
@@ -123,16 +120,13 @@ const char* replay(const StampSide& in, const StampSide& out, const ReplaySettin
             frames_in += static_cast<std::uint64_t>(b.frames);
             producer.block(x, b.frames, at);
             const auto k = static_cast<std::size_t>(std::max<std::int64_t>(0, b.entry_ns - t0) / 1000000000);
-            if (count.size() <= k) {
-                ratio_sum.resize(k + 1, 0);
-                fill_sum.resize(k + 1, 0);
-                count.resize(k + 1, 0);
-                target.resize(k + 1, 0);
-            }
-            target[k] = s->live.target.load();
-            ratio_sum[k] += s->live.ratio_ppm.load();
-            fill_sum[k] += s->live.fill_mean.load();
-            ++count[k];
+            if (seconds.size() <= k)
+                seconds.resize(k + 1);
+            ReplayResult::Second& sec = seconds[k];
+            sec.ratio_ppm += s->live.ratio_ppm.load(); // summed here, a mean below
+            sec.fill_error += s->live.fill_mean.load();
+            sec.target = s->live.target.load();
+            ++sec.blocks;
         } else {
             consumer.block(buffer.data(), b.frames, at);
             if (s->producing.load() != 0) {
@@ -148,13 +142,15 @@ const char* replay(const StampSide& in, const StampSide& out, const ReplaySettin
     result.latency_ms = 1000.0 * s->live.target.load() / out.rate + s->delay_ms;
     result.true_ppm =
         (measured_rate(in) / measured_rate(out) / (static_cast<double>(in.rate) / out.rate) - 1) * 1e6;
-    for (std::size_t k = 0; k < count.size(); ++k) {
-        if (count[k] > 0) {
-            result.second_1s.push_back(static_cast<double>(k));
-            result.ratio_ppm_1s.push_back(ratio_sum[k] / count[k]);
-            result.fill_error_1s.push_back(fill_sum[k] / count[k]);
-            result.target_1s.push_back(target[k]);
-        }
+    result.seconds.clear();
+    for (std::size_t k = 0; k < seconds.size(); ++k) {
+        ReplayResult::Second sec = seconds[k];
+        if (sec.blocks == 0)
+            continue;
+        sec.second = static_cast<std::int64_t>(k);
+        sec.ratio_ppm /= sec.blocks;
+        sec.fill_error /= sec.blocks;
+        result.seconds.push_back(sec);
     }
     // The tone's 1-s windows from a quarter second after lock.  lock_s is
     // source audio from the producer's first block: on the recording's

@@ -45,10 +45,14 @@ struct ReplayResult {
     double true_ppm = 0;       // the sides' rates from their stamps (least squares), re nominal
     double latency_ms = 0;     // as asrc-bridge reports it
     std::vector<double> sinad_1s; // the tone's 1-s windows from lock on, ascending
-    std::vector<double> second_1s;    // each second with source blocks, from the first block
-    std::vector<double> ratio_ppm_1s; // the ratio re nominal, its mean over that second
-    std::vector<double> fill_error_1s; // the controller's fill error, frames
-    std::vector<double> target_1s;     // the fill it holds at that second's end, frames
+    struct Second {
+        std::int64_t second = 0; // from the first block
+        double ratio_ppm = 0;    // the ratio re nominal, its mean over the second
+        double fill_error = 0;   // the controller's fill error, frames, its mean
+        double target = 0;       // the fill held at the second's end, frames
+        int blocks = 0;          // source blocks in it
+    };
+    std::vector<Second> seconds; // each second with source blocks
 };
 
 // Null, or why the settings or the recording cannot be replayed.

@@ -102,9 +102,9 @@ int main(int argc, char** argv)
             return 1;
         }
         std::fprintf(f, "t_s,ratio_ppm,fill_error,target\n");
-        for (std::size_t k = 0; k < r.ratio_ppm_1s.size(); ++k)
-            std::fprintf(f, "%.0f,%.4f,%.3f,%.0f\n", r.second_1s[k], r.ratio_ppm_1s[k], r.fill_error_1s[k],
-                         r.target_1s[k]);
+        for (const auto& sec : r.seconds)
+            std::fprintf(f, "%lld,%.4f,%.3f,%.0f\n", static_cast<long long>(sec.second), sec.ratio_ppm,
+                         sec.fill_error, sec.target);
         if (std::fclose(f) != 0) {
             std::fprintf(stderr, "asrc-bridge-replay: cannot write '%s'\n", csv.c_str());
             return 1;
