@@ -225,6 +225,7 @@ void anchor(asrc_servo_line& l, uint32_t stamp, uint32_t count)
     l.watch_q16 = 0;
     l.strikes = -1;
     l.quiet = 0;
+    l.carry_q16 = 0;
     if (l.use_mean == 2)
         l.use_mean = 1; // the time constant grows again (see observe)
 }
@@ -585,6 +586,17 @@ int64_t observe(asrc_servo& s, asrc_servo_line& l, uint32_t stamp, uint32_t coun
     // to the mean takes these windows' level where the time constant has
     // held for two of its own (use_mean 2), and the short windows' while
     // it still grows (use_mean 1) and again after a re-anchor.
+    //
+    // A line that took the mean while its time constant grew still hands
+    // back to the earliest block later, a few frames from the short level
+    // (13.7 with 1024-frame blocks late by 1 ms): fed that step, the loop
+    // ran the ratio to +12 ppm and then -6 for about a minute.  So each
+    // change of what feeds the loop adds the step between the old input's
+    // level and the new one's to carry_q16, which the input keeps until
+    // the line is anchored again: the line neither moves nor changes its
+    // rate, and lies that far from the earliest blocks' own level.  Its
+    // blocks' lateness, and so the target, is still watched against the
+    // line, as the fill is measured against it.
     l.earliest_q16 = l.window_q16 == 0 || error > l.earliest_q16 ? error : l.earliest_q16;
     {
         const int32_t ws = l.shift - kWindowShift;
@@ -604,12 +616,19 @@ int64_t observe(asrc_servo& s, asrc_servo_line& l, uint32_t stamp, uint32_t coun
     l.mean_level_q16 += (dm * dt) >> (l.shift + 16);
     l.earliest_spread_q16 += ((magnitude(de) - l.earliest_spread_q16) * dt) >> (l.shift + 16);
     l.mean_spread_q16 += ((magnitude(dm) - l.mean_spread_q16) * dt) >> (l.shift + 16);
+    const int64_t level_before = l.use_mean == 1 ? l.level_q16 : l.earliest_level_q16;
     if (l.use_mean != 0 && 2 * l.earliest_spread_q16 < l.mean_spread_q16)
         l.use_mean = 0;
     else if (l.use_mean == 0 && 2 * l.mean_spread_q16 < l.earliest_spread_q16)
         l.use_mean = l.quiet >= (uint32_t{2} << l.shift) ? 2 : 1;
-    const int64_t level = l.use_mean == 2 ? l.earliest_level_q16 : l.level_q16;
-    const int64_t input = l.use_mean != 0 ? l.mean_q16 - l.mean_level_q16 + level : l.earliest_q16;
+    const int64_t level = l.use_mean == 1 ? l.level_q16 : l.earliest_level_q16;
+    // The carry is held within the error's own bound (a few frames seen),
+    // and the input within 2^28, which it keeps without the carry: the
+    // loop's product below stays within 64 bits.
+    l.carry_q16 = clamp(l.carry_q16 + level_before - level, -kLineErrorLimit, kLineErrorLimit);
+    const int64_t input =
+        clamp((l.use_mean != 0 ? l.mean_q16 - l.mean_level_q16 + level : l.earliest_q16) + l.carry_q16,
+              -(int64_t{1} << 28), int64_t{1} << 28);
 
     // The loop, critically damped with omega = 2^-shift per frame: the
     // line's count moves by 2 omega dt of the input, its rate by omega^2 dt.

@@ -441,6 +441,10 @@ typedef struct asrc_servo_line {
     int64_t watch_q16;      // time gathered into that window, Q.16 frames
     int64_t level_q16;      // the short windows' mean largest error, Q.16
     int64_t spread_q16;     // their mean distance from it, Q.16 frames
+    int64_t carry_q16;      // added to the loop's input since the line was
+                            // anchored: the steps between the levels of
+                            // what fed it before and after each change
+                            // of use_mean, Q.16 frames (see observe)
     int32_t strikes;        // short windows in a row off that level (-1:
                             // none seen since the line was anchored)
     int32_t use_mean;       // nonzero: the loop takes the blocks' mean,
