@@ -160,7 +160,9 @@
 //   earliest blocks, not through their mean: the loop takes, once per
 //   window of a sixteenth of its time constant, the window's earliest
 //   block (or, where the blocks come in bunches and their mean scatters
-//   less, the mean moved to the earliest ones' level).  Up to four
+//   less, the mean moved to the earliest ones' level; a change from one to
+//   the other carries the step between their levels, so it moves neither
+//   the line nor its rate).  Up to four
 //   doublings of the time constant above where it acquires, the loop is
 //   critically damped second order; beyond, third order (three poles at
 //   the same place), so that a clock whose rate drifts at a steady pace
